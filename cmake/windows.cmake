@@ -1,0 +1,83 @@
+# The Windows program and the tests that run it under Wine.
+enable_language(RC)
+add_link_options(-static -static-libgcc -static-libstdc++)
+target_compile_definitions(orvalen_portable PUBLIC WINVER=0x0501 _WIN32_WINNT=0x0501 _WIN32_IE=0x0600)
+
+# The Win32 side of the synchronization core and the settings store.
+add_library(orvalen_core_win32 STATIC
+  core/time_base_win32.cpp
+  core/query_transport_winsock.cpp
+  core/correction_win32.cpp
+  store/settings_store_win32.cpp
+)
+orvalen_strict(orvalen_core_win32)
+target_link_libraries(orvalen_core_win32 INTERFACE wsock32)
+# The portable code calls the platform side and the platform side calls back
+# into it: each program links the layers as one group.
+set(core_group "$<LINK_GROUP:RESCAN,orvalen_core_win32,orvalen_portable>")
+
+if(EXISTS ${PROJECT_SOURCE_DIR}/ui/main_window_win32.cpp)
+# User interface and application shell, everything but the entry point.
+add_library(orvalen_shell_win32 STATIC
+  ui/texts_win32.cpp
+  ui/main_window_win32.cpp
+  ui/server_list_win32.cpp
+  ui/tray_win32.cpp
+  ui/schedule_win32.cpp
+  app/fatal_exit_win32.cpp
+  app/shutdown_win32.cpp
+)
+orvalen_strict(orvalen_shell_win32)
+target_link_libraries(orvalen_shell_win32 INTERFACE comctl32 shell32 user32 gdi32 advapi32)
+set(program_group "$<LINK_GROUP:RESCAN,orvalen_shell_win32,orvalen_core_win32,orvalen_portable>")
+
+add_executable(Orvalen WIN32 app/winmain_win32.cpp resources/orvalen.rc)
+orvalen_strict(Orvalen)
+target_link_libraries(Orvalen PRIVATE ${program_group} comctl32 shell32 wsock32)
+
+endif()
+
+# GoogleTest from Debian's sources, built with the cross compiler.
+set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+include(GoogleTest)
+
+find_program(PYTHON3 python3 REQUIRED)
+set(TIMESERVER_PIDFILE ${CMAKE_BINARY_DIR}/timeserver.pid)
+add_test(NAME timeserver_start COMMAND ${CMAKE_COMMAND} -E env
+  ${PROJECT_SOURCE_DIR}/tools/timeserver_ctl.sh start ${TIMESERVER_PIDFILE})
+add_test(NAME timeserver_stop COMMAND ${CMAKE_COMMAND} -E env
+  ${PROJECT_SOURCE_DIR}/tools/timeserver_ctl.sh stop ${TIMESERVER_PIDFILE})
+set_tests_properties(timeserver_start PROPERTIES FIXTURES_SETUP timeservers)
+set_tests_properties(timeserver_stop PROPERTIES FIXTURES_CLEANUP timeservers)
+
+# Core tests: the real registry, clock and sockets, with the screen replaced.
+file(GLOB core_test_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/win/*.cpp)
+list(FILTER core_test_sources EXCLUDE REGEX "fatal_exit_child\\.cpp$")
+if(NOT TARGET orvalen_shell_win32)
+  list(FILTER core_test_sources EXCLUDE REGEX "fatal_exit_test\\.cpp$")
+endif()
+add_executable(win_core_tests ${core_test_sources})
+orvalen_strict(win_core_tests)
+target_link_libraries(win_core_tests PRIVATE ${core_group} wsock32 gtest_main)
+gtest_add_tests(TARGET win_core_tests TEST_LIST win_core_list)
+set_tests_properties(${win_core_list} PROPERTIES FIXTURES_REQUIRED timeservers RESOURCE_LOCK wine TIMEOUT 120)
+
+if(TARGET orvalen_shell_win32)
+add_executable(fatal_exit_child tests/win/fatal_exit_child.cpp)
+orvalen_strict(fatal_exit_child)
+target_link_libraries(fatal_exit_child PRIVATE ${program_group} comctl32 shell32 wsock32)
+add_dependencies(win_core_tests fatal_exit_child)
+endif()
+
+# End to end: the real program driven from outside.
+file(GLOB e2e_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/e2e/*.cpp)
+if(e2e_sources)
+  add_executable(e2e_tests ${e2e_sources})
+  orvalen_strict(e2e_tests)
+  target_link_libraries(e2e_tests PRIVATE gtest advapi32 user32 wsock32 gdi32)
+  add_dependencies(e2e_tests Orvalen)
+  gtest_add_tests(TARGET e2e_tests TEST_LIST e2e_list)
+  set_tests_properties(${e2e_list} PROPERTIES FIXTURES_REQUIRED timeservers RESOURCE_LOCK wine TIMEOUT 300)
+endif()

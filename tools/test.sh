@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Builds both targets and runs every test: the native unit tests, then the
+# Windows-side tests under Wine with a private prefix and display.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build="$root/build"
+jobs=2
+
+bash "$root/tools/bootstrap.sh" || exit 1
+
+cmake -S "$root" -B "$build/native" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null &&
+  cmake --build "$build/native" -j "$jobs" || exit 1
+cmake -S "$root" -B "$build/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" >/dev/null &&
+  cmake --build "$build/win" -j "$jobs" || exit 1
+
+source "$root/tools/wine_session.sh"
+trap wine_session_stop EXIT
+wine_session_start "$build/win" || exit 1
+
+passed=0
+failed=0
+run_ctest() {
+  local log
+  log=$(mktemp)
+  ctest --test-dir "$1" --output-on-failure "${@:2}" 2>&1 | tee "$log"
+  local total fails
+  total=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2/p' "$log" | tail -1)
+  fails=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -1)
+  rm -f "$log"
+  if [ -z "$total" ]; then
+    failed=$((failed + 1))
+    return
+  fi
+  passed=$((passed + total - fails))
+  failed=$((failed + fails))
+}
+
+run_ctest "$build/native" -j "$jobs"
+run_ctest "$build/win"
+python3 -m unittest discover -s "$root/tests/timeserver" -p '*_test.py' 2>&1 | tail -3 &&
+  passed=$((passed + 1)) || failed=$((failed + 1))
+
+echo
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

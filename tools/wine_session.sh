@@ -1,0 +1,47 @@
+# Sourced: starts and stops the display and the Wine prefix of one test run.
+# Everything started here is ended by process id in wine_session_stop.
+
+wine_session_start() {
+  local dir
+  dir=$(cd "$1" && pwd) || return 1
+  export WINEPREFIX="$dir/wineprefix" WINEARCH=win32 WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+  XVFB_PID=
+  if true; then  # always a display of our own: tests must not touch the user's
+    local fd_file
+    fd_file=$(mktemp)
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fd_file" >/dev/null 2>&1 &
+    XVFB_PID=$!
+    for _ in $(seq 50); do
+      [ -s "$fd_file" ] && break
+      sleep 0.1
+    done
+    if [ ! -s "$fd_file" ]; then
+      echo "Xvfb did not start" >&2
+      return 1
+    fi
+    export DISPLAY=":$(head -n1 "$fd_file")"
+    rm -f "$fd_file"
+  fi
+  rm -rf "$WINEPREFIX"
+  wineboot -i >/dev/null 2>&1
+  wineserver -w  # the registry is on disk once the boot's server has ended
+  if [ ! -s "$WINEPREFIX/system.reg" ]; then
+    echo "the Wine prefix did not boot" >&2
+    return 1
+  fi
+  # One server for the whole run, so that each test does not start another.
+  wineserver -p 600 >/dev/null 2>&1
+  # Wine starts its background services with the first program that needs
+  # them, and they inherit that program's output: a test's output pipe would
+  # then never close. Start them here, with a name look-up among them.
+  wine ping -n 1 localhost >/dev/null 2>&1 </dev/null
+}
+
+wine_session_stop() {
+  WINEPREFIX="${WINEPREFIX:-}" wineserver -k >/dev/null 2>&1
+  if [ -n "${XVFB_PID:-}" ]; then
+    kill "$XVFB_PID" 2>/dev/null
+    wait "$XVFB_PID" 2>/dev/null
+  fi
+}
