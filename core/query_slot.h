@@ -1,0 +1,31 @@
+// Transient per-server query state, one per table slot; never persisted.
+#pragma once
+#include <cstdint>
+
+#include "core/server_table.h"
+#include "core/time_base.h"
+
+constexpr int kSamplesPerQuery = 3;
+constexpr int kLookupBufferSize = 1024;  // MAXGETHOSTSTRUCT
+
+enum QueryPhase : uint32_t {
+  PhaseIdle = 0,
+  PhaseResolving = 1,
+  PhaseConnecting = 2,
+  PhaseReading = 3,
+};
+
+struct QuerySlot {
+  uint8_t dirty;  // the slot's list row must be redrawn
+  uint32_t phase;
+  uint32_t samplesTaken;
+  uint32_t address;  // IPv4, network byte order
+  // Tick of connection k's completion, replaced by sample k's round trip.
+  TickMs roundTripMs[kSamplesPerQuery];
+  OffsetMs sampleOffset[kSamplesPerQuery];
+  uintptr_t socket;        // 0 when the slot holds none
+  uintptr_t lookupHandle;  // 0 when no look-up is pending
+  alignas(4) char lookupBuffer[kLookupBufferSize];
+};
+
+extern QuerySlot QuerySlots[kMaxServers];

@@ -1,0 +1,81 @@
+#include "core/server_table.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/query_slot.h"
+#include "core/view_hooks.h"
+#include "store/settings_store.h"
+
+ServerRecord ServerTable[kMaxServers];
+bool FirstRun = true;
+
+// Public servers that answer the TIME protocol on TCP port 37, taken in turn
+// from three sites so that the first few already spread the load.
+const char* const DefaultServers[kDefaultServerCount] = {
+    "time-a-g.nist.gov",   "time-a-wwv.nist.gov", "time-a-b.nist.gov",
+    "time-b-g.nist.gov",   "time-b-wwv.nist.gov", "time-b-b.nist.gov",
+    "time-c-g.nist.gov",   "time-c-wwv.nist.gov", "time-c-b.nist.gov",
+    "time-d-g.nist.gov",   "time-d-wwv.nist.gov", "time-d-b.nist.gov",
+    "time-e-g.nist.gov",   "time-e-wwv.nist.gov", "time-e-b.nist.gov",
+};
+
+void ServerValueName(int slot, char* out) {
+  std::snprintf(out, 10, "Server%03d", slot);
+}
+
+int AddServer(const char* name) {
+  if (name == nullptr || name[0] == '\0') return -1;
+  for (int slot = 0; slot < kMaxServers; ++slot) {
+    if (IsNamed(slot)) continue;
+    ServerRecord& record = ServerTable[slot];
+    std::strncpy(record.name, name, kServerNameSize - 1);
+    record.name[kServerNameSize - 1] = '\0';
+    QuerySlots[slot].dirty = 1;
+    record.status = StatusNone;
+    record.enabled = 1;
+    return slot;
+  }
+  return -1;
+}
+
+void SaveServer(int slot) {
+  char valueName[10];
+  ServerValueName(slot, valueName);
+  if (IsNamed(slot))
+    WriteSetting(valueName, &ServerTable[slot], sizeof(ServerRecord));
+  else
+    WriteSetting(valueName, nullptr, 0);
+}
+
+void UpdateServer(int slot) {
+  SyncRows(false);
+  SaveServer(slot);
+}
+
+void ResetServerTable() {
+  std::memset(ServerTable, 0, sizeof ServerTable);
+  for (const char* name : DefaultServers) AddServer(name);
+  for (int slot = 0; slot < kMaxServers; ++slot) UpdateServer(slot);
+}
+
+void LoadServerTable() {
+  if (FirstRun) {
+    ResetServerTable();
+    FirstRun = false;
+    return;
+  }
+  for (int slot = 0; slot < kMaxServers; ++slot) {
+    char valueName[10];
+    ServerValueName(slot, valueName);
+    ServerRecord& record = ServerTable[slot];
+    if (!ReadSetting(valueName, &record, sizeof record)) {
+      record.name[0] = '\0';
+      record.status = StatusNone;
+      QuerySlots[slot].dirty = 1;
+    }
+    // A record written by anything but this program may lack its terminator.
+    record.name[kServerNameSize - 1] = '\0';
+    SyncRows(false);
+  }
+}

@@ -1,0 +1,55 @@
+#include <windows.h>
+
+#include "core/time_base.h"
+#include "store/settings_store.h"
+
+namespace {
+
+uint64_t TickFactor;  // 0 until the first reading
+bool NoPerformanceCounter;
+
+uint64_t Join(const FILETIME& ft) {
+  return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+}  // namespace
+
+Ms1900 CurrentMs1900() {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return FileTimeToMs1900(Join(now));
+}
+
+Ms1900 StepSystemClock(OffsetMs delta) {
+  // Realtime priority keeps the read and the set together: nothing else on
+  // the machine runs between the reading and the step that is based on it.
+  SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS);
+  Ms1900 target = CurrentMs1900() + delta;
+  uint64_t units = Ms1900ToFileTime(target);
+  FILETIME ft;
+  ft.dwLowDateTime = static_cast<DWORD>(units);
+  ft.dwHighDateTime = static_cast<DWORD>(units >> 32);
+  SYSTEMTIME st;
+  FileTimeToSystemTime(&ft, &st);
+  if (!SetSystemTime(&st)) target = 0;
+  SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
+  if (target == 0 && GetLastError() != ERROR_PRIVILEGE_NOT_HELD)
+    FatalExit("Cannot set the system time");
+  return target;
+}
+
+TickMs ReadTickMs() {
+  if (TickFactor == 0 && !NoPerformanceCounter) {
+    LARGE_INTEGER frequency;
+    if (QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0)
+      TickFactor = TickFactorFor(static_cast<uint64_t>(frequency.QuadPart));
+    else
+      NoPerformanceCounter = true;
+  }
+  // Without a high-resolution counter the system's millisecond tick serves:
+  // it wraps the same way, only with coarser steps.
+  if (NoPerformanceCounter) return GetTickCount();
+  LARGE_INTEGER count;
+  QueryPerformanceCounter(&count);
+  return TickFromCounter(static_cast<uint64_t>(count.QuadPart), TickFactor);
+}

@@ -1,0 +1,17 @@
+// What the core tells the screen. The core declares these and the user
+// interface defines them, so no core file depends on a window.
+#pragma once
+
+enum StatusLineState { LineIdle = 0, LineChecking = 1, LineTesting = 2 };
+
+// Brings the list rows in line with the server table (all rows, or with
+// textsOnly only the progress and result columns); clears every dirty flag.
+void SyncRows(bool textsOnly);
+// Rewrites the rows' texts if any slot is dirty, then re-sorts.
+void RefreshDirtyRows();
+// Status line, tray tip and icon; starts the pass timer when checking or testing.
+void UpdateStatusLine(StatusLineState state);
+// The text of the synchronize / stop button.
+void SetPassButtonText(const char* text);
+// Arms the timer that ends the program ten seconds after a launch-time correction.
+void ArmExitTimer();

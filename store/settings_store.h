@@ -1,0 +1,19 @@
+// Named byte images under HKEY_LOCAL_MACHINE\SOFTWARE\Orvalen. The store knows
+// nothing of what the bytes mean; each caller keeps its own in-memory copy.
+#pragma once
+#include <cstdint>
+
+// Copies the stored bytes to the start of destination and returns true.
+// Returns false, leaving destination untouched, when the key or the value is
+// missing, the read fails, or the stored value is longer than capacity.
+bool ReadSetting(const char* name, void* destination, uint32_t capacity);
+
+// Sets the value to size bytes of data, stored as REG_DWORD when size is 4 and
+// REG_BINARY otherwise; null data or size 0 deletes it (a missing value is no
+// error). A failure ends the program with "Registry Problem".
+void WriteSetting(const char* name, const void* data, uint32_t size);
+
+// Ends the program with a message box; defined by the application shell.
+// Returns only when a fatal exit is already under way, and then the caller
+// gives up what it was doing.
+void FatalExit(const char* message);

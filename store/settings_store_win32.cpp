@@ -1,0 +1,46 @@
+#include <windows.h>
+
+#include "store/settings_store.h"
+
+namespace {
+
+const char kSettingsKey[] = "SOFTWARE\\Orvalen";
+const char kRegistryProblem[] = "Registry Problem";
+
+}  // namespace
+
+bool ReadSetting(const char* name, void* destination, uint32_t capacity) {
+  HKEY key;
+  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kSettingsKey, &key) != ERROR_SUCCESS)
+    return false;
+  DWORD size = 0;
+  bool read = RegQueryValueExA(key, name, nullptr, nullptr, nullptr, &size) ==
+                  ERROR_SUCCESS &&
+              size <= capacity;
+  // A value longer than its destination is not one this program wrote; it
+  // reads as missing so that the caller keeps its default.
+  if (read)
+    read = RegQueryValueExA(key, name, nullptr, nullptr,
+                            static_cast<BYTE*>(destination), &size) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return read;
+}
+
+void WriteSetting(const char* name, const void* data, uint32_t size) {
+  HKEY key;
+  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kSettingsKey, &key) != ERROR_SUCCESS &&
+      RegCreateKeyA(HKEY_LOCAL_MACHINE, kSettingsKey, &key) != ERROR_SUCCESS) {
+    FatalExit(kRegistryProblem);
+    return;
+  }
+  LONG result;
+  if (data != nullptr && size != 0) {
+    result = RegSetValueExA(key, name, 0, size == 4 ? REG_DWORD : REG_BINARY,
+                            static_cast<const BYTE*>(data), size);
+  } else {
+    result = RegDeleteValueA(key, name);
+    if (result == ERROR_FILE_NOT_FOUND) result = ERROR_SUCCESS;
+  }
+  RegCloseKey(key);
+  if (result != ERROR_SUCCESS) FatalExit(kRegistryProblem);
+}
