@@ -1,0 +1,27 @@
+// The socket and look-up operations the query engine needs. Each completes
+// later as an event that the window passes to OnLookupDone or
+// DispatchSocketEvent; the WinSock adapter defines them, tests script them.
+#pragma once
+#include <cstdint>
+
+constexpr uint32_t kNoAddress = 0xFFFFFFFFu;  // INADDR_NONE
+constexpr uint16_t kTimePort = 37;
+constexpr uint32_t kEventRead = 1;      // FD_READ
+constexpr uint32_t kEventConnect = 16;  // FD_CONNECT
+constexpr uint32_t kErrorConnectionRefused = 10061;  // WSAECONNREFUSED
+constexpr uint32_t kErrorHostNotFound = 11001;       // WSAHOST_NOT_FOUND
+
+// A dotted IPv4 address in network byte order, or kNoAddress.
+uint32_t NetParseAddress(const char* text);
+// Starts an asynchronous look-up into buffer; 0 when it cannot start.
+uintptr_t NetStartLookup(const char* name, char* buffer, int size);
+void NetCancelLookup(uintptr_t handle);
+// The first address of a completed look-up; false when the entry lists none.
+bool NetFirstHostAddress(const char* buffer, uint32_t* address);
+// Creates a non-blocking socket and starts connecting it to port 37 of
+// address; 0 when any step of the set-up fails (nothing is left open).
+uintptr_t NetOpenConnection(uint32_t address);
+// recv of at most size bytes: the count received, 0 at the end, < 0 on error.
+int NetReceive(uintptr_t socket, uint8_t* buffer, int size);
+// Stops the socket's notifications first, then closes it.
+void NetCloseSocket(uintptr_t socket);
