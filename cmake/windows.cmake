@@ -1,7 +1,6 @@
 # The Windows program and the tests that run it under Wine.
 enable_language(RC)
 add_link_options(-static -static-libgcc -static-libstdc++)
-target_compile_definitions(orvalen_portable PUBLIC WINVER=0x0501 _WIN32_WINNT=0x0501 _WIN32_IE=0x0600)
 
 # The Win32 side of the synchronization core and the settings store.
 add_library(orvalen_core_win32 STATIC
@@ -16,14 +15,13 @@ target_link_libraries(orvalen_core_win32 INTERFACE wsock32)
 # into it: each program links the layers as one group.
 set(core_group "$<LINK_GROUP:RESCAN,orvalen_core_win32,orvalen_portable>")
 
-if(EXISTS ${PROJECT_SOURCE_DIR}/ui/main_window_win32.cpp)
 # User interface and application shell, everything but the entry point.
 add_library(orvalen_shell_win32 STATIC
   ui/texts_win32.cpp
   ui/main_window_win32.cpp
   ui/server_list_win32.cpp
   ui/tray_win32.cpp
-  ui/schedule_win32.cpp
+  ui/timers_win32.cpp
   app/fatal_exit_win32.cpp
   app/shutdown_win32.cpp
 )
@@ -34,8 +32,7 @@ set(program_group "$<LINK_GROUP:RESCAN,orvalen_shell_win32,orvalen_core_win32,or
 add_executable(Orvalen WIN32 app/winmain_win32.cpp resources/orvalen.rc)
 orvalen_strict(Orvalen)
 target_link_libraries(Orvalen PRIVATE ${program_group} comctl32 shell32 wsock32)
-
-endif()
+target_include_directories(Orvalen PRIVATE ${PROJECT_SOURCE_DIR}/resources)
 
 # GoogleTest from Debian's sources, built with the cross compiler.
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
@@ -55,21 +52,16 @@ set_tests_properties(timeserver_stop PROPERTIES FIXTURES_CLEANUP timeservers)
 # Core tests: the real registry, clock and sockets, with the screen replaced.
 file(GLOB core_test_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/win/*.cpp)
 list(FILTER core_test_sources EXCLUDE REGEX "fatal_exit_child\\.cpp$")
-if(NOT TARGET orvalen_shell_win32)
-  list(FILTER core_test_sources EXCLUDE REGEX "fatal_exit_test\\.cpp$")
-endif()
 add_executable(win_core_tests ${core_test_sources})
 orvalen_strict(win_core_tests)
 target_link_libraries(win_core_tests PRIVATE ${core_group} wsock32 gtest_main)
 gtest_add_tests(TARGET win_core_tests TEST_LIST win_core_list)
 set_tests_properties(${win_core_list} PROPERTIES FIXTURES_REQUIRED timeservers RESOURCE_LOCK wine TIMEOUT 120)
 
-if(TARGET orvalen_shell_win32)
 add_executable(fatal_exit_child tests/win/fatal_exit_child.cpp)
 orvalen_strict(fatal_exit_child)
 target_link_libraries(fatal_exit_child PRIVATE ${program_group} comctl32 shell32 wsock32)
 add_dependencies(win_core_tests fatal_exit_child)
-endif()
 
 # End to end: the real program driven from outside.
 file(GLOB e2e_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/e2e/*.cpp)

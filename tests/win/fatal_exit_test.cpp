@@ -28,7 +28,8 @@ HWND WaitForBox(DWORD limitMs) {
 
 TEST(FatalExit, ShowsTheMessageAndExitsWithZero) {
   std::string command = "\"" + Beside("fatal_exit_child.exe") + "\" \"Registry Problem\"";
-  STARTUPINFOA si = {sizeof si};
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
   PROCESS_INFORMATION pi;
   ASSERT_TRUE(CreateProcessA(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr,
                              nullptr, &si, &pi));

@@ -1,0 +1,50 @@
+#include "app/shutdown.h"
+
+#include <windows.h>
+
+#include "core/query_engine.h"
+#include "ui/main_window.h"
+#include "ui/timers.h"
+#include "ui/tray.h"
+
+namespace {
+
+const char kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+const char kProductName[] = "Orvalen";
+// The start-menu shortcut that the autostart entry runs with 's'; with 'u'
+// it is the uninstall command.
+const char kShortcutCommand[] =
+    "C:\\Documents and Settings\\All Users\\Start Menu\\Programs\\Orvalen\\Orvalen.lnk s";
+
+}  // namespace
+
+const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvalen";
+
+void ShutdownCleanup() {
+  RemoveTrayIcon();
+  KillTimer(MainWindow, kClockTimer);
+  if (ActiveQueries != 0) FinishAllQueries(StatusInterrupted);
+  // After the pass has ended: its end may have armed the exit timer.
+  KillTimer(MainWindow, kExitTimer);
+  KillTimer(MainWindow, kPassTimer);
+}
+
+void UpdateSystemEntries() {
+  char command[sizeof kShortcutCommand];
+  lstrcpyA(command, kShortcutCommand);
+  int length = lstrlenA(command);
+  HKEY key;
+  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kRunKey, &key) == ERROR_SUCCESS) {
+    RegDeleteValueA(key, kProductName);
+    RegCloseKey(key);
+  }
+  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kUninstallKey, &key) != ERROR_SUCCESS &&
+      RegCreateKeyA(HKEY_LOCAL_MACHINE, kUninstallKey, &key) != ERROR_SUCCESS)
+    return;
+  command[length - 1] = 'u';
+  RegSetValueExA(key, "DisplayName", 0, REG_SZ, reinterpret_cast<const BYTE*>(kProductName),
+                 sizeof kProductName);
+  RegSetValueExA(key, "UninstallString", 0, REG_SZ, reinterpret_cast<const BYTE*>(command),
+                 length + 1);
+  RegCloseKey(key);
+}

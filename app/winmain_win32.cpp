@@ -1,0 +1,142 @@
+// Process entry: the start-up checks, the hand-over to a running instance,
+// uninstall, and the one message loop.
+#include <winsock.h>
+#include <commctrl.h>
+
+#include "app/app.h"
+#include "app/launch.h"
+#include "app/shutdown.h"
+#include "core/server_table.h"
+#include "core/time_base.h"
+#include "resources/resource.h"
+#include "store/settings_store.h"
+#include "ui/main_window.h"
+
+namespace {
+
+const char kSettingsKey[] = "SOFTWARE\\Orvalen";
+constexpr WORD kSocketsVersion = 0x0101;
+
+// The optional skinning library; the program looks the same without it.
+class Skin {
+ public:
+  void SetUp(HINSTANCE instance) {
+    char path[MAX_PATH];
+    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    char* slash = length && length < MAX_PATH ? strrchr(path, '\\') : nullptr;
+    const char file[] = "SkinMagic.dll";
+    // Only from the program's own folder: the program runs elevated.
+    if (slash == nullptr || (slash + 1 - path) + sizeof file > MAX_PATH) return;
+    lstrcpyA(slash + 1, file);
+    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return;
+    library_ = LoadLibraryA(path);
+    if (library_ == nullptr) return;
+    using Init = int(WINAPI*)(HINSTANCE, const char*, void*, void*);
+    using LoadFile = int(WINAPI*)(const char*);
+    using SetApp = int(WINAPI*)(HWND, const char*);
+    using SetDialog = int(WINAPI*)(const char*);
+    if (auto init = Ordinal<Init>(1)) init(instance, "Orvalen", nullptr, nullptr);
+    if (auto load = Ordinal<LoadFile>(3)) load("skin.smf");
+    if (auto app = Ordinal<SetApp>(5)) app(nullptr, "Orvalen");
+    if (auto dialog = Ordinal<SetDialog>(8)) dialog("Dialog");
+  }
+  void Close() {
+    using Exit = int(WINAPI*)();
+    if (auto exit = Ordinal<Exit>(2)) exit();
+  }
+
+ private:
+  template <typename Function>
+  Function Ordinal(int n) {
+    if (library_ == nullptr) return nullptr;
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(GetProcAddress(library_, MAKEINTRESOURCEA(n))));
+  }
+  HMODULE library_ = nullptr;
+};
+
+// Returns false when this start must end quietly here (the user kept the
+// settings of another version).
+bool CheckStoredVersion() {
+  DWORD version = 0;
+  if (!ReadSetting("Version", &version, sizeof version)) return true;
+  if (version == StoreVersion) {
+    FirstRun = false;
+    return true;
+  }
+  if (MessageBoxA(nullptr,
+                  "Registry settings of other versions of Orvalen will be erased if you run "
+                  "this version.",
+                  WindowTitle, MB_OKCANCEL | MB_ICONERROR) == IDCANCEL)
+    return false;
+  if (RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey) != ERROR_SUCCESS)
+    FatalExit("Cannot erase old Registry key");
+  return true;
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
+  if (!CheckStoredVersion()) return 0;
+  // A flag is true when its first stored byte is, whatever the value's type.
+  DWORD flag = 0;
+  ReadSetting("CorrectOnLaunch", &flag, sizeof flag);
+  CorrectOnLaunch = (flag & 0xFF) != 0;
+  LaunchMode = LaunchLetter(commandLine);
+
+  if (HWND running = FindWindowA(nullptr, WindowTitle)) {
+    if (CorrectOnLaunch) {
+      SendMessageA(running, WM_COMMAND, CMD_CORRECT_NOW, 0);
+      return 0;
+    }
+    if (LaunchMode != 'u') {
+      ShowWindow(running, SW_SHOW);
+      SetForegroundWindow(running);
+      return 0;
+    }
+    SendMessageA(running, WM_COMMAND, CMD_QUIT, 0);
+  }
+  if (LaunchMode == 'u') {
+    UpdateSystemEntries();
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey);
+    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
+    FatalExit("Uninstall complete.  Now delete Orvalen files.");
+    return 0;
+  }
+
+  // The probe really sets the clock, to its own reading.
+  if (StepSystemClock(0) == 0) {
+    if (LaunchMode == 's') return 0;
+    FatalExit(
+        "You do not have privileges to set the system time.\n\nLog on as an Administrator "
+        "instead.");
+    return 0;
+  }
+  WSADATA sockets;
+  if (WSAStartup(kSocketsVersion, &sockets) != 0) {
+    FatalExit("Could not open windows sockets.");
+    return 0;
+  }
+  SocketsStarted = true;
+  AppInstance = instance;
+  InitCommonControls();
+  WriteSetting("Version", &StoreVersion, sizeof StoreVersion);
+  Skin skin;
+  skin.SetUp(instance);
+
+  if (CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), nullptr, MainWindowProc, 0) ==
+      nullptr) {
+    // Without its window the program could never be reached or ended.
+    FatalExit("Cannot open the main window.");
+    return 0;
+  }
+  MSG message;
+  while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+    if (IsWindow(MainWindow) && IsDialogMessageA(MainWindow, &message)) continue;
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+  if (SocketsStarted) WSACleanup();
+  skin.Close();
+  return static_cast<int>(message.wParam);
+}

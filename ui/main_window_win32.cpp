@@ -1,0 +1,290 @@
+#include "ui/main_window.h"
+
+#include <commctrl.h>
+
+#include <cstring>
+
+#include "app/launch.h"
+#include "core/correction.h"
+#include "core/query_engine.h"
+#include "core/query_transport_winsock.h"
+#include "core/server_table.h"
+#include "core/view_hooks.h"
+#include "resources/resource.h"
+#include "store/settings_store.h"
+#include "ui/schedule.h"
+#include "ui/server_list.h"
+#include "ui/texts.h"
+#include "ui/timers.h"
+#include "ui/tray.h"
+
+HWND MainWindow;
+HWND ServerList;
+HINSTANCE AppInstance;
+char LaunchMode;
+bool CorrectOnLaunch;
+
+namespace {
+
+// The updater is told which product and version it looks after, and where
+// its updates come from.
+const char kUpdaterFile[] = "Nuvaload.exe";
+const char kUpdaterArguments[] =
+    "\"Orvalen\" \"1\" \"5.5.0\" \"update.orvalen.example\" \"false\" "
+    "\"update.orvalen.example\" \"false\"";
+constexpr int kListIconSize = 11;
+constexpr int kOffsetTextMax = 99;
+
+void StartUpdater() {
+  // The program runs elevated: a bare file name would let the platform look
+  // in the current folder and on the PATH, so anyone able to drop a file of
+  // that name there would have it run with administrator rights.
+  char path[MAX_PATH];
+  DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return;
+  char* slash = strrchr(path, '\\');
+  if (slash == nullptr || (slash + 1 - path) + sizeof kUpdaterFile > MAX_PATH) return;
+  lstrcpyA(slash + 1, kUpdaterFile);
+  if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return;
+  ShellExecuteA(nullptr, "open", path, kUpdaterArguments, nullptr, SW_SHOWNORMAL);
+}
+
+void AddColumn(int index, const char* title, int width) {
+  LVCOLUMNA column = {};
+  column.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+  column.fmt = LVCFMT_LEFT;
+  column.cx = width;
+  column.pszText = const_cast<char*>(title);
+  column.iSubItem = index;
+  SendMessageA(ServerList, LVM_INSERTCOLUMNA, index, reinterpret_cast<LPARAM>(&column));
+}
+
+void ShowUserOffset() {
+  char text[kTextBufferSize];
+  FormatOffset(UserOffset, text);
+  SetDlgItemTextA(MainWindow, IDC_OFFSET_EDIT, text);
+}
+
+void InitMainWindow() {
+  StartUpdater();
+  HICON icon = LoadIconA(AppInstance, MAKEINTRESOURCEA(IDI_MAIN));
+  ReadSetting("LastCorrectionTime", &LastCorrectionTime, sizeof LastCorrectionTime);
+  ReadSetting("LastCorrectionValue", &LastCorrectionValue, sizeof LastCorrectionValue);
+  ScheduleBase = LastCorrectionTime;
+  AddTrayIcon();
+  UpdateStatusLine(LineIdle);
+  SetClassLongPtrA(MainWindow, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
+
+  HIMAGELIST images = ImageList_Create(kListIconSize, kListIconSize, ILC_MASK, 1, 1);
+  ImageList_ReplaceIcon(images, -1, icon);
+  SendMessageA(ServerList, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(images));
+  SendMessageA(ServerList, LVM_SETBKCOLOR, 0, GetSysColor(COLOR_WINDOW));
+  RECT client;
+  GetClientRect(ServerList, &client);
+  int width = client.right;
+  AddColumn(0, "Time Server", width * 50 / 100);
+  AddColumn(1, "Latency (ms)", width * 25 / 100);
+  AddColumn(2, "Correction", width * 25 / 100);
+
+  ZeroMemory(QuerySlots, sizeof QuerySlots);
+  LoadServerTable();
+  SortRows();
+  SetUpScheduleSlider();
+  ReadSetting("Offset", &UserOffset, sizeof UserOffset);
+  ShowUserOffset();
+
+  bool exitAfter;
+  if (ActiveQueries == 0 &&
+      LaunchPassWanted(CorrectOnLaunch, LaunchMode, ScheduleIndex, &exitAfter)) {
+    ExitAfterCorrection = exitAfter;
+    StartCorrectingPass();
+  }
+}
+
+void RestorePlacement() {
+  WINDOWPLACEMENT saved = {};
+  bool read = ReadSetting("WindowPlacement", &saved, sizeof saved);
+  int cx = GetSystemMetrics(SM_CXFULLSCREEN);
+  int cy = GetSystemMetrics(SM_CYFULLSCREEN);
+  const RECT& r = saved.rcNormalPosition;
+  WINDOWPLACEMENT current = {};
+  current.length = sizeof current;
+  GetWindowPlacement(MainWindow, &current);
+  WINDOWPLACEMENT placement;
+  if (read && PlacementAccepted(saved.length, {r.left, r.top, r.right, r.bottom}, cx, cy)) {
+    placement = saved;
+    // Keep the stored position but the window's own size.
+    const RECT& now = current.rcNormalPosition;
+    placement.rcNormalPosition.right = r.left + (now.right - now.left);
+    placement.rcNormalPosition.bottom = r.top + (now.bottom - now.top);
+  } else {
+    placement = current;
+    RECT& n = placement.rcNormalPosition;
+    OffsetRect(&n, (cx - (n.right - n.left)) >> 1, (cy - (n.bottom - n.top)) >> 1);
+  }
+  // Started at log-on or to correct at once, the program stays in the tray;
+  // started by the user, it shows itself.
+  placement.showCmd = (LaunchMode != 0 || CorrectOnLaunch) ? SW_HIDE : SW_SHOW;
+  SetTimer(MainWindow, kClockTimer, kClockHiddenMs, nullptr);
+  SetWindowPlacement(MainWindow, &placement);
+}
+
+void SavePlacement() {
+  WINDOWPLACEMENT placement = {};
+  placement.length = sizeof placement;
+  GetWindowPlacement(MainWindow, &placement);
+  WriteSetting("WindowPlacement", &placement, sizeof placement);
+}
+
+void ResetServerList() {
+  if (MessageBoxA(MainWindow, "Are you sure you want to reset the server list?", "Warning!",
+                  MB_OKCANCEL | MB_ICONWARNING) != IDOK)
+    return;
+  FinishAllQueries(StatusInterrupted);
+  ResetServerTable();
+  SortRows();
+}
+
+void EditRow(int row) {
+  if (row < 0) return;
+  // The list only opens an editor while it has the focus.
+  SetFocus(ServerList);
+  SendMessageA(ServerList, LVM_EDITLABELA, row, 0);
+}
+
+void AddNewServer() {
+  int slot = AddServer("New Server");
+  if (slot < 0) return;
+  UpdateServer(slot);
+  LVFINDINFOA find = {};
+  find.flags = LVFI_PARAM;
+  find.lParam = slot;
+  EditRow(static_cast<int>(
+      SendMessageA(ServerList, LVM_FINDITEMA, -1, reinterpret_cast<LPARAM>(&find))));
+}
+
+void OnOffsetEdited() {
+  char text[kOffsetTextMax + 1] = "";
+  GetDlgItemTextA(MainWindow, IDC_OFFSET_EDIT, text, sizeof text);
+  UserOffset = ParseOffset(text);
+  WriteSetting("Offset", &UserOffset, sizeof UserOffset);
+  ShowUserOffset();
+}
+
+BOOL OnCommand(WORD id, WORD code) {
+  // Enter and Escape typed into an open label editor must end the edit, not
+  // start a pass or hide the window.
+  if (SendMessageA(ServerList, LVM_GETEDITCONTROL, 0, 0) != 0) return FALSE;
+  switch (id) {
+    case IDC_SYNC:
+      if (ActiveQueries != 0)
+        FinishAllQueries(StatusInterrupted);
+      else
+        StartCorrectingPass();
+      return TRUE;
+    case IDC_MINIMIZE:
+      HideOrQuit();
+      return TRUE;
+    case IDC_RESTORE_LIST:
+    case CMD_RESTORE_LIST:
+      ResetServerList();
+      return TRUE;
+    case IDC_ADD_SERVER:
+    case CMD_ADD_SERVER:
+      AddNewServer();
+      return TRUE;
+    case CMD_CORRECT_NOW:
+      if (ActiveQueries == 0) StartCorrectingPass();
+      return TRUE;
+    case CMD_DELETE_SERVER:
+      DeleteSelectedServers();
+      return TRUE;
+    case CMD_TEST_SERVER:
+      TestSelectedServers();
+      return TRUE;
+    case CMD_TOGGLE_SERVER:
+      ToggleSelectedServers();
+      return TRUE;
+    case CMD_EDIT_SERVER:
+      EditRow(static_cast<int>(SendMessageA(ServerList, LVM_GETNEXTITEM, -1, LVNI_FOCUSED)));
+      return TRUE;
+    case CMD_OPEN:
+      OpenMainWindow();
+      return TRUE;
+    case CMD_QUIT:
+      DestroyWindow(MainWindow);
+      return TRUE;
+    case IDC_OFFSET_EDIT:
+      if (code == EN_KILLFOCUS) OnOffsetEdited();
+      return TRUE;
+  }
+  return FALSE;
+}
+
+}  // namespace
+
+void HideOrQuit() {
+  ShowWindow(MainWindow, SW_HIDE);
+  if (ScheduleInterval == 0) DestroyWindow(MainWindow);
+}
+
+void SetPassButtonText(const char* text) { SetDlgItemTextA(MainWindow, IDC_SYNC, text); }
+
+void ArmExitTimer() { SetTimer(MainWindow, kExitTimer, kExitDelayMs, nullptr); }
+
+INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      MainWindow = window;
+      NetEventWindow = window;
+      ServerList = GetDlgItem(window, IDC_SERVER_LIST);
+      SetWindowTextA(window, WindowTitle);
+      InitMainWindow();
+      RestorePlacement();
+      return TRUE;
+    case WM_COMMAND:
+      return OnCommand(LOWORD(wParam), HIWORD(wParam));
+    case WM_NOTIFY: {
+      const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
+      return header->idFrom == IDC_SERVER_LIST ? OnServerListNotify(header) : FALSE;
+    }
+    case WM_TIMER:
+      OnTimer(wParam);
+      return TRUE;
+    case WM_HSCROLL:
+      OnScheduleSlider();
+      return TRUE;
+    case WM_SHOWWINDOW:
+      OnShowWindow(wParam != 0);
+      return TRUE;
+    case WM_MOVE:
+      // A move before the window is set up would overwrite the stored
+      // placement before it has been read.
+      if (MainWindow != nullptr) SavePlacement();
+      return TRUE;
+    case WM_CLOSE:
+      HideOrQuit();
+      return TRUE;
+    case WM_SYSCOLORCHANGE:
+      SendMessageA(ServerList, LVM_SETBKCOLOR, 0, GetSysColor(COLOR_WINDOW));
+      return FALSE;
+    case WM_ENDSESSION:
+      DestroyWindow(window);
+      return TRUE;
+    case WM_DESTROY:
+      ShutdownCleanup();
+      MainWindow = nullptr;
+      PostQuitMessage(0);
+      return TRUE;
+    case kTrayMessage:
+      TrayCallback(static_cast<UINT>(lParam));
+      return FALSE;
+    case kLookupDoneMessage:
+      OnLookupDone(wParam, HIWORD(lParam));
+      return TRUE;
+    case kSocketEventMessage:
+      DispatchSocketEvent(wParam, LOWORD(lParam), HIWORD(lParam));
+      return TRUE;
+  }
+  return FALSE;
+}

@@ -1,0 +1,65 @@
+#include "ui/schedule.h"
+
+#include <cstdint>
+
+int ScheduleIndex = kDefaultScheduleIndex;
+OffsetMs ScheduleInterval;
+
+namespace {
+
+constexpr OffsetMs kSecond = 1000;
+constexpr OffsetMs kMinute = 60 * kSecond;
+constexpr OffsetMs kHour = 60 * kMinute;
+constexpr OffsetMs kDay = 24 * kHour;
+
+struct ScheduleRow {
+  const char* label;
+  OffsetMs interval;
+};
+
+// "On Startup" has no interval: it only asks for the pass at log-on.
+constexpr ScheduleRow kSchedule[kScheduleSteps] = {
+    {"No Scheduled Interval", 0},
+    {"On Startup", 0},
+    {"Every 30 Seconds", 30 * kSecond},
+    {"Every 1 Minute", kMinute},
+    {"Every 5 Minutes", 5 * kMinute},
+    {"Every 15 Minutes", 15 * kMinute},
+    {"Hourly", kHour},
+    {"Every Six Hours", 6 * kHour},
+    {"Daily", kDay},
+    {"Every 3 Days", 3 * kDay},
+};
+
+const ScheduleRow& RowFor(int index) {
+  return index >= 1 && index < kScheduleSteps ? kSchedule[index] : kSchedule[0];
+}
+
+}  // namespace
+
+const char* ScheduleLabel(int index) { return RowFor(index).label; }
+
+OffsetMs ScheduleIntervalFor(int index) { return RowFor(index).interval; }
+
+bool ScheduleDue(Ms1900 now, Ms1900 base, OffsetMs interval) {
+  if (interval <= 0) return false;
+  // The base comes from the store and may be any number, so each sum is
+  // formed only where it cannot overflow; where it would, the test is false.
+  const bool reached = now >= INT64_MIN + interval && base <= now - interval;
+  const bool setBack = now <= INT64_MAX - interval && base > now + interval;
+  return reached || setBack;
+}
+
+bool LaunchPassWanted(bool correctOnLaunch, char launchMode, int scheduleIndex, bool* exitAfter) {
+  if (correctOnLaunch) {
+    // Signed on purpose: a stored -1 means no schedule, so the program ends too.
+    *exitAfter = scheduleIndex <= kOnStartupIndex;
+    return true;
+  }
+  if (launchMode == 's' && scheduleIndex == kOnStartupIndex) {
+    *exitAfter = true;
+    return true;
+  }
+  *exitAfter = false;
+  return false;
+}

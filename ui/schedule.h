@@ -1,0 +1,25 @@
+// The schedule of automatic correcting passes and the launch-time pass.
+#pragma once
+#include "core/time_base.h"
+
+constexpr int kScheduleSteps = 10;        // slider positions 0..9
+constexpr int kDefaultScheduleIndex = 4;  // "Every 5 Minutes"
+constexpr int kOnStartupIndex = 1;
+
+extern int ScheduleIndex;          // as stored; outside 1..9 means no schedule
+extern OffsetMs ScheduleInterval;  // 0: no periodic pass
+
+// The label and interval of a slider position; any number outside 1..9 reads
+// as "No Scheduled Interval" with no interval.
+const char* ScheduleLabel(int index);
+OffsetMs ScheduleIntervalFor(int index);
+
+// Whether a periodic pass is due at now. A due time reached exactly counts.
+// A base more than one interval ahead of now (the clock was set back) is due
+// too, so that the schedule is not held back for as long as the clock moved.
+bool ScheduleDue(Ms1900 now, Ms1900 base, OffsetMs interval);
+
+// The pass at launch: wanted when CorrectOnLaunch is set, or when started at
+// log-on ('s') with "On Startup". exitAfter tells whether the program then
+// ends by itself after the correction.
+bool LaunchPassWanted(bool correctOnLaunch, char launchMode, int scheduleIndex, bool* exitAfter);

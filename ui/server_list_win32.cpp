@@ -1,0 +1,213 @@
+#include "ui/server_list.h"
+
+#include <commctrl.h>
+
+#include <initializer_list>
+
+#include "core/query_engine.h"
+#include "core/server_table.h"
+#include "core/view_hooks.h"
+#include "resources/resource.h"
+#include "ui/main_window.h"
+#include "ui/server_rows.h"
+#include "ui/texts.h"
+
+namespace {
+
+int FindRow(int slot) {
+  LVFINDINFOA find = {};
+  find.flags = LVFI_PARAM;
+  find.lParam = slot;
+  return static_cast<int>(
+      SendMessageA(ServerList, LVM_FINDITEMA, -1, reinterpret_cast<LPARAM>(&find)));
+}
+
+int SlotOfRow(int row) {
+  LVITEMA item = {};
+  item.mask = LVIF_PARAM;
+  item.iItem = row;
+  SendMessageA(ServerList, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+  return static_cast<int>(item.lParam);
+}
+
+int NextSelectedRow(int after) {
+  return static_cast<int>(SendMessageA(ServerList, LVM_GETNEXTITEM, after, LVNI_SELECTED));
+}
+
+int SelectedCount() {
+  return static_cast<int>(SendMessageA(ServerList, LVM_GETSELECTEDCOUNT, 0, 0));
+}
+
+// The slots of the selected rows from the top of the list down, taken before
+// anything acts on them: ending a pass re-sorts the rows.
+int SelectedSlots(int* slots) {
+  int count = 0;
+  for (int row = NextSelectedRow(-1); row >= 0 && count < kMaxServers;
+       row = NextSelectedRow(row))
+    slots[count++] = SlotOfRow(row);
+  return count;
+}
+
+void SetCell(int row, int column, const char* text) {
+  LVITEMA item = {};
+  item.iSubItem = column;
+  item.pszText = const_cast<char*>(text);
+  SendMessageA(ServerList, LVM_SETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
+}
+
+int CompareNames(const char* a, const char* b) { return lstrcmpA(a, b); }
+
+int CALLBACK CompareRowsCallback(LPARAM a, LPARAM b, LPARAM) {
+  return CompareRows(static_cast<int>(a), static_cast<int>(b), CompareNames);
+}
+
+void DisableItem(HMENU menu, UINT id) {
+  MENUITEMINFOA info = {};
+  info.cbSize = sizeof info;
+  info.fMask = MIIM_STATE;
+  info.fState = MFS_DISABLED | MFS_GRAYED;
+  SetMenuItemInfoA(menu, id, FALSE, &info);
+}
+
+void RenameServer(const NMLVDISPINFOA* edit) {
+  if (!(edit->item.mask & LVIF_TEXT)) return;
+  int slot = SlotOfRow(edit->item.iItem);
+  if (edit->item.pszText == nullptr) return;  // the edit was cancelled
+  FinishQuery(slot, StatusInterrupted);
+  lstrcpynA(ServerTable[slot].name, edit->item.pszText, kServerNameSize);
+  UpdateServer(slot);
+  SortRows();
+}
+
+}  // namespace
+
+void SyncRows(bool textsOnly) {
+  for (int slot = 0; slot < kMaxServers; ++slot) {
+    QuerySlots[slot].dirty = 0;
+    if (textsOnly && !IsNamed(slot)) continue;
+    int row = FindRow(slot);
+    if (!IsNamed(slot)) {
+      if (row >= 0) SendMessageA(ServerList, LVM_DELETEITEM, row, 0);
+      continue;
+    }
+    if (!textsOnly) {
+      if (row < 0) {
+        LVITEMA item = {};
+        item.mask = LVIF_PARAM;
+        item.iItem = static_cast<int>(SendMessageA(ServerList, LVM_GETITEMCOUNT, 0, 0));
+        item.lParam = slot;
+        SendMessageA(ServerList, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+        row = FindRow(slot);
+      }
+      LVITEMA item = {};
+      item.mask = LVIF_TEXT | LVIF_IMAGE;
+      item.iItem = row;
+      item.pszText = ServerTable[slot].name;
+      item.iImage = ServerTable[slot].enabled ? 0 : 1;
+      SendMessageA(ServerList, LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+    }
+    char latency[kTextBufferSize];
+    char correction[kTextBufferSize];
+    RowTexts(slot, latency, correction);
+    SetCell(row, 1, latency);
+    SetCell(row, 2, correction);
+  }
+}
+
+void RefreshDirtyRows() {
+  bool dirty = false;
+  for (const QuerySlot& slot : QuerySlots) dirty = dirty || slot.dirty;
+  if (!dirty) return;
+  SyncRows(true);
+  // Names do not change during a pass, so an order by name still holds.
+  if (SortColumn != 0) SortRows();
+}
+
+void SortRows() {
+  SendMessageA(ServerList, LVM_SORTITEMS, 0, reinterpret_cast<LPARAM>(CompareRowsCallback));
+}
+
+void ShowServerMenu(bool atCursor) {
+  HMENU resource = LoadMenuA(AppInstance, MAKEINTRESOURCEA(IDR_SERVER_MENU));
+  HMENU menu = GetSubMenu(resource, 0);
+  POINT at = {0, 0};
+  if (atCursor)
+    GetCursorPos(&at);
+  else
+    ClientToScreen(ServerList, &at);
+  bool full = true;
+  for (int slot = 0; slot < kMaxServers; ++slot) full = full && IsNamed(slot);
+  if (full) DisableItem(menu, CMD_ADD_SERVER);
+  if (SelectedCount() == 0) {
+    for (UINT id : {CMD_DELETE_SERVER, CMD_TOGGLE_SERVER, CMD_EDIT_SERVER, CMD_TEST_SERVER})
+      DisableItem(menu, id);
+  }
+  TrackPopupMenu(menu, 0, at.x, at.y, 0, MainWindow, nullptr);
+  // Without a message after the menu, it may not close when the user clicks
+  // elsewhere.
+  PostMessageA(MainWindow, WM_NULL, 0, 0);
+  DestroyMenu(resource);
+}
+
+void DeleteSelectedServers() {
+  int count = SelectedCount();
+  if (count == 0) return;
+  char question[kTextBufferSize];
+  wsprintfA(question, "Are you sure you want to delete %d server(s)?", count);
+  if (MessageBoxA(MainWindow, question, "Warning!", MB_OKCANCEL | MB_ICONWARNING) == IDOK) {
+    // Each deletion can end the pass and re-sort the rows, so the first
+    // selected row is looked up afresh every time.
+    for (int row = NextSelectedRow(-1); row >= 0; row = NextSelectedRow(-1)) {
+      int slot = SlotOfRow(row);
+      FinishQuery(slot, StatusInterrupted);
+      ServerTable[slot].name[0] = '\0';
+      UpdateServer(slot);
+    }
+  }
+  SortRows();
+}
+
+void ToggleSelectedServers() {
+  int slots[kMaxServers];
+  int count = SelectedSlots(slots);
+  for (int i = 0; i < count; ++i) {
+    int slot = slots[i];
+    FinishQuery(slot, StatusInterrupted);
+    ServerTable[slot].enabled ^= 1;
+    UpdateServer(slot);
+  }
+  SortRows();
+}
+
+void TestSelectedServers() {
+  int slots[kMaxServers];
+  int count = SelectedSlots(slots);
+  StartTestingPass(slots, count);
+}
+
+BOOL OnServerListNotify(const NMHDR* header) {
+  switch (header->code) {
+    case LVN_COLUMNCLICK:
+      ClickColumn(reinterpret_cast<const NMLISTVIEW*>(header)->iSubItem);
+      SortRows();
+      return TRUE;
+    case LVN_ENDLABELEDITA:
+      RenameServer(reinterpret_cast<const NMLVDISPINFOA*>(header));
+      return TRUE;
+    case LVN_KEYDOWN:
+      switch (reinterpret_cast<const NMLVKEYDOWN*>(header)->wVKey) {
+        case VK_RETURN:
+        case VK_APPS:
+          ShowServerMenu(false);
+          return TRUE;
+        case VK_DELETE:
+          DeleteSelectedServers();
+          return TRUE;
+      }
+      return FALSE;
+    case NM_RCLICK:
+      ShowServerMenu(true);
+      return TRUE;
+  }
+  return FALSE;
+}

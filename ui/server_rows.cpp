@@ -1,0 +1,103 @@
+#include "ui/server_rows.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "ui/texts.h"
+
+int SortColumn = 1;
+int SortDirection = 1;
+
+namespace {
+
+constexpr int kMeasuredRank = 102;
+
+// Indexed by status 1..8; the statuses that end a query without a measurement.
+const char* const kFailureTexts[] = {
+    nullptr,         "Winsock Error", "No Response", "Slow Response", "Refused",
+    "Net is Down",   "No DNS entry",  "Disabled",    "Interrupted",
+};
+constexpr uint32_t kLastFailureStatus = StatusInterrupted;
+
+template <typename T>
+int Order(T a, T b) {
+  return (a > b) - (a < b);
+}
+
+}  // namespace
+
+int StatusRank(int slot) {
+  const uint32_t status = ServerTable[slot].status;
+  const QuerySlot& q = QuerySlots[slot];
+  if (status >= StatusRejected) return kMeasuredRank;
+  // A query that has got further ranks higher: -3, -2 or -1.
+  if (status == StatusNone && q.phase != PhaseIdle)
+    return static_cast<int>(q.samplesTaken) - kSamplesPerQuery;
+  return static_cast<int>(status);
+}
+
+int CompareRows(int a, int b, NameCompare compareNames) {
+  const ServerRecord& ra = ServerTable[a];
+  const ServerRecord& rb = ServerTable[b];
+  if (SortColumn == 0) return SortDirection * compareNames(ra.name, rb.name);
+
+  // Enabled servers stay on top whichever way the column runs.
+  if (ra.enabled != rb.enabled) return ra.enabled > rb.enabled ? -1 : 1;
+
+  const int rankA = StatusRank(a);
+  const int rankB = StatusRank(b);
+  if (rankA != rankB) {
+    const int higherFirst = rankA < rankB ? 1 : -1;
+    // Under "Correction" the measured rows stay above the rest in both directions.
+    return SortColumn == 2 ? higherFirst : higherFirst * SortDirection;
+  }
+  if (rankA == kMeasuredRank) {
+    const int order = SortColumn == 2 ? Order(ra.offset, rb.offset)
+                                      : Order(ra.latencyMs, rb.latencyMs);
+    if (order != 0) return order * SortDirection;
+  }
+  return compareNames(ra.name, rb.name);
+}
+
+void ClickColumn(int column) {
+  if (column == SortColumn) {
+    SortDirection = -SortDirection;
+  } else {
+    SortColumn = column;
+    SortDirection = 1;
+  }
+}
+
+void RowTexts(int slot, char* latency, char* correction) {
+  const QuerySlot& q = QuerySlots[slot];
+  const ServerRecord& record = ServerTable[slot];
+  latency[0] = '\0';
+  correction[0] = '\0';
+
+  const unsigned attempt = q.samplesTaken + 1;
+  switch (q.phase) {
+    case PhaseResolving:
+      std::snprintf(latency, kTextBufferSize, "DNS Lookup...");
+      return;
+    case PhaseConnecting:
+      std::snprintf(latency, kTextBufferSize, "Connecting %u...", attempt);
+      return;
+    case PhaseReading:
+      std::snprintf(latency, kTextBufferSize, "Reading %u...", attempt);
+      return;
+    default:
+      break;
+  }
+
+  const uint32_t status = record.status;
+  if (status >= 1 && status <= kLastFailureStatus) {
+    std::snprintf(latency, kTextBufferSize, "%s", kFailureTexts[status]);
+    return;
+  }
+  if (status != StatusRejected && status != StatusTested && status != StatusMeasured) return;
+
+  std::snprintf(latency, kTextBufferSize, "%d", static_cast<int32_t>(record.latencyMs));
+  FormatOffset(record.offset, correction);
+  if (status == StatusRejected) std::strcat(correction, " (unused)");
+  if (status == StatusTested) std::strcat(correction, " (test)");
+}

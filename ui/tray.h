@@ -1,0 +1,15 @@
+// The notification-area icon and the status line.
+#pragma once
+#include <windows.h>
+
+constexpr UINT kTrayMessage = WM_USER;
+
+void AddTrayIcon();
+void RemoveTrayIcon();
+// Changes only the icon, for the blinking during a pass.
+void SetTrayIcon(int iconId);
+void TrayCallback(UINT mouseMessage);
+// Command 114: show the window and clear a failure shown in the tray.
+void OpenMainWindow();
+
+extern bool TrayMenuOpen;

@@ -1,0 +1,111 @@
+#include "ui/tray.h"
+
+#include <shellapi.h>
+
+#include "core/correction.h"
+#include "core/query_engine.h"
+#include "core/view_hooks.h"
+#include "resources/resource.h"
+#include "ui/main_window.h"
+#include "ui/texts.h"
+#include "ui/timers.h"
+
+bool TrayMenuOpen;
+
+namespace {
+
+// The record in the size of its newest layout; older fields come first.
+constexpr DWORD kNotifyIconSize = 508;
+constexpr int kTipSize = 128;
+constexpr int kMenuTextMax = 98;
+
+union TrayRecord {
+  NOTIFYICONDATAA data;
+  char bytes[kNotifyIconSize];
+};
+static_assert(sizeof(NOTIFYICONDATAA) <= kNotifyIconSize, "tray record size");
+
+void Notify(DWORD action, UINT flags, HICON icon = nullptr, const char* tip = nullptr) {
+  TrayRecord record = {};
+  record.data.cbSize = kNotifyIconSize;
+  record.data.hWnd = MainWindow;
+  record.data.uID = 0;
+  record.data.uFlags = flags;
+  record.data.uCallbackMessage = kTrayMessage;
+  record.data.hIcon = icon;
+  if (tip != nullptr) lstrcpynA(record.data.szTip, tip, kTipSize);
+  Shell_NotifyIconA(action, &record.data);
+}
+
+HICON Icon(int id) { return LoadIconA(AppInstance, MAKEINTRESOURCEA(id)); }
+
+}  // namespace
+
+void AddTrayIcon() { Notify(NIM_ADD, NIF_MESSAGE); }
+
+void RemoveTrayIcon() { Notify(NIM_DELETE, 0); }
+
+void SetTrayIcon(int iconId) { Notify(NIM_MODIFY, NIF_ICON, Icon(iconId)); }
+
+void UpdateStatusLine(StatusLineState state) {
+  KillTimer(MainWindow, kPassTimer);
+  char text[2 * kTextBufferSize] = "";
+  if (state == LineChecking || state == LineTesting) {
+    SetTimer(MainWindow, kPassTimer, kPassTickMs, nullptr);
+    CorrectionFailed = false;
+    lstrcpyA(text, state == LineChecking ? "Checking time servers..." : "Testing time servers...");
+  } else if (LastCorrectionTime != 0) {
+    char offset[kTextBufferSize];
+    char when[kTextBufferSize];
+    FormatOffset(LastCorrectionValue, offset);
+    FormatLocalTimestamp(LastCorrectionTime, when);
+    wsprintfA(text, "Corrected %s at %s", offset, when);
+  }
+  SetDlgItemTextA(MainWindow, IDC_STATUS_LINE, text);
+  // The status line keeps the last good correction; only the tray tells of
+  // a failed one, until the user looks.
+  const char* tip = CorrectionFailed ? "Unsuccessful correction!  Double-click for details..." : text;
+  Notify(NIM_MODIFY, NIF_ICON | NIF_TIP, Icon(CorrectionFailed ? IDI_FAILED : IDI_TRAY), tip);
+}
+
+void TrayCallback(UINT mouseMessage) {
+  switch (mouseMessage) {
+    case WM_LBUTTONDOWN:
+    case WM_RBUTTONDOWN: {
+      if (TrayMenuOpen) return;
+      HMENU resource = LoadMenuA(AppInstance, MAKEINTRESOURCEA(IDR_TRAY_MENU));
+      HMENU menu = GetSubMenu(resource, 0);
+      // Touching the tray keeps the program running after a launch-time pass.
+      ExitAfterCorrection = false;
+      POINT at;
+      GetCursorPos(&at);
+      // The menu closes on a click elsewhere only when its owner is in front.
+      SetForegroundWindow(MainWindow);
+      TrayMenuOpen = true;
+      SetMenuDefaultItem(menu, 0, TRUE);
+      char text[kMenuTextMax + 2] = "&";
+      GetDlgItemTextA(MainWindow, IDC_SYNC, text + 1, kMenuTextMax + 1);
+      MENUITEMINFOA item = {};
+      item.cbSize = sizeof item;
+      item.fMask = MIIM_TYPE;
+      item.fType = MFT_STRING;
+      item.dwTypeData = text;
+      SetMenuItemInfoA(menu, IDC_SYNC, FALSE, &item);
+      TrackPopupMenu(menu, 0, at.x, at.y, 0, MainWindow, nullptr);
+      PostMessageA(MainWindow, WM_NULL, 0, 0);
+      DestroyMenu(resource);
+      TrayMenuOpen = false;
+      return;
+    }
+    case WM_LBUTTONDBLCLK:
+    case WM_RBUTTONDBLCLK:
+      SendMessageA(MainWindow, WM_COMMAND, CMD_OPEN, 0);
+      return;
+  }
+}
+
+void OpenMainWindow() {
+  CorrectionFailed = false;
+  if (ActiveQueries == 0) UpdateStatusLine(LineIdle);
+  ShowWindow(MainWindow, SW_SHOWNORMAL);
+}
