@@ -73,3 +73,8 @@ if(e2e_sources)
   gtest_add_tests(TARGET e2e_tests TEST_LIST e2e_list)
   set_tests_properties(${e2e_list} PROPERTIES FIXTURES_REQUIRED timeservers RESOURCE_LOCK wine TIMEOUT 300)
 endif()
+
+# Benchmark of the query engine (tools/benchmark.sh runs it).
+add_executable(engine_bench tests/bench/engine_bench.cpp tests/win/core_hooks.cpp tests/win/timeservers.cpp)
+orvalen_strict(engine_bench)
+target_link_libraries(engine_bench PRIVATE ${core_group} wsock32)

@@ -1,0 +1,94 @@
+// Times correcting passes through real WinSock against 1, 10 and 50 loopback
+// servers that answer at once: the wall time from the first query started to
+// the end of the pass (median of several passes) and the CPU time spent.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/query_engine.h"
+#include "core/query_transport_winsock.h"
+#include "core/server_table.h"
+#include "tests/win/timeservers.h"
+
+namespace {
+
+constexpr int kPasses = 9;
+
+LRESULT CALLBACK EventWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == kLookupDoneMessage) {
+    OnLookupDone(wParam, HIWORD(lParam));
+    return 0;
+  }
+  if (message == kSocketEventMessage) {
+    DispatchSocketEvent(wParam, LOWORD(lParam), HIWORD(lParam));
+    return 0;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+double Seconds(const LARGE_INTEGER& counts, const LARGE_INTEGER& frequency) {
+  return double(counts.QuadPart) / double(frequency.QuadPart);
+}
+
+double CpuSeconds() {
+  FILETIME created, exited, kernel, user;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  auto join = [](const FILETIME& t) { return (uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+  return double(join(kernel) + join(user)) / 1e7;
+}
+
+}  // namespace
+
+int main() {
+  WSADATA data;
+  WSAStartup(0x0101, &data);
+  WNDCLASSA wc = {};
+  wc.lpfnWndProc = EventWindowProc;
+  wc.hInstance = GetModuleHandleA(nullptr);
+  wc.lpszClassName = "EngineBenchEvents";
+  RegisterClassA(&wc);
+  NetEventWindow = CreateWindowA(wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                 wc.hInstance, nullptr);
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+
+  std::printf("%8s %16s %16s %14s\n", "servers", "median wall ms", "min wall ms", "CPU ms/pass");
+  for (int servers : {1, 10, 50}) {
+    std::memset(ServerTable, 0, sizeof ServerTable);
+    std::memset(QuerySlots, 0, sizeof QuerySlots);
+    timeservers::Clear();
+    for (int i = 0; i < servers; ++i) {
+      std::string address = "127.0.0." + std::to_string(100 + i);
+      timeservers::Set(address, "now 0");
+      AddServer(address.c_str());
+    }
+    std::vector<double> walls;
+    double cpu = 0;
+    for (int pass = 0; pass < kPasses; ++pass) {
+      double cpuBefore = CpuSeconds();
+      LARGE_INTEGER start, end;
+      QueryPerformanceCounter(&start);
+      StartCorrectingPass();
+      while (ActiveQueries != 0) {
+        MSG msg;
+        if (GetMessageA(&msg, nullptr, 0, 0) <= 0) break;
+        DispatchMessageA(&msg);
+      }
+      QueryPerformanceCounter(&end);
+      cpu += CpuSeconds() - cpuBefore;
+      end.QuadPart -= start.QuadPart;
+      walls.push_back(Seconds(end, frequency) * 1000);
+      for (int slot = 0; slot < servers; ++slot)
+        if (ServerTable[slot].status != StatusMeasured) std::printf("  slot %d ended with %u\n", slot, ServerTable[slot].status);
+    }
+    std::sort(walls.begin(), walls.end());
+    std::printf("%8d %16.1f %16.1f %14.1f\n", servers, walls[walls.size() / 2], walls.front(),
+                cpu * 1000 / kPasses);
+  }
+  timeservers::Clear();
+  return 0;
+}
