@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# The program's own cost while its window is hidden and no pass runs: wake-ups
+# (context switches of all its threads), CPU time and memory over a minute.
+# Runs inside the Wine session of tools/benchmark.sh; $1 is the build folder.
+set -uo pipefail
+build=$1
+seconds=${IDLE_SECONDS:-60}
+wine reg add 'HKLM\SOFTWARE\Orvalen' /v Version /t REG_DWORD /d 17968 /f >/dev/null 2>&1
+wine reg add 'HKLM\SOFTWARE\Orvalen' /v Schedule /t REG_DWORD /d 0 /f >/dev/null 2>&1
+# 's' as at log-on: the window stays hidden, and with no schedule no pass runs.
+wine "$build/Orvalen.exe" s >/dev/null 2>&1 &
+sleep 5
+pid=$(pgrep -f 'Orvalen.exe' | head -n1)
+if [ -z "$pid" ]; then
+  echo "the program did not start"
+  exit 1
+fi
+switches() { cat /proc/"$pid"/task/*/status 2>/dev/null | awk '/ctxt_switches/ {n += $2} END {print n}'; }
+cpu_ticks() { awk '{print $14 + $15}' /proc/"$pid"/stat; }
+s0=$(switches); c0=$(cpu_ticks)
+sleep "$seconds"
+s1=$(switches); c1=$(cpu_ticks)
+hz=$(getconf CLK_TCK)
+threads=$(ls /proc/"$pid"/task | wc -l)
+printf 'over %d s, window hidden, no pass:\n' "$seconds"
+printf '  wake-ups per minute (all %d threads): %d\n' "$threads" $(( (s1 - s0) * 60 / seconds ))
+printf '  CPU time: %d ms\n' $(( (c1 - c0) * 1000 / hz ))
+awk '/VmRSS|RssAnon/ {printf "  %s %s %s\n", $1, $2, $3}' /proc/"$pid"/status
+wine "$build/Orvalen.exe" u >/dev/null 2>&1 &
+sleep 3
+pkill -f 'Orvalen.exe' 2>/dev/null
+# Uninstalling showed its notice box; the session's end closes it.
+exit 0
