@@ -66,7 +66,7 @@ add_dependencies(win_core_tests fatal_exit_child)
 # End to end: the real program driven from outside.
 file(GLOB e2e_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/e2e/*.cpp)
 if(e2e_sources)
-  add_executable(e2e_tests ${e2e_sources})
+  add_executable(e2e_tests ${e2e_sources} tests/win/timeservers.cpp)
   orvalen_strict(e2e_tests)
   target_link_libraries(e2e_tests PRIVATE gtest advapi32 user32 wsock32 gdi32)
   add_dependencies(e2e_tests Orvalen)

@@ -53,7 +53,9 @@ void CorrectClock() {
   Ms1900 setTo = StepSystemClock(mean);
   LastCorrectionValue = mean;
   LastCorrectionTime = setTo;
-  ScheduleBase = setTo;
+  // A refused step keeps the pass's start as the base: counting from 0 would
+  // start pass after pass, each refused like this one.
+  if (setTo != 0) ScheduleBase = setTo;
   WriteSetting("LastCorrectionTime", &LastCorrectionTime, sizeof LastCorrectionTime);
   WriteSetting("LastCorrectionValue", &LastCorrectionValue, sizeof LastCorrectionValue);
   if (ExitAfterCorrection) ArmExitTimer();

@@ -36,8 +36,16 @@ run_ctest() {
   failed=$((failed + fails))
 }
 
+# Screenshots the end-to-end tests take, turned into PNG afterwards.
+export ORVALEN_ARTIFACTS="$build/artifacts"
+rm -rf "$ORVALEN_ARTIFACTS"
+mkdir -p "$ORVALEN_ARTIFACTS"
+
 run_ctest "$build/native" -j "$jobs"
 run_ctest "$build/win"
+for shot in "$ORVALEN_ARTIFACTS"/*.bmp; do
+  [ -e "$shot" ] && /usr/bin/convert "$shot" "${shot%.bmp}.png" && rm -f "$shot"
+done
 python3 -m unittest discover -s "$root/tests/timeserver" -p '*_test.py' 2>&1 | tail -3 &&
   passed=$((passed + 1)) || failed=$((failed + 1))
 

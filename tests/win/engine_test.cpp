@@ -174,11 +174,12 @@ TEST_F(EngineTest, ARefusedStepIsRecordedAsNoCorrection) {
   Server("127.0.0.31", "now 800");
   LastCorrectionTime = 1;
   AtWholeSecond(800);
+  Ms1900 start = CurrentMs1900();
   StartCorrectingPass();
   RunPass();
   EXPECT_NEAR(LastCorrectionValue, 800, 5);
   EXPECT_EQ(LastCorrectionTime, 0);  // Wine refuses steps of half a second or more
-  EXPECT_EQ(ScheduleBase, 0);
+  EXPECT_GE(ScheduleBase, start);    // the next pass waits for its interval
   reg::Value stored = reg::Read("LastCorrectionTime");
   ASSERT_TRUE(stored.exists);
   EXPECT_EQ(reg::As<int64_t>(stored), 0);
