@@ -73,9 +73,7 @@ void RenameServer(const NMLVDISPINFOA* edit) {
   if (!(edit->item.mask & LVIF_TEXT)) return;
   int slot = SlotOfRow(edit->item.iItem);
   if (edit->item.pszText == nullptr) return;  // the edit was cancelled
-  FinishQuery(slot, StatusInterrupted);
-  lstrcpynA(ServerTable[slot].name, edit->item.pszText, kServerNameSize);
-  UpdateServer(slot);
+  RenameSlot(slot, edit->item.pszText);
   SortRows();
 }
 
@@ -158,10 +156,7 @@ void DeleteSelectedServers() {
     // Each deletion can end the pass and re-sort the rows, so the first
     // selected row is looked up afresh every time.
     for (int row = NextSelectedRow(-1); row >= 0; row = NextSelectedRow(-1)) {
-      int slot = SlotOfRow(row);
-      FinishQuery(slot, StatusInterrupted);
-      ServerTable[slot].name[0] = '\0';
-      UpdateServer(slot);
+      DeleteSlot(SlotOfRow(row));
     }
   }
   SortRows();
@@ -170,12 +165,7 @@ void DeleteSelectedServers() {
 void ToggleSelectedServers() {
   int slots[kMaxServers];
   int count = SelectedSlots(slots);
-  for (int i = 0; i < count; ++i) {
-    int slot = slots[i];
-    FinishQuery(slot, StatusInterrupted);
-    ServerTable[slot].enabled ^= 1;
-    UpdateServer(slot);
-  }
+  for (int i = 0; i < count; ++i) ToggleSlot(slots[i]);
   SortRows();
 }
 

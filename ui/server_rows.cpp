@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/query_engine.h"
 #include "ui/texts.h"
 
 int SortColumn = 1;
@@ -100,4 +101,19 @@ void RowTexts(int slot, char* latency, char* correction) {
   FormatOffset(record.offset, correction);
   if (status == StatusRejected) std::strcat(correction, " (unused)");
   if (status == StatusTested) std::strcat(correction, " (test)");
+}
+
+void RenameSlot(int slot, const char* name) {
+  FinishQuery(slot, StatusInterrupted);
+  std::strncpy(ServerTable[slot].name, name, kServerNameSize - 1);
+  ServerTable[slot].name[kServerNameSize - 1] = '\0';
+  UpdateServer(slot);
+}
+
+void DeleteSlot(int slot) { RenameSlot(slot, ""); }
+
+void ToggleSlot(int slot) {
+  FinishQuery(slot, StatusInterrupted);
+  ServerTable[slot].enabled ^= 1;
+  UpdateServer(slot);
 }

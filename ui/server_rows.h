@@ -21,3 +21,9 @@ void ClickColumn(int column);
 // The texts of the "Latency (ms)" and "Correction" columns; each buffer holds
 // kTextBufferSize bytes.
 void RowTexts(int slot, char* latency, char* correction);
+
+// Edits made from the list. Each first stops the server's running query
+// ("Interrupted"), then brings the rows in line and saves the slot.
+void RenameSlot(int slot, const char* name);  // an empty name frees the slot
+void DeleteSlot(int slot);
+void ToggleSlot(int slot);

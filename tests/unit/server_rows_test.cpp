@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "core/query_engine.h"
 #include "tests/unit/fakes.h"
 #include "ui/texts.h"
 
@@ -200,6 +201,41 @@ TEST_F(ServerRowsTest, ColumnTextsFollowPhaseThenStatus) {
     EXPECT_STREQ(latency, c.latency) << "status " << c.status << " phase " << c.phase;
     EXPECT_STREQ(correction, c.correction) << "status " << c.status << " phase " << c.phase;
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ServerEdits, StopTheQueryThenSaveTheSlot) {
+  fake::Reset();
+  int a = AddServer("a.example");
+  int b = AddServer("b.example");
+  // b's query is the last one running: stopping it ends the pass.
+  QuerySlots[b].phase = PhaseReading;
+  ActiveQueries = 1;
+  PassMode = Testing;
+  RenameSlot(b, "renamed.example");
+  EXPECT_EQ(ServerTable[b].status, StatusInterrupted);
+  EXPECT_EQ(ActiveQueries, 0);
+  EXPECT_STREQ(ServerTable[b].name, "renamed.example");
+  EXPECT_EQ(fake::store.count("Server001"), 1u);
+
+  RenameSlot(a, std::string(200, 'x').c_str());
+  EXPECT_EQ(std::strlen(ServerTable[a].name), 127u);
+
+  ToggleSlot(a);
+  EXPECT_EQ(ServerTable[a].enabled, 0u);
+  EXPECT_EQ(ServerTable[a].status, StatusNone);  // an idle server keeps its status
+  EXPECT_EQ(fake::store["Server000"][128], 0);   // the stored `enabled`
+
+  // An empty name frees the slot and removes its stored value.
+  RenameSlot(a, "");
+  EXPECT_FALSE(IsNamed(a));
+  EXPECT_EQ(fake::store.count("Server000"), 0u);
+  DeleteSlot(b);
+  EXPECT_EQ(fake::store.count("Server001"), 0u);
+  EXPECT_EQ(fake::fullSyncs, 5);  // every edit brings the rows in line
 }
 
 }  // namespace
