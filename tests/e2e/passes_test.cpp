@@ -461,6 +461,22 @@ TEST_F(Passes, ListEditsSurviveARestart) {
   EXPECT_FALSE(reg::Read("Server015").exists);
 }
 
+TEST_F(Passes, TheClockTextChangesOnceASecond) {
+  ASSERT_TRUE(Start());
+  std::string last = ControlText(window_, IDC_CLOCK);
+  int changes = 0;
+  DWORD start = GetTickCount();
+  while (GetTickCount() - start < 3000) {
+    std::string now = ControlText(window_, IDC_CLOCK);
+    changes += now != last;
+    last = now;
+    Sleep(20);
+  }
+  EXPECT_GE(changes, 2);
+  EXPECT_LE(changes, 4);
+  EXPECT_NE(last.find("m on "), std::string::npos) << last;
+}
+
 TEST_F(Passes, EveryThirtySecondsRunsPassesByItself) {
   StoreServers({{"127.0.0.81", "now 500"}});
   Schedule(2);
