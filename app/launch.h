@@ -1,16 +1,6 @@
 // Start-up decisions that need no platform call.
 #pragma once
-#include <cstdint>
 
 // 's' (started at log-on) or 'u' (uninstall) when the command line begins
 // with that lower-case letter; 0 otherwise. No blanks are skipped.
 char LaunchLetter(const char* commandLine);
-
-struct SavedRect {
-  int32_t left, top, right, bottom;
-};
-
-// A stored window placement is used only when its length field is right and
-// at least 20 pixels of its normal rectangle lie inside the full-screen area
-// (cx by cy) in each direction.
-bool PlacementAccepted(uint32_t length, const SavedRect& normal, int cx, int cy);

@@ -4,10 +4,8 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build"
-bash "$root/tools/bootstrap.sh" || exit 1
-cmake -S "$root" -B "$build/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" >/dev/null &&
-  cmake --build "$build/win" -j 2 >/dev/null || exit 1
+source "$root/tools/build_win.sh"
+build_win Orvalen engine_bench >/dev/null || exit 1
 
 source "$root/tools/wine_session.sh"
 pidfile="$build/win/bench-timeserver.pid"

@@ -6,10 +6,8 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build"
-bash "$root/tools/bootstrap.sh" || exit 1
-cmake -S "$root" -B "$build/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" >/dev/null &&
-  cmake --build "$build/win" --target Orvalen -j 2 || exit 1
+source "$root/tools/build_win.sh"
+build_win Orvalen || exit 1
 
 export WINEPREFIX="$build/run-prefix" WINEARCH=win32 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="

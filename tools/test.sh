@@ -10,9 +10,8 @@ bash "$root/tools/bootstrap.sh" || exit 1
 
 cmake -S "$root" -B "$build/native" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null &&
   cmake --build "$build/native" -j "$jobs" || exit 1
-cmake -S "$root" -B "$build/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" >/dev/null &&
-  cmake --build "$build/win" -j "$jobs" || exit 1
+source "$root/tools/build_win.sh"
+build_win || exit 1
 
 source "$root/tools/wine_session.sh"
 trap wine_session_stop EXIT

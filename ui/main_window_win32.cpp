@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "app/launch.h"
+#include "ui/placement.h"
 #include "core/correction.h"
 #include "core/query_engine.h"
 #include "core/query_transport_winsock.h"

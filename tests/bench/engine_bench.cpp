@@ -12,23 +12,12 @@
 #include "core/query_engine.h"
 #include "core/query_transport_winsock.h"
 #include "core/server_table.h"
+#include "tests/win/event_window.h"
 #include "tests/win/timeservers.h"
 
 namespace {
 
 constexpr int kPasses = 9;
-
-LRESULT CALLBACK EventWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == kLookupDoneMessage) {
-    OnLookupDone(wParam, HIWORD(lParam));
-    return 0;
-  }
-  if (message == kSocketEventMessage) {
-    DispatchSocketEvent(wParam, LOWORD(lParam), HIWORD(lParam));
-    return 0;
-  }
-  return DefWindowProcA(window, message, wParam, lParam);
-}
 
 double Seconds(const LARGE_INTEGER& counts, const LARGE_INTEGER& frequency) {
   return double(counts.QuadPart) / double(frequency.QuadPart);
@@ -44,15 +33,7 @@ double CpuSeconds() {
 }  // namespace
 
 int main() {
-  WSADATA data;
-  WSAStartup(0x0101, &data);
-  WNDCLASSA wc = {};
-  wc.lpfnWndProc = EventWindowProc;
-  wc.hInstance = GetModuleHandleA(nullptr);
-  wc.lpszClassName = "EngineBenchEvents";
-  RegisterClassA(&wc);
-  NetEventWindow = CreateWindowA(wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                                 wc.hInstance, nullptr);
+  if (!CreateEngineEventWindow()) return 1;
   LARGE_INTEGER frequency;
   QueryPerformanceFrequency(&frequency);
 

@@ -1,4 +1,5 @@
 #include "app/launch.h"
+#include "ui/placement.h"
 
 #include <gtest/gtest.h>
 

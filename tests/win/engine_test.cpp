@@ -11,37 +11,15 @@
 #include "core/query_transport_winsock.h"
 #include "core/server_table.h"
 #include "tests/win/core_hooks.h"
+#include "tests/win/event_window.h"
 #include "tests/win/registry.h"
 #include "tests/win/timeservers.h"
 
 namespace {
 
-LRESULT CALLBACK EventWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == kLookupDoneMessage) {
-    OnLookupDone(wParam, HIWORD(lParam));
-    return 0;
-  }
-  if (message == kSocketEventMessage) {
-    DispatchSocketEvent(wParam, LOWORD(lParam), HIWORD(lParam));
-    return 0;
-  }
-  return DefWindowProcA(window, message, wParam, lParam);
-}
-
 class EngineTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    WSADATA data;
-    ASSERT_EQ(WSAStartup(0x0101, &data), 0);
-    WNDCLASSA wc = {};
-    wc.lpfnWndProc = EventWindowProc;
-    wc.hInstance = GetModuleHandleA(nullptr);
-    wc.lpszClassName = "EngineTestEvents";
-    RegisterClassA(&wc);
-    NetEventWindow = CreateWindowA("EngineTestEvents", "", 0, 0, 0, 0, 0, HWND_MESSAGE,
-                                   nullptr, wc.hInstance, nullptr);
-    ASSERT_NE(NetEventWindow, nullptr);
-  }
+  static void SetUpTestSuite() { ASSERT_TRUE(CreateEngineEventWindow()); }
 
   void SetUp() override {
     reg::DeleteKey();
