@@ -35,47 +35,6 @@ bool Send(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT* resu
   return true;
 }
 
-DWORD ProcessOf(HWND window) {
-  DWORD id = 0;
-  GetWindowThreadProcessId(window, &id);
-  return id;
-}
-
-// A block of memory inside the process that owns a window: list view
-// messages carry pointers that the control dereferences in its own process.
-class RemoteBlock {
- public:
-  RemoteBlock(HWND window, size_t size) {
-    process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE,
-                           ProcessOf(window));
-    if (process_) {
-      base_ = static_cast<BYTE*>(
-          VirtualAllocEx(process_, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    }
-  }
-  ~RemoteBlock() {
-    if (base_) VirtualFreeEx(process_, base_, 0, MEM_RELEASE);
-    if (process_) CloseHandle(process_);
-  }
-  RemoteBlock(const RemoteBlock&) = delete;
-  RemoteBlock& operator=(const RemoteBlock&) = delete;
-
-  bool ok() const { return base_ != nullptr; }
-  BYTE* at(size_t offset) const { return base_ + offset; }
-  LPARAM param() const { return reinterpret_cast<LPARAM>(base_); }
-  bool Write(size_t offset, const void* data, size_t size) {
-    SIZE_T done = 0;
-    return WriteProcessMemory(process_, at(offset), data, size, &done) && done == size;
-  }
-  bool Read(size_t offset, void* data, size_t size) const {
-    SIZE_T done = 0;
-    return ReadProcessMemory(process_, at(offset), data, size, &done) && done == size;
-  }
-
- private:
-  HANDLE process_ = nullptr;
-  BYTE* base_ = nullptr;
-};
 
 // The item or column record lies at the start of the block, its text buffer after it.
 constexpr size_t kRemoteTextOffset = 256;
@@ -356,6 +315,37 @@ bool SaveScreenshot(HWND window, const std::string& fileName) {
   if (memory) DeleteDC(memory);
   ReleaseDC(nullptr, screen);
   return saved;
+}
+
+
+RemoteBlock::RemoteBlock(HWND window, size_t size) {
+  process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE,
+                         ProcessOf(window));
+  if (process_) {
+    base_ = static_cast<BYTE*>(
+        VirtualAllocEx(process_, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  }
+}
+
+RemoteBlock::~RemoteBlock() {
+  if (base_) VirtualFreeEx(process_, base_, 0, MEM_RELEASE);
+  if (process_) CloseHandle(process_);
+}
+
+bool RemoteBlock::Write(size_t offset, const void* data, size_t size) {
+  SIZE_T done = 0;
+  return base_ && WriteProcessMemory(process_, at(offset), data, size, &done) && done == size;
+}
+
+bool RemoteBlock::Read(size_t offset, void* data, size_t size) const {
+  SIZE_T done = 0;
+  return base_ && ReadProcessMemory(process_, at(offset), data, size, &done) && done == size;
+}
+
+DWORD ProcessOf(HWND window) {
+  DWORD id = 0;
+  GetWindowThreadProcessId(window, &id);
+  return id;
 }
 
 }  // namespace e2e

@@ -57,6 +57,7 @@ HWND FindMainWindow(DWORD processId = 0);
 // belonging to the process.
 HWND FindMessageBox(DWORD processId);
 
+DWORD ProcessOf(HWND window);
 std::string WindowText(HWND window);
 std::string ControlText(HWND dialog, int id);
 std::string ClassName(HWND window);
@@ -72,6 +73,26 @@ void PostCommand(HWND window, int id);
 void PostKey(HWND window, WORD virtualKey);
 
 bool SetText(HWND window, const std::string& text);
+
+// A block of memory inside the process that owns a window: messages such as
+// the list view's carry pointers that the receiver follows in its own process.
+class RemoteBlock {
+ public:
+  RemoteBlock(HWND window, size_t size);
+  ~RemoteBlock();
+  RemoteBlock(const RemoteBlock&) = delete;
+  RemoteBlock& operator=(const RemoteBlock&) = delete;
+
+  bool ok() const { return base_ != nullptr; }
+  BYTE* at(size_t offset) const { return base_ + offset; }
+  LPARAM param() const { return reinterpret_cast<LPARAM>(base_); }
+  bool Write(size_t offset, const void* data, size_t size);
+  bool Read(size_t offset, void* data, size_t size) const;
+
+ private:
+  HANDLE process_ = nullptr;
+  BYTE* base_ = nullptr;
+};
 
 // The list view rows of another process, read through memory of that process.
 struct ListRow {

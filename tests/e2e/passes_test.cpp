@@ -45,40 +45,6 @@ ServerRecord StoredRecord(int slot) {
   return record;
 }
 
-// Memory inside another process, for messages whose pointers the receiver
-// follows in its own address space.
-class Remote {
- public:
-  Remote(DWORD processId, size_t size) {
-    process_ = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE,
-                           processId);
-    if (process_)
-      base_ = static_cast<BYTE*>(
-          VirtualAllocEx(process_, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-  }
-  ~Remote() {
-    if (base_) VirtualFreeEx(process_, base_, 0, MEM_RELEASE);
-    if (process_) CloseHandle(process_);
-  }
-  BYTE* at(size_t offset) const { return base_ + offset; }
-  bool Write(size_t offset, const void* data, size_t size) {
-    return base_ && WriteProcessMemory(process_, at(offset), data, size, nullptr);
-  }
-  bool Read(size_t offset, void* data, size_t size) const {
-    return base_ && ReadProcessMemory(process_, at(offset), data, size, nullptr);
-  }
-
- private:
-  HANDLE process_ = nullptr;
-  BYTE* base_ = nullptr;
-};
-
-DWORD ProcessOf(HWND window) {
-  DWORD id = 0;
-  GetWindowThreadProcessId(window, &id);
-  return id;
-}
-
 // Wine shows the notification area as a window of its own with one child
 // per icon; the tips live in a tooltip window of the same process.
 HWND TrayIconWindow() {
@@ -129,7 +95,7 @@ BOOL CALLBACK CollectTips(HWND window, LPARAM param) {
   if (ProcessOf(window) != search.processId || strcmp(name, "tooltips_class32") != 0) return TRUE;
   LRESULT count = SendMessageA(window, TTM_GETTOOLCOUNT, 0, 0);
   constexpr size_t kTextAt = 512;
-  Remote remote(search.processId, kTextAt + 1024);
+  RemoteBlock remote(window, kTextAt + 1024);
   for (LRESULT i = 0; i < count; ++i) {
     TTTOOLINFOA tool = {};
     tool.cbSize = TTTOOLINFOA_V1_SIZE;
