@@ -20,6 +20,13 @@
 
 HWND MainWindow;
 HWND ServerList;
+
+namespace {
+// Set once WM_INITDIALOG has done its work. A command sent by another
+// process (a second launch) is handled while this thread waits on one of its
+// own calls to another process during set-up, such as adding the tray icon.
+bool WindowReady;
+}  // namespace
 HINSTANCE AppInstance;
 char LaunchMode;
 bool CorrectOnLaunch;
@@ -241,8 +248,14 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       SetWindowTextA(window, WindowTitle);
       InitMainWindow();
       RestorePlacement();
+      WindowReady = true;
       return TRUE;
     case WM_COMMAND:
+      if (!WindowReady) {
+        // Not yet: the list is not loaded. Handle it once set-up is done.
+        PostMessageA(window, WM_COMMAND, wParam, lParam);
+        return TRUE;
+      }
       return OnCommand(LOWORD(wParam), HIWORD(wParam));
     case WM_NOTIFY: {
       const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
