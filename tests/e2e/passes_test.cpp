@@ -226,7 +226,9 @@ TEST_F(Passes, ACorrectingPassAsTheUserSeesIt) {
   ASSERT_TRUE(timeservers::Set("127.0.0.1", "now 500"));
   StoreServers(servers);
   ASSERT_TRUE(Start());
-  SendCommand(window_, CMD_OPEN);
+  const char* headings[] = {"Time Server", "Latency (ms)", "Correction"};
+  for (int column = 0; column < 3; ++column)
+    EXPECT_EQ(ColumnHeading(list_, column), headings[column]);
 
   EXPECT_TRUE(SendCommand(window_, IDC_SYNC));
   EXPECT_EQ(ControlText(window_, IDC_SYNC), "Stop Correcting...");
