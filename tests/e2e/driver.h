@@ -10,25 +10,19 @@
 namespace e2e {
 
 constexpr char kWindowTitle[] = "Orvalen - Dadeza Zuzed Edavedadovar - v5.5.0 FREE";
-constexpr int kServerList = 1005;
-constexpr int kMessageText = 0xFFFF;  // the static text of a message box
+constexpr int kMessageText = 0xFFFF;          // the static text of a message box
+constexpr DWORD kStillRunning = 0xFFFFFFFFu;  // WaitExit: the process has not ended in time
 
-// WaitExit's answer when the process is still running.
-constexpr DWORD kStillRunning = 0xFFFFFFFFu;
-
-// Orvalen.exe in the directory of the running test program.
-std::string ProgramPath();
+std::string ProgramPath();  // Orvalen.exe beside the test program
 // Where screenshots go: ORVALEN_ARTIFACTS when set, else beside the test program.
 std::string ArtifactPath(const std::string& fileName);
-
 // Polls predicate every 50 ms until it holds or timeoutMs has passed.
 bool WaitUntil(const std::function<bool()>& predicate, DWORD timeoutMs);
 
-// One started Orvalen.exe. The destructor ends a process that is still
-// running, so a failed test never leaves one behind.
+// One started "Orvalen.exe <args>". The destructor ends a process that is
+// still running, so a failed test never leaves one behind.
 class Program {
  public:
-  // Starts "Orvalen.exe <args>"; started() tells whether it worked.
   explicit Program(const std::string& args = "");
   ~Program();
   Program(const Program&) = delete;
@@ -36,12 +30,10 @@ class Program {
 
   bool started() const { return process_ != nullptr; }
   DWORD id() const { return id_; }
-  bool Running() const;
-  // The exit code, or kStillRunning when the process has not ended in time.
+  bool Running() const { return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
   DWORD WaitExit(DWORD timeoutMs);
-  // The main window, or null when it has not appeared in time.
+  // The main window or a message box of this process; null when none has appeared in time.
   HWND WaitMainWindow(DWORD timeoutMs = 20000) const;
-  // A message box of this process, or null when none has appeared in time.
   HWND WaitMessageBox(DWORD timeoutMs = 20000) const;
 
  private:
@@ -49,52 +41,57 @@ class Program {
   DWORD id_ = 0;
 };
 
-// The main window: the dialog with the program's title that holds the
-// server list. Message boxes carry the same caption but no list. A process
-// id of 0 accepts any process.
+// The main window: the dialog with the program's title that holds the server
+// list (message boxes carry the same caption but no list). 0 accepts any process.
 HWND FindMainWindow(DWORD processId = 0);
-// A message box (a dialog with a static text 0xFFFF and no server list)
-// belonging to the process.
-HWND FindMessageBox(DWORD processId);
-
-DWORD ProcessOf(HWND window);
+std::vector<HWND> TopWindows();  // topmost first
+inline DWORD ProcessOf(HWND window) {
+  DWORD id = 0;
+  GetWindowThreadProcessId(window, &id);
+  return id;
+}
 std::string WindowText(HWND window);
-std::string ControlText(HWND dialog, int id);
-std::string ClassName(HWND window);
+inline std::string ControlText(HWND dialog, int id) { return WindowText(GetDlgItem(dialog, id)); }
 
-// Answers a message box with IDOK or IDCANCEL.
-void AnswerMessageBox(HWND box, int answer);
-// WM_COMMAND with the id in the low word and lParam 0. SendCommand waits for
-// the window procedure's result (false also when the window did not answer).
+// WM_COMMAND with the id in the low word. SendCommand waits for the window
+// procedure's result (false also when the window did not answer).
 bool SendCommand(HWND window, int id, LRESULT* result = nullptr);
-void PostCommand(HWND window, int id);
-// Posts a key press into the program's queue, as the keyboard would, so that
-// it passes through the program's own message loop.
+inline void PostCommand(HWND window, int id) { PostMessageA(window, WM_COMMAND, id, 0); }
+inline void AnswerMessageBox(HWND box, int answer) { PostCommand(box, answer); }  // IDOK, IDCANCEL
+// Posts a key press into the program's queue, so that it passes through the
+// program's own message loop as the keyboard's would.
 void PostKey(HWND window, WORD virtualKey);
-
 bool SetText(HWND window, const std::string& text);
 
 // A block of memory inside the process that owns a window: messages such as
 // the list view's carry pointers that the receiver follows in its own process.
 class RemoteBlock {
  public:
-  RemoteBlock(HWND window, size_t size);
-  ~RemoteBlock();
+  RemoteBlock(HWND window, size_t size)
+      : process_(OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE,
+                             ProcessOf(window))),
+        base_(static_cast<BYTE*>(VirtualAllocEx(process_, nullptr, size, MEM_COMMIT | MEM_RESERVE,
+                                                PAGE_READWRITE))) {}
+  ~RemoteBlock() {
+    if (base_) VirtualFreeEx(process_, base_, 0, MEM_RELEASE);
+    CloseHandle(process_);
+  }
   RemoteBlock(const RemoteBlock&) = delete;
   RemoteBlock& operator=(const RemoteBlock&) = delete;
-
-  bool ok() const { return base_ != nullptr; }
   BYTE* at(size_t offset) const { return base_ + offset; }
   LPARAM param() const { return reinterpret_cast<LPARAM>(base_); }
-  bool Write(size_t offset, const void* data, size_t size);
-  bool Read(size_t offset, void* data, size_t size) const;
+  bool Write(size_t offset, const void* data, size_t size) {
+    return base_ && WriteProcessMemory(process_, at(offset), data, size, nullptr);
+  }
+  bool Read(size_t offset, void* data, size_t size) const {
+    return base_ && ReadProcessMemory(process_, at(offset), data, size, nullptr);
+  }
 
  private:
-  HANDLE process_ = nullptr;
-  BYTE* base_ = nullptr;
+  HANDLE process_;
+  BYTE* base_;
 };
 
-// The list view rows of another process, read through memory of that process.
 struct ListRow {
   std::string text[3];  // "Time Server", "Latency (ms)", "Correction"
   LPARAM param = -1;    // the server's slot number
@@ -107,7 +104,10 @@ bool SetRowState(HWND list, int row, UINT state, UINT mask);
 // The list's in-place label editor, or null when no label is being edited.
 HWND LabelEditor(HWND list);
 
-// Saves the window's screen area as a 24-bit .bmp file under ArtifactPath.
+// The window's screen area as 24-bit bottom-up rows, as a .bmp file stores
+// them, and their header; empty when it could not be copied.
+std::vector<BYTE> ScreenPixels(HWND window, BITMAPINFOHEADER* header = nullptr);
+// Saves the window's screen area as a .bmp file under ArtifactPath.
 bool SaveScreenshot(HWND window, const std::string& fileName);
 
 }  // namespace e2e
