@@ -22,13 +22,7 @@ class Skin {
  public:
   void SetUp(HINSTANCE instance) {
     char path[MAX_PATH];
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    char* slash = length && length < MAX_PATH ? strrchr(path, '\\') : nullptr;
-    const char file[] = "SkinMagic.dll";
-    // Only from the program's own folder: the program runs elevated.
-    if (slash == nullptr || (slash + 1 - path) + sizeof file > MAX_PATH) return;
-    lstrcpyA(slash + 1, file);
-    if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return;
+    if (!FileBesideProgram("SkinMagic.dll", path)) return;
     library_ = LoadLibraryA(path);
     if (library_ == nullptr) return;
     using Init = int(WINAPI*)(HINSTANCE, const char*, void*, void*);

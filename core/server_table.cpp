@@ -24,13 +24,17 @@ void ServerValueName(int slot, char* out) {
   std::snprintf(out, 10, "Server%03d", slot);
 }
 
+void SetServerName(int slot, const char* name) {
+  std::strncpy(ServerTable[slot].name, name, kServerNameSize - 1);
+  ServerTable[slot].name[kServerNameSize - 1] = '\0';
+}
+
 int AddServer(const char* name) {
   if (name == nullptr || name[0] == '\0') return -1;
   for (int slot = 0; slot < kMaxServers; ++slot) {
     if (IsNamed(slot)) continue;
     ServerRecord& record = ServerTable[slot];
-    std::strncpy(record.name, name, kServerNameSize - 1);
-    record.name[kServerNameSize - 1] = '\0';
+    SetServerName(slot, name);
     QuerySlots[slot].dirty = 1;
     record.status = StatusNone;
     record.enabled = 1;

@@ -46,6 +46,9 @@ extern bool FirstRun;
 
 inline bool IsNamed(int slot) { return ServerTable[slot].name[0] != '\0'; }
 
+// Copies at most 127 characters of name into the slot, always terminated.
+void SetServerName(int slot, const char* name);
+
 // "Server%03d"; out must hold 10 characters.
 void ServerValueName(int slot, char* out);
 

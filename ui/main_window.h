@@ -15,6 +15,12 @@ extern bool CorrectOnLaunch;
 
 INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
+// The full path of a file in the program's own folder, when the file is
+// there. The program runs elevated: a bare file name would let the platform
+// look in the current folder and on the PATH, so anyone able to drop a file
+// of that name there would have it run with administrator rights.
+bool FileBesideProgram(const char* file, char (&path)[MAX_PATH]);
+
 // Hides the window; without a periodic schedule the program then ends.
 void HideOrQuit();
 

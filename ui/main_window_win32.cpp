@@ -43,17 +43,9 @@ constexpr int kListIconSize = 11;
 constexpr int kOffsetTextMax = 99;
 
 void StartUpdater() {
-  // The program runs elevated: a bare file name would let the platform look
-  // in the current folder and on the PATH, so anyone able to drop a file of
-  // that name there would have it run with administrator rights.
   char path[MAX_PATH];
-  DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return;
-  char* slash = strrchr(path, '\\');
-  if (slash == nullptr || (slash + 1 - path) + sizeof kUpdaterFile > MAX_PATH) return;
-  lstrcpyA(slash + 1, kUpdaterFile);
-  if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return;
-  ShellExecuteA(nullptr, "open", path, kUpdaterArguments, nullptr, SW_SHOWNORMAL);
+  if (FileBesideProgram(kUpdaterFile, path))
+    ShellExecuteA(nullptr, "open", path, kUpdaterArguments, nullptr, SW_SHOWNORMAL);
 }
 
 void AddColumn(int index, const char* title, int width) {
@@ -229,6 +221,15 @@ BOOL OnCommand(WORD id, WORD code) {
 }
 
 }  // namespace
+
+bool FileBesideProgram(const char* file, char (&path)[MAX_PATH]) {
+  DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return false;
+  char* slash = strrchr(path, '\\');
+  if (slash == nullptr || (slash + 1 - path) + strlen(file) >= MAX_PATH) return false;
+  lstrcpyA(slash + 1, file);
+  return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
 
 void HideOrQuit() {
   ShowWindow(MainWindow, SW_HIDE);

@@ -105,8 +105,7 @@ void RowTexts(int slot, char* latency, char* correction) {
 
 void RenameSlot(int slot, const char* name) {
   FinishQuery(slot, StatusInterrupted);
-  std::strncpy(ServerTable[slot].name, name, kServerNameSize - 1);
-  ServerTable[slot].name[kServerNameSize - 1] = '\0';
+  SetServerName(slot, name);
   UpdateServer(slot);
 }
 
