@@ -1,6 +1,12 @@
 # Sourced: starts and stops the display and the Wine prefix of one test run.
 # Everything started here is ended by process id in wine_session_stop.
 
+# Wine runs 32-bit Windows programs as 32-bit Linux processes: a kernel
+# without 32-bit support (some virtual machines) cannot start them at all.
+wine_can_run() {
+  /lib/ld-linux.so.2 --version >/dev/null 2>&1
+}
+
 wine_session_start() {
   local dir
   dir=$(cd "$1" && pwd) || return 1
