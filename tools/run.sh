@@ -1,17 +1,30 @@
 #!/usr/bin/env bash
 # Builds Orvalen.exe and runs it under Wine, in a prefix of its own under
 # build/ that keeps its settings from one run to the next. Without a display
-# it starts its own (a virtual one; nothing is shown then). Arguments are
-# passed to the program ('s' as at log-on, 'u' to uninstall).
+# it starts a virtual one and saves a picture of it to build/run.png every
+# few seconds. Arguments are passed to the program ('s' as at log-on, 'u' to
+# uninstall).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build"
 source "$root/tools/build_win.sh"
 build_win Orvalen || exit 1
+source "$root/tools/wine_session.sh"
+if ! wine_can_run; then
+  echo "This machine cannot execute 32-bit x86 programs (its kernel runs no 32-bit code):"
+  echo "32-bit Wine, and so Orvalen, cannot start here. The program is built: $build/win/Orvalen.exe"
+  exit 1
+fi
 
 export WINEPREFIX="$build/run-prefix" WINEARCH=win32 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 xvfb=
+shooter=
+stop() {
+  [ -n "$shooter" ] && kill "$shooter" 2>/dev/null
+  [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null
+}
+trap stop EXIT
 if [ -z "${DISPLAY:-}" ]; then
   fd_file=$(mktemp)
   Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fd_file" >/dev/null 2>&1 &
@@ -19,9 +32,17 @@ if [ -z "${DISPLAY:-}" ]; then
   for _ in $(seq 50); do [ -s "$fd_file" ] && break; sleep 0.1; done
   export DISPLAY=":$(head -n1 "$fd_file")"
   rm -f "$fd_file"
-  echo "Running on the virtual display $DISPLAY (no screen attached)."
+  (
+    while kill -0 "$xvfb" 2>/dev/null; do
+      /usr/bin/import -window root "$build/run.tmp.png" 2>/dev/null &&
+        mv -f "$build/run.tmp.png" "$build/run.png"
+      sleep 3
+    done
+  ) &
+  shooter=$!
+  echo "No display here: running on the virtual display $DISPLAY."
+  echo "A picture of it is saved to $build/run.png every 3 seconds."
 fi
-trap '[ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null' EXIT
 wine "$build/win/Orvalen.exe" "$@"
 status=$?
 wineserver -w

@@ -42,6 +42,16 @@ wine_session_start() {
   # them, and they inherit that program's output: a test's output pipe would
   # then never close. Start them here, with a name look-up among them.
   wine ping -n 1 localhost >/dev/null 2>&1 </dev/null
+  # The task service, for the installer's log-on task. Just after the boot
+  # the service database is still locked, so ask until it has started.
+  local _
+  for _ in $(seq 30); do
+    case $(wine net start schedule 2>&1 </dev/null) in
+      *"started successfully"*) break ;;
+    esac
+    wine net start 2>/dev/null </dev/null | grep -q "Task Scheduler" && break
+    sleep 1
+  done
 }
 
 wine_session_stop() {

@@ -300,5 +300,9 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       DispatchSocketEvent(wParam, LOWORD(lParam), HIWORD(lParam));
       return TRUE;
   }
+  if (IsTaskbarCreated(message) && MainWindow != nullptr) {
+    RestoreTrayIcon();
+    return TRUE;
+  }
   return FALSE;
 }

@@ -6,6 +6,10 @@ constexpr UINT kTrayMessage = WM_USER;
 
 void AddTrayIcon();
 void RemoveTrayIcon();
+// A restarted shell has lost every icon: add ours again with the picture and
+// tip it showed.
+bool IsTaskbarCreated(UINT message);
+void RestoreTrayIcon();
 // Changes only the icon, for the blinking during a pass.
 void SetTrayIcon(int iconId);
 void TrayCallback(UINT mouseMessage);

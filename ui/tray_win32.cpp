@@ -25,27 +25,55 @@ union TrayRecord {
 };
 static_assert(sizeof(NOTIFYICONDATAA) <= kNotifyIconSize, "tray record size");
 
-void Notify(DWORD action, UINT flags, HICON icon = nullptr, const char* tip = nullptr) {
+HICON Icon(int id) { return LoadIconA(AppInstance, MAKEINTRESOURCEA(id)); }
+
+// What the icon shows now, so that it can be added again as it was.
+int ShownIcon = IDI_TRAY;
+char ShownTip[kTipSize];
+UINT TaskbarCreatedMessage;
+
+void Notify(DWORD action, UINT flags, int iconId = 0, const char* tip = nullptr) {
   TrayRecord record = {};
   record.data.cbSize = kNotifyIconSize;
   record.data.hWnd = MainWindow;
   record.data.uID = 0;
   record.data.uFlags = flags;
   record.data.uCallbackMessage = kTrayMessage;
-  record.data.hIcon = icon;
-  if (tip != nullptr) lstrcpynA(record.data.szTip, tip, kTipSize);
+  if (flags & NIF_ICON) {
+    ShownIcon = iconId;
+    record.data.hIcon = Icon(iconId);
+  }
+  if (flags & NIF_TIP) {
+    lstrcpynA(ShownTip, tip, kTipSize);
+    lstrcpynA(record.data.szTip, tip, kTipSize);
+  }
   Shell_NotifyIconA(action, &record.data);
 }
 
-HICON Icon(int id) { return LoadIconA(AppInstance, MAKEINTRESOURCEA(id)); }
-
 }  // namespace
 
-void AddTrayIcon() { Notify(NIM_ADD, NIF_MESSAGE); }
+void AddTrayIcon() {
+  // A restarted shell announces itself with this message and has lost every
+  // icon. It comes from the shell's integrity level, which is lower than an
+  // elevated program's: let it through (Windows Vista and later only).
+  TaskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
+  using FilterFunction = BOOL(WINAPI*)(UINT, DWORD);
+  constexpr DWORD kFilterAdd = 1;  // MSGFLT_ADD
+  auto filter = reinterpret_cast<FilterFunction>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleA("user32.dll"), "ChangeWindowMessageFilter")));
+  if (filter != nullptr && TaskbarCreatedMessage != 0) filter(TaskbarCreatedMessage, kFilterAdd);
+  Notify(NIM_ADD, NIF_MESSAGE);
+}
+
+bool IsTaskbarCreated(UINT message) {
+  return message != 0 && message == TaskbarCreatedMessage;
+}
+
+void RestoreTrayIcon() { Notify(NIM_ADD, NIF_MESSAGE | NIF_ICON | NIF_TIP, ShownIcon, ShownTip); }
 
 void RemoveTrayIcon() { Notify(NIM_DELETE, 0); }
 
-void SetTrayIcon(int iconId) { Notify(NIM_MODIFY, NIF_ICON, Icon(iconId)); }
+void SetTrayIcon(int iconId) { Notify(NIM_MODIFY, NIF_ICON, iconId); }
 
 void UpdateStatusLine(StatusLineState state) {
   KillTimer(MainWindow, kPassTimer);
@@ -65,7 +93,7 @@ void UpdateStatusLine(StatusLineState state) {
   // The status line keeps the last good correction; only the tray tells of
   // a failed one, until the user looks.
   const char* tip = CorrectionFailed ? "Unsuccessful correction!  Double-click for details..." : text;
-  Notify(NIM_MODIFY, NIF_ICON | NIF_TIP, Icon(CorrectionFailed ? IDI_FAILED : IDI_TRAY), tip);
+  Notify(NIM_MODIFY, NIF_ICON | NIF_TIP, CorrectionFailed ? IDI_FAILED : IDI_TRAY, tip);
 }
 
 void TrayCallback(UINT mouseMessage) {

@@ -98,8 +98,10 @@ bool WaitUntil(const std::function<bool()>& predicate, DWORD timeoutMs) {
   return true;
 }
 
-Program::Program(const std::string& args) {
-  std::string command = "\"" + ProgramPath() + "\" " + args;
+Program::Program(const std::string& args) : Program(CommandLine{"\"" + ProgramPath() + "\" " + args}) {}
+
+Program::Program(const CommandLine& commandLine) {
+  std::string command = commandLine.text;
   STARTUPINFOA si = {};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi = {};

@@ -19,11 +19,17 @@ std::string ArtifactPath(const std::string& fileName);
 // Polls predicate every 50 ms until it holds or timeoutMs has passed.
 bool WaitUntil(const std::function<bool()>& predicate, DWORD timeoutMs);
 
-// One started "Orvalen.exe <args>". The destructor ends a process that is
-// still running, so a failed test never leaves one behind.
+// A whole command line, program path included.
+struct CommandLine {
+  std::string text;
+};
+
+// One started "Orvalen.exe <args>", or any command line. The destructor ends
+// a process that is still running, so a failed test never leaves one behind.
 class Program {
  public:
   explicit Program(const std::string& args = "");
+  explicit Program(const CommandLine& command);
   ~Program();
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;

@@ -3,6 +3,7 @@
 // schedule and the launch-time correction.
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
 
 #include <gtest/gtest.h>
 
@@ -237,6 +238,18 @@ TEST_F(Passes, APassWithoutAnswersShowsTheFailureInTheTray) {
   EXPECT_TRUE(WaitUntil([&] { return ScreenPixels(TrayIconWindow()) != normal; }, 3000));
   EXPECT_TRUE(TrayTipIs("Unsuccessful correction!  Double-click for details..."));
   EXPECT_EQ(ControlText(window_, IDC_STATUS_LINE), before);
+  // A restarted shell has lost every icon and says so with "TaskbarCreated";
+  // the hidden program puts its icon back as it was.
+  std::vector<BYTE> failed = ScreenPixels(TrayIconWindow());
+  ShowWindow(window_, SW_HIDE);
+  NOTIFYICONDATAA icon = {};
+  icon.cbSize = NOTIFYICONDATAA_V1_SIZE;
+  icon.hWnd = window_;
+  ASSERT_TRUE(Shell_NotifyIconA(NIM_DELETE, &icon));
+  ASSERT_TRUE(WaitUntil([] { return TrayIconWindow() == nullptr; }, 3000));
+  PostMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+  EXPECT_TRUE(WaitUntil([&] { return ScreenPixels(TrayIconWindow()) == failed; }, 3000));
+  EXPECT_TRUE(TrayTipIs("Unsuccessful correction!  Double-click for details..."));
   // A double click on the icon opens the window and clears the failure.
   SendMessageA(window_, WM_USER, 0, WM_LBUTTONDBLCLK);
   EXPECT_TRUE(WaitUntil([&] { return ScreenPixels(TrayIconWindow()) == normal; }, 3000));

@@ -1,0 +1,235 @@
+; Orvalen's installer: machine-wide and elevated, since the program keeps
+; its settings in HKLM and sets the clock for everyone.
+;
+;   makensis -DPROGRAM=Orvalen.exe -DOUTFILE=setup.exe -DVERSION=5.5.0 -DICON=main.ico orvalen.nsi
+;
+; Silent use: setup.exe /S [/LOGON=0|1] [/D=folder]   (/D= last, unquoted)
+;             uninstall.exe /S
+
+Unicode true
+RequestExecutionLevel admin
+SetCompressor /SOLID lzma
+
+!include MUI2.nsh
+!include LogicLib.nsh
+!include FileFunc.nsh
+!include WinVer.nsh
+!include Sections.nsh
+!include WinMessages.nsh
+!include "logon_task.nsh"
+
+!define WINDOW_TITLE "Orvalen - Dadeza Zuzed Edavedadovar - v5.5.0 FREE"
+!define SETTINGS_KEY "SOFTWARE\Orvalen"
+!define RUN_KEY "SOFTWARE\Microsoft\Windows\CurrentVersion\Run"
+!define UNINSTALL_KEY "SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Orvalen"
+!define AUTOSTART_VALUE "Orvalen"
+!define CMD_QUIT 116
+; How long a running Orvalen may take to end when asked, in tenths of a
+; second: a pass it interrupts still corrects the clock first.
+!define QUIT_WAIT_TENTHS 150
+; How long the ended process may hold its program file, in tenths.
+!define RELEASE_WAIT_TENTHS 50
+
+Name "Orvalen"
+OutFile "${OUTFILE}"
+InstallDir "$PROGRAMFILES\Orvalen"
+InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
+BrandingText "Orvalen ${VERSION}"
+ShowInstDetails nevershow
+ShowUninstDetails nevershow
+
+VIProductVersion "${VERSION}.0"
+VIAddVersionKey /LANG=1033 "ProductName" "Orvalen"
+VIAddVersionKey /LANG=1033 "FileDescription" "Orvalen Setup"
+VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION}"
+VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
+VIAddVersionKey /LANG=1033 "LegalCopyright" "Orvalen"
+
+!define MUI_ICON "${ICON}"
+!define MUI_UNICON "${ICON}"
+!define MUI_ABORTWARNING
+
+!define MUI_COMPONENTSPAGE_TEXT_TOP "Orvalen keeps this computer's clock right from the notification area. Choose whether it starts by itself when someone logs on."
+!define MUI_COMPONENTSPAGE_TEXT_COMPLIST "Options:"
+!insertmacro MUI_PAGE_COMPONENTS
+!insertmacro MUI_PAGE_DIRECTORY
+!insertmacro MUI_PAGE_INSTFILES
+!define MUI_FINISHPAGE_RUN "$INSTDIR\Orvalen.exe"
+!define MUI_FINISHPAGE_RUN_TEXT "Open Orvalen now"
+!insertmacro MUI_PAGE_FINISH
+
+!insertmacro MUI_UNPAGE_CONFIRM
+!insertmacro MUI_UNPAGE_INSTFILES
+
+!insertmacro MUI_LANGUAGE "English"
+
+; 1 when a running Orvalen did not end when asked.
+Var StillRunning
+
+; Asks a running Orvalen to quit, as its tray menu's "Quit" does, and waits
+; a bounded time until its window has gone.
+!macro DefineEndRunningOrvalen un
+Function ${un}EndRunningOrvalen
+  StrCpy $StillRunning 0
+  StrCpy $R1 0
+  ${Do}
+    FindWindow $R0 "" "${WINDOW_TITLE}"
+    ${IfThen} $R0 = 0 ${|} ${ExitDo} ${|}
+    ${If} $R1 >= ${QUIT_WAIT_TENTHS}
+      StrCpy $StillRunning 1
+      ${ExitDo}
+    ${EndIf}
+    ; A hung window must not hang the set-up with it.
+    SendMessage $R0 ${WM_COMMAND} ${CMD_QUIT} 0 /TIMEOUT=2000
+    Sleep 100
+    IntOp $R1 $R1 + 1
+  ${Loop}
+FunctionEnd
+
+; The window goes before the process does: its file stays in use until the
+; process has ended.
+Function ${un}DeleteProgramFile
+  StrCpy $R1 0
+  ${Do}
+    Delete "$INSTDIR\Orvalen.exe"
+    ${IfNotThen} ${FileExists} "$INSTDIR\Orvalen.exe" ${|} ${ExitDo} ${|}
+    ${IfThen} $R1 >= ${RELEASE_WAIT_TENTHS} ${|} ${ExitDo} ${|}
+    Sleep 100
+    IntOp $R1 $R1 + 1
+  ${Loop}
+FunctionEnd
+
+; Ends a running Orvalen and removes its program file; on failure asks the
+; user to close it (a silent run gives up at once) and fails the run.
+Function ${un}ReleaseProgram
+  ${Do}
+    Call ${un}EndRunningOrvalen
+    ${If} $StillRunning = 0
+      Call ${un}DeleteProgramFile
+      ${IfNotThen} ${FileExists} "$INSTDIR\Orvalen.exe" ${|} ${ExitDo} ${|}
+    ${EndIf}
+    MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \
+        "Orvalen is still running and did not close.$\r$\n$\r$\nClose it (tray icon, Quit), then choose Retry." \
+        /SD IDCANCEL IDRETRY retry
+    SetErrorLevel 2
+    Abort
+    retry:
+  ${Loop}
+FunctionEnd
+
+Function ${un}DeleteLogonTask
+  ${If} ${AtLeastWinVista}
+    nsExec::Exec '"$SYSDIR\schtasks.exe" /delete /tn "${LOGON_TASK_NAME}" /f'
+    Pop $0
+  ${EndIf}
+FunctionEnd
+!macroend
+!insertmacro DefineEndRunningOrvalen ""
+!insertmacro DefineEndRunningOrvalen "un."
+
+Section "Orvalen (required)" SecProgram
+  SectionIn RO
+  SetShellVarContext all
+  Call ReleaseProgram
+  SetOutPath "$INSTDIR"
+  File "/oname=Orvalen.exe" "${PROGRAM}"
+  WriteUninstaller "$INSTDIR\uninstall.exe"
+  ${IfNot} ${FileExists} "$INSTDIR\Orvalen.exe"
+  ${OrIfNot} ${FileExists} "$INSTDIR\uninstall.exe"
+    MessageBox MB_ICONSTOP "Orvalen could not be written to $INSTDIR." /SD IDOK
+    SetErrorLevel 2
+    Abort
+  ${EndIf}
+
+  CreateDirectory "$SMPROGRAMS\Orvalen"
+  CreateShortcut "$SMPROGRAMS\Orvalen\Orvalen.lnk" "$INSTDIR\Orvalen.exe"
+  CreateShortcut "$SMPROGRAMS\Orvalen\Uninstall Orvalen.lnk" "$INSTDIR\uninstall.exe"
+
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayName" "Orvalen"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\Orvalen.exe"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoRepair" 1
+  ${GetSize} "$INSTDIR" "/S=0K" $0 $1 $2
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
+
+  ; Whatever an earlier install arranged goes first: two starts at log-on
+  ; would show the window through the hand-over.
+  DeleteRegValue HKLM "${RUN_KEY}" "${AUTOSTART_VALUE}"
+  Call DeleteLogonTask
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "StartAtLogon" 0
+SectionEnd
+
+Section "Start at log-on" SecLogon
+  ${If} ${AtLeastWinVista}
+    InitPluginsDir
+    !insertmacro WriteLogonTaskXml "$PLUGINSDIR\logon-task.xml" "$INSTDIR\Orvalen.exe"
+    nsExec::Exec '"$SYSDIR\schtasks.exe" /create /xml "$PLUGINSDIR\logon-task.xml" /tn "${LOGON_TASK_NAME}" /f'
+    Pop $0
+    ${If} $0 != 0
+      MessageBox MB_ICONSTOP "The log-on task could not be created (schtasks: $0)." /SD IDOK
+      SetErrorLevel 2
+      Abort
+    ${EndIf}
+  ${Else}
+    WriteRegStr HKLM "${RUN_KEY}" "${AUTOSTART_VALUE}" '"$INSTDIR\Orvalen.exe" s'
+  ${EndIf}
+  WriteRegDWORD HKLM "${UNINSTALL_KEY}" "StartAtLogon" 1
+SectionEnd
+
+!insertmacro MUI_FUNCTION_DESCRIPTION_BEGIN
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecProgram} "The program, its Start-menu folder and its entry in Programs and Features."
+  !insertmacro MUI_DESCRIPTION_TEXT ${SecLogon} "Starts Orvalen hidden in the notification area whenever someone logs on, so that the clock is corrected then, or on the schedule chosen in its window."
+!insertmacro MUI_FUNCTION_DESCRIPTION_END
+
+Function .onInit
+  UserInfo::GetAccountType
+  Pop $0
+  ${If} $0 != "Admin"
+    MessageBox MB_ICONSTOP "Orvalen sets the clock for everyone on this computer: an administrator must install it." /SD IDOK
+    SetErrorLevel 740  ; ERROR_ELEVATION_REQUIRED
+    Quit
+  ${EndIf}
+
+  ; An upgrade keeps the choice made last time; a first install starts at log-on.
+  ClearErrors
+  ReadRegDWORD $0 HKLM "${UNINSTALL_KEY}" "StartAtLogon"
+  ${IfNot} ${Errors}
+  ${AndIf} $0 = 0
+    !insertmacro UnselectSection ${SecLogon}
+  ${EndIf}
+
+  ${GetParameters} $1
+  ClearErrors
+  ${GetOptions} $1 "/LOGON=" $2
+  ${IfNot} ${Errors}
+    ${If} $2 == "1"
+      !insertmacro SelectSection ${SecLogon}
+    ${ElseIf} $2 == "0"
+      !insertmacro UnselectSection ${SecLogon}
+    ${Else}
+      MessageBox MB_ICONSTOP "/LOGON= takes 0 or 1, not '$2'." /SD IDOK
+      SetErrorLevel 2
+      Quit
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
+Section "Uninstall"
+  SetShellVarContext all
+  Call un.ReleaseProgram
+  Delete "$INSTDIR\uninstall.exe"
+  ; Only when empty: the folder may have been chosen to hold other files.
+  RMDir "$INSTDIR"
+  Delete "$SMPROGRAMS\Orvalen\Orvalen.lnk"
+  Delete "$SMPROGRAMS\Orvalen\Uninstall Orvalen.lnk"
+  RMDir "$SMPROGRAMS\Orvalen"
+
+  DeleteRegValue HKLM "${RUN_KEY}" "${AUTOSTART_VALUE}"
+  Call un.DeleteLogonTask
+  DeleteRegKey HKLM "${SETTINGS_KEY}"
+  DeleteRegKey HKLM "${UNINSTALL_KEY}"
+SectionEnd
