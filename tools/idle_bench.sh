@@ -8,10 +8,11 @@ seconds=${IDLE_SECONDS:-60}
 wine reg add 'HKLM\SOFTWARE\Orvalen' /v Version /t REG_DWORD /d 17968 /f >/dev/null 2>&1
 wine reg add 'HKLM\SOFTWARE\Orvalen' /v Schedule /t REG_DWORD /d 0 /f >/dev/null 2>&1
 # 's' as at log-on: the window stays hidden, and with no schedule no pass runs.
+# The wine loader becomes the program's own process: $! is its process id.
 wine "$build/Orvalen.exe" s >/dev/null 2>&1 &
+pid=$!
 sleep 5
-pid=$(pgrep -f 'Orvalen.exe' | head -n1)
-if [ -z "$pid" ]; then
+if ! kill -0 "$pid" 2>/dev/null; then
   echo "the program did not start"
   exit 1
 fi
@@ -33,8 +34,6 @@ measure "window hidden, no pass"
 wine "$build/Orvalen.exe" >/dev/null 2>&1
 sleep 2
 measure "window shown, no pass"
-wine "$build/Orvalen.exe" u >/dev/null 2>&1 &
-sleep 3
-pkill -f 'Orvalen.exe' 2>/dev/null
-# Uninstalling showed its notice box; the session's end closes it.
+kill "$pid" 2>/dev/null
+wait "$pid" 2>/dev/null
 exit 0

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds both targets and runs every test: the native unit tests, then the
 # Windows-side tests under Wine with a private prefix and display.
-# The tests run in a network namespace of their own, so that another test
-# run, or any program listening on this machine, cannot take their ports.
+# The tests run in network and process namespaces of their own: another test
+# run, or any program listening on this machine, cannot take their ports, and
+# nothing a run starts outlives it.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build"
@@ -14,8 +15,10 @@ if [ "${ORVALEN_TEST_NETNS:-}" != 1 ]; then
     cmake --build "$build/native" -j "$jobs" || exit 1
   source "$root/tools/build_win.sh"
   build_win || exit 1
-  private=(--net)
-  [ "$(id -u)" -eq 0 ] || private=(--map-root-user --net)
+  # A network of its own, and a process space of its own whose processes
+  # all end with it, even when the run is interrupted.
+  private=(--net --pid --fork --kill-child --mount --mount-proc)
+  [ "$(id -u)" -eq 0 ] || private=(--map-root-user "${private[@]}")
   exec unshare "${private[@]}" env ORVALEN_TEST_NETNS=1 bash "$0" "$@"
 fi
 ip link set lo up || exit 1
