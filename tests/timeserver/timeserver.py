@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""Loopback TIME (RFC 868) servers for the Orvalen tests.
+"""Loopback TIME (RFC 868) and NTP (RFC 5905) servers for the Orvalen tests.
 
 One daemon plays many time servers, one per loopback address 127.0.0.N,
-each on TCP port 37 and each with its own behaviour. Behaviours are set at
-run time over a line-based control connection. Needs root (port 37).
+each with its own behaviour: a TIME server on TCP port 37 or an NTP server
+on UDP port 123, never both, so the other port of the address is closed.
+Behaviours are set at run time over a line-based control connection. Needs
+root (ports 37 and 123).
 
 Usage:
     timeserver.py --control 127.0.0.1:3737 --pidfile PATH [--lifetime SECONDS]
@@ -15,7 +17,8 @@ or SIGINT, or on the QUIT command.
 Control commands (one per line; each gets one reply line, "OK", "OK <n>"
 or "ERR <reason>"):
     SET <ip> <behaviour> [args...]   configure 127.x.x.x, resets its count
-    COUNT <ip>                       -> "OK <n>": connections accepted since SET
+    COUNT <ip>                       -> "OK <n>": connections accepted (TIME)
+                                        or datagrams received (NTP) since SET
     CLEAR                            stop listening everywhere, forget all
     QUIT                             reply OK, then exit
 
@@ -24,7 +27,8 @@ Behaviours (times in milliseconds; the served clock is real UTC + shift):
                             second, send that second, close
     now <shift>             send the current served second at once, close
     delay <delay> <shift>   like now, but wait <delay> after accepting
-    refuse                  nothing listens: connections are refused
+    refuse                  nothing listens: connections are refused, and
+                            NTP requests get ICMP port unreachable
     silent                  accept, never send, hold until the client closes
     close                   accept and close without sending
     short                   send the first 2 bytes of a valid reply, close
@@ -32,7 +36,21 @@ Behaviours (times in milliseconds; the served clock is real UTC + shift):
     long                    send a valid reply plus DE AD BE EF in one send
     era <value>             send this 32-bit value (decimal or 0x hex), close
 
-On the wire: (unix seconds + 2208988800) mod 2**32, big-endian.
+NTP behaviours (the served clock as above; every datagram is counted, those
+shorter than 48 bytes get no answer):
+    ntp-exact <shift>       a stratum 1 reply, leap 0, version 4, mode 4, its
+                            receive and transmit stamps read from the served
+                            clock when the request came and the reply leaves
+    ntp-silent              never answer
+    ntp-rate                kiss-o'-death: stratum 0, code RATE, leap 3
+    ntp-origin              as exact 0, but the originate stamp is the
+                            request's transmit stamp plus one
+    ntp-leap                as exact 0, with leap indicator 3
+    ntp-stratum0            as exact 0, with stratum 0 and the code XXXX
+    ntp-short               the first 47 bytes of an exact 0 reply
+
+On the wire: (unix seconds + 2208988800) mod 2**32, big-endian; NTP stamps
+carry those seconds and a 32-bit binary fraction of a second.
 """
 
 import argparse
@@ -47,6 +65,9 @@ import threading
 import time
 
 TIME_PORT = 37
+NTP_PORT = 123
+NTP_SIZE = 48                      # bytes of a packet without extensions
+NTP_PRECISION = -20                # log2 seconds: about a microsecond
 EPOCH_DELTA = 2208988800          # seconds from 1900-01-01 to 1970-01-01
 EXTRA_BYTES = b"\xde\xad\xbe\xef"  # trailing garbage for "long"
 POLL = 0.1                         # seconds between stop-flag checks
@@ -71,6 +92,11 @@ def packed(value):
 
 def now_reply(shift_ms):
     return packed(wire_seconds(served_ms(shift_ms) // 1000))
+
+
+def ntp_stamp(unix_ns):
+    seconds, ns = divmod(unix_ns, 10**9)
+    return wire_seconds(seconds) << 32 | (ns << 32) // 10**9
 
 
 def pause(seconds):
@@ -107,7 +133,18 @@ BEHAVIOURS = {
     "split": [WAIT],
     "long": [],
     "era": [U32],
+    "ntp-exact": [SHIFT],
+    "ntp-silent": [],
+    "ntp-rate": [],
+    "ntp-origin": [],
+    "ntp-leap": [],
+    "ntp-stratum0": [],
+    "ntp-short": [],
 }
+
+
+def is_ntp(name):
+    return name.startswith("ntp-")
 
 
 def parse_behaviour(words):
@@ -156,6 +193,28 @@ def serve(conn, name, args):
         conn.sendall(packed(args[0]))
 
 
+def ntp_answer(name, args, request, received_ns):
+    """The datagram one NTP behaviour sends back, or None."""
+    if name == "ntp-silent" or len(request) < NTP_SIZE:
+        return None
+    shift_ns = (args[0] if args else 0) * 1_000_000
+    origin = struct.unpack(">Q", request[40:48])[0]
+    head, stratum, code = 0x24, 1, b"LOCL"       # leap 0, version 4, mode 4
+    if name == "ntp-origin":
+        origin = (origin + 1) % 2**64              # the nearest miss
+    elif name == "ntp-leap":
+        head = 0xE4
+    elif name == "ntp-rate":
+        head, stratum, code = 0xE4, 0, b"RATE"
+    elif name == "ntp-stratum0":
+        stratum, code = 0, b"XXXX"
+    receive = ntp_stamp(received_ns + shift_ns)
+    reply = struct.pack(">BBBbII4sQQQQ", head, stratum, request[2],
+                        NTP_PRECISION, 0, 0, code, receive, origin, receive,
+                        ntp_stamp(time.time_ns() + shift_ns))
+    return reply[:NTP_SIZE - 1] if name == "ntp-short" else reply
+
+
 def hold_until_client_closes(conn, limit):
     """Reads and drops input until EOF, the daemon stops or limit passes."""
     deadline = None if limit is None else time.monotonic() + limit
@@ -189,6 +248,23 @@ def handle(conn, name, args):
 
 # ----------------------------------------------------------------- addresses
 
+def bound_socket(ip, ntp):
+    kind = socket.SOCK_DGRAM if ntp else socket.SOCK_STREAM
+    sock = socket.socket(socket.AF_INET, kind)
+    try:
+        if ntp:
+            sock.bind((ip, NTP_PORT))
+        else:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            sock.bind((ip, TIME_PORT))
+            sock.listen(128)
+        sock.setblocking(False)
+    except OSError:
+        sock.close()
+        raise
+    return sock
+
+
 class Address:
     """One configured loopback address and its listener, if any."""
 
@@ -199,6 +275,7 @@ class Address:
         self.args = []
         self.count = 0
         self.sock = None
+        self.ntp = False  # the listener is the NTP one on UDP
         self.thread = None
         self.closing = None
 
@@ -206,22 +283,16 @@ class Address:
         """Called with the table lock held, which guards the listener."""
         if name == "refuse":
             self.stop_listening()
-        elif self.sock is None:
-            self.listen()
+        elif self.sock is None or self.ntp != is_ntp(name):
+            # bind the new socket first: if that fails, the old one stays
+            sock = bound_socket(self.ip, is_ntp(name))
+            self.stop_listening()
+            self.listen(sock, is_ntp(name))
         with self.lock:
             self.name, self.args, self.count = name, args, 0
 
-    def listen(self):
-        sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        try:
-            sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            sock.bind((self.ip, TIME_PORT))
-            sock.listen(128)
-            sock.setblocking(False)
-        except OSError:
-            sock.close()
-            raise
-        self.sock = sock
+    def listen(self, sock, ntp):
+        self.sock, self.ntp = sock, ntp
         self.closing = threading.Event()
         self.thread = threading.Thread(
             target=self.accept_loop, args=(sock, self.closing), daemon=True)
@@ -238,12 +309,17 @@ class Address:
         try:
             while not closing.is_set() and not stop.is_set():
                 ready, _, _ = select.select([sock], [], [], POLL)
-                if ready and not self.accept_queued(sock):
+                if ready and not self.take_queued(sock):
                     closing.wait(POLL)  # e.g. out of descriptors
         except (OSError, ValueError):
             pass
         finally:
             sock.close()
+
+    def take_queued(self, sock):
+        if self.ntp:
+            return self.receive_queued(sock)
+        return self.accept_queued(sock)
 
     def accept_queued(self, sock):
         """Accepts the connections the kernel has queued on the listener.
@@ -265,6 +341,29 @@ class Address:
                 name, args = self.name, self.args
             threading.Thread(target=handle, args=(conn, name, args),
                              daemon=True).start()
+        return True
+
+    def receive_queued(self, sock):
+        """Counts and answers the datagrams queued on the NTP socket, under
+        the lock for the same reason as accept_queued."""
+        for _ in range(1000):
+            with self.lock:
+                try:
+                    request, peer = sock.recvfrom(4096)
+                except BlockingIOError:
+                    return True
+                except ConnectionError:
+                    continue  # an earlier reply's port was closed
+                except OSError:
+                    return False
+                received_ns = time.time_ns()
+                self.count += 1
+                reply = ntp_answer(self.name, self.args, request, received_ns)
+                if reply is not None:
+                    try:
+                        sock.sendto(reply, peer)
+                    except OSError:
+                        pass
         return True
 
 
@@ -309,8 +408,9 @@ def command(line):
                     entry.configure(name, args)
                 except OSError as e:
                     # a failed SET leaves the previous setting in place
+                    port = NTP_PORT if is_ntp(name) else TIME_PORT
                     raise ValueError("cannot listen on %s:%d: %s"
-                                     % (ip, TIME_PORT, e.strerror or e))
+                                     % (ip, port, e.strerror or e))
                 table[ip] = entry
             return "OK"
         if verb == "COUNT":
@@ -322,7 +422,7 @@ def command(line):
                 if entry is None:
                     raise ValueError("not configured: " + ip)
                 if entry.sock is not None:
-                    entry.accept_queued(entry.sock)
+                    entry.take_queued(entry.sock)
                 with entry.lock:
                     return "OK %d" % entry.count
         if verb in ("CLEAR", "QUIT"):
@@ -408,8 +508,8 @@ def remove_pidfile(path):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(
-        description="Loopback RFC 868 time servers driven over a control "
-                    "connection.")
+        description="Loopback RFC 868 and NTP time servers driven over a "
+                    "control connection.")
     parser.add_argument("--control", required=True, type=parse_hostport,
                         metavar="HOST:PORT")
     parser.add_argument("--pidfile", required=True, metavar="PATH")

@@ -1,0 +1,101 @@
+#include "core/ntp_protocol.h"
+
+#include "core/query_engine.h"
+
+namespace {
+
+// Field positions in the packet (RFC 5905, figure 8).
+constexpr int kStratumAt = 1;
+constexpr int kReferenceIdAt = 12;
+constexpr int kOriginateAt = 24;
+constexpr int kReceiveAt = 32;
+constexpr int kTransmitAt = 40;
+
+constexpr uint8_t kClientRequest = 0x23;  // LI 0, version 4, mode 3
+constexpr int kModeServer = 4;
+constexpr int kLeapUnsynchronised = 3;
+constexpr int kMaxStratum = 15;
+constexpr int64_t kFractionUnit = int64_t{1} << 32;  // one second in stamp units
+
+uint64_t ReadStamp(const uint8_t* at) {
+  uint64_t stamp = 0;
+  for (int i = 0; i < 8; ++i) stamp = stamp << 8 | at[i];
+  return stamp;
+}
+
+bool SameBytes(const uint8_t* at, const char* text) {
+  for (int i = 0; i < 4; ++i)
+    if (at[i] != static_cast<uint8_t>(text[i])) return false;
+  return true;
+}
+
+// The fraction is truncated to the millisecond, as TIME replies are to the
+// second; the seconds are read in the era nearest the local clock.
+Ms1900 StampTime(const uint8_t* at, Ms1900 localNow) {
+  uint64_t stamp = ReadStamp(at);
+  int64_t fractionMs = static_cast<int64_t>((stamp & 0xFFFFFFFFu) * 1000 >> 32);
+  return ServerTimeNear(static_cast<uint32_t>(stamp >> 32), localNow) + fractionMs;
+}
+
+}  // namespace
+
+bool IsNtpName(const char* name, const char** host) {
+  static const char kScheme[] = "ntp://";
+  for (int i = 0; kScheme[i] != '\0'; ++i) {
+    char c = name[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != kScheme[i]) return false;  // also stops at the terminating NUL
+  }
+  if (host) *host = name + sizeof kScheme - 1;
+  return true;
+}
+
+uint64_t BuildNtpRequest(Ms1900 sendTime, uint32_t randomBits, uint8_t (&packet)[kNtpPacketSize]) {
+  for (uint8_t& byte : packet) byte = 0;
+  packet[0] = kClientRequest;
+  uint64_t seconds = static_cast<uint32_t>(sendTime / 1000);  // modulo 2^32
+  // Rounded up so that the stamp reads back as the same millisecond; the
+  // random part then stays below the next one (see kNtpRandomBits).
+  uint64_t fraction = static_cast<uint64_t>((sendTime % 1000 * kFractionUnit + 999) / 1000);
+  fraction += randomBits & ((uint32_t{1} << kNtpRandomBits) - 1);
+  uint64_t stamp = seconds << 32 | fraction;
+  for (int i = 0; i < 8; ++i) packet[kTransmitAt + i] = static_cast<uint8_t>(stamp >> (56 - 8 * i));
+  return stamp;
+}
+
+NtpReplyVerdict CheckNtpReply(const uint8_t* data, int size, uint64_t expectedOriginate) {
+  if (size < kNtpPacketSize) return NtpReplyUnusable;
+  if (ReadStamp(data + kOriginateAt) != expectedOriginate) return NtpReplyIgnored;
+  int leap = data[0] >> 6;
+  int version = data[0] >> 3 & 7;
+  int mode = data[0] & 7;
+  if (mode != kModeServer || version < 1 || version > 4) return NtpReplyUnusable;
+  const uint8_t* code = data + kReferenceIdAt;
+  if (data[kStratumAt] == 0)
+    return SameBytes(code, "RATE") || SameBytes(code, "DENY") || SameBytes(code, "RSTR")
+               ? NtpReplyRefused
+               : NtpReplyUnusable;
+  if (data[kStratumAt] > kMaxStratum || leap == kLeapUnsynchronised ||
+      ReadStamp(data + kTransmitAt) == 0)
+    return NtpReplyUnusable;
+  return NtpReplyUsable;
+}
+
+NtpSample ComputeNtpSample(const uint8_t* reply, Ms1900 sendTime, uint32_t roundTripMs,
+                           OffsetMs userOffset) {
+  Ms1900 t1 = sendTime;
+  Ms1900 t4 = sendTime + roundTripMs;
+  Ms1900 t2 = StampTime(reply + kReceiveAt, t1);
+  Ms1900 t3 = StampTime(reply + kTransmitAt, t4);
+  NtpSample sample;
+  sample.offset = ((t2 - t1) + (t3 - t4)) / 2 + userOffset;
+  // The server's hold time is two truncated readings of its clock and the
+  // round trip whole ticks of ours, so on a fast link the hold time can come
+  // out longer than the trip; a delay is never negative. A server that
+  // claims to have sent before it received cannot push it past 32 bits.
+  int64_t delay = (t4 - t1) - (t3 - t2);
+  if (delay < 0) delay = 0;
+  if (delay > int64_t{UINT32_MAX}) delay = UINT32_MAX;
+  sample.delayMs = static_cast<uint32_t>(delay);
+  return sample;
+}
