@@ -10,7 +10,7 @@ add_library(orvalen_core_win32 STATIC
   store/settings_store_win32.cpp
 )
 orvalen_strict(orvalen_core_win32)
-target_link_libraries(orvalen_core_win32 INTERFACE wsock32)
+target_link_libraries(orvalen_core_win32 INTERFACE wsock32 advapi32)
 # The portable code calls the platform side and the platform side calls back
 # into it: each program links the layers as one group.
 set(core_group "$<LINK_GROUP:RESCAN,orvalen_core_win32,orvalen_portable>")

@@ -21,6 +21,17 @@ int64_t Distance(int64_t a, int64_t b) { return a > b ? a - b : b - a; }
 }  // namespace
 
 void CorrectClock() {
+  // TIME replies are whole seconds: beside NTP results they would pull the
+  // correction off by up to a second, so then only NTP results count.
+  bool ntpMeasured = false;
+  for (int slot = 0; slot < kMaxServers; ++slot)
+    ntpMeasured = ntpMeasured || (Counts(slot) && QuerySlots[slot].ntp);
+  for (int slot = 0; ntpMeasured && slot < kMaxServers; ++slot) {
+    if (!Counts(slot) || QuerySlots[slot].ntp) continue;
+    ServerTable[slot].status = StatusRejected;
+    QuerySlots[slot].dirty = 1;
+    SaveServer(slot);
+  }
   OffsetMs mean;
   for (;;) {
     int n = 0;

@@ -1,7 +1,5 @@
 #include "core/ntp_protocol.h"
 
-#include "core/query_engine.h"
-
 namespace {
 
 // Field positions in the packet (RFC 5905, figure 8).

@@ -1,6 +1,7 @@
 #include "core/query_engine.h"
 
 #include "core/correction.h"
+#include "core/ntp_protocol.h"
 #include "core/query_transport.h"
 #include "core/view_hooks.h"
 
@@ -18,6 +19,9 @@ bool PassOpen;
 // While a pass start loop runs, a query that fails at once must not end the
 // pass: the servers not started yet still carry the results of an earlier one.
 bool StartingPass;
+
+// Larger than a reply needs: a datagram longer than the buffer fails to read.
+constexpr int kDatagramBufferSize = 512;
 
 void OpenConnection(int slot);
 
@@ -45,7 +49,10 @@ void StartQuery(int slot) {
   QuerySlot& q = QuerySlots[slot];
   q.samplesTaken = 0;
   ServerTable[slot].status = StatusNone;
-  uint32_t address = NetParseAddress(ServerTable[slot].name);
+  // Taken once per query: a rename during the pass does not switch protocols.
+  const char* host = ServerTable[slot].name;
+  q.ntp = IsNtpName(host, &host);
+  uint32_t address = NetParseAddress(host);
   if (address != kNoAddress) {
     q.address = address;
     OpenConnection(slot);
@@ -53,13 +60,37 @@ void StartQuery(int slot) {
   }
   q.phase = PhaseResolving;
   q.dirty = 1;
-  q.lookupHandle = NetStartLookup(ServerTable[slot].name, q.lookupBuffer,
-                                  kLookupBufferSize);
+  q.lookupHandle = NetStartLookup(host, q.lookupBuffer, kLookupBufferSize);
   if (q.lookupHandle == 0) FinishQuery(slot, StatusWinsockError);
+}
+
+// NTP: one request on the query's socket; the reply deadline starts now.
+void SendNtpRequest(int slot) {
+  QuerySlot& q = QuerySlots[slot];
+  uint8_t packet[kNtpPacketSize];
+  q.requestSent = CurrentMs1900();
+  q.requestStamp = BuildNtpRequest(q.requestSent, NetRandomBits(), packet);
+  q.roundTripMs[q.samplesTaken] = ReadTickMs();
+  q.phase = PhaseReading;
+  q.dirty = 1;
+  if (!NetSend(q.socket, packet, kNtpPacketSize)) {
+    FinishQuery(slot, StatusWinsockError);
+    return;
+  }
+  PassDeadline = CurrentMs1900() + kReplyTimeoutMs;
 }
 
 void OpenConnection(int slot) {
   QuerySlot& q = QuerySlots[slot];
+  if (q.ntp) {
+    // One socket carries the query's three requests.
+    q.socket = NetOpenDatagram(q.address, kNtpPort);
+    if (q.socket == 0)
+      FinishQuery(slot, StatusWinsockError);
+    else
+      SendNtpRequest(slot);
+    return;
+  }
   q.phase = PhaseConnecting;
   q.dirty = 1;
   q.socket = NetOpenConnection(q.address);
@@ -84,8 +115,42 @@ void OnConnectDone(int slot, uint32_t error) {
   PassDeadline = CurrentMs1900() + kReplyTimeoutMs;
 }
 
+void OnNtpReadable(int slot, uint32_t error) {
+  QuerySlot& q = QuerySlots[slot];
+  uint8_t reply[kDatagramBufferSize];
+  int size = error == 0 ? NetReceive(q.socket, reply, sizeof reply) : -static_cast<int>(error);
+  TickMs received = ReadTickMs();
+  if (size < 0) {
+    // A closed port answers with an ICMP message, which the socket reports.
+    uint32_t code = static_cast<uint32_t>(-size);
+    bool refused = code == kErrorConnectionReset || code == kErrorConnectionRefused;
+    FinishQuery(slot, refused ? StatusRefused : StatusNoResponse);
+    return;
+  }
+  NtpReplyVerdict verdict = CheckNtpReply(reply, size, q.requestStamp);
+  if (verdict == NtpReplyIgnored) return;  // not the answer to this request
+  if (verdict != NtpReplyUsable) {
+    FinishQuery(slot, NtpFailureStatus(verdict));
+    return;
+  }
+  uint32_t k = q.samplesTaken;
+  NtpSample sample = ComputeNtpSample(reply, q.requestSent, received - q.roundTripMs[k], UserOffset);
+  q.roundTripMs[k] = sample.delayMs;
+  q.sampleOffset[k] = sample.offset;
+  q.samplesTaken = k + 1;
+  q.dirty = 1;
+  if (q.samplesTaken == kSamplesPerQuery)
+    ReduceSamples(slot);
+  else
+    SendNtpRequest(slot);
+}
+
 void OnReadable(int slot, uint32_t error) {
   QuerySlot& q = QuerySlots[slot];
+  if (q.ntp) {
+    OnNtpReadable(slot, error);
+    return;
+  }
   uint8_t reply[4];
   if (error != 0 || NetReceive(q.socket, reply, sizeof reply) != 4) {
     FinishQuery(slot, StatusNoResponse);
@@ -110,18 +175,6 @@ void OnReadable(int slot, uint32_t error) {
 }
 
 }  // namespace
-
-Ms1900 ServerTimeNear(uint32_t seconds, Ms1900 localNow) {
-  constexpr int64_t kEra = int64_t{1} << 32;
-  int64_t localSeconds = localNow / 1000;
-  int64_t candidate = seconds;
-  // Shift by whole eras until the reading lies within half an era of the
-  // local clock: from 2036 on the 32-bit count starts again near 1900.
-  int64_t distance = localSeconds - candidate + kEra / 2;
-  int64_t eras = distance / kEra;
-  if (distance < 0 && distance % kEra != 0) --eras;  // floor, not truncation
-  return (candidate + eras * kEra) * 1000;
-}
 
 void ReduceSamples(int slot) {
   QuerySlot& q = QuerySlots[slot];

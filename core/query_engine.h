@@ -31,7 +31,3 @@ void DispatchSocketEvent(uintptr_t socket, uint32_t event, uint32_t error);
 // Orders the three samples by round trip; the offset is the mean of the two
 // quickest, the latency the mean of all three.
 void ReduceSamples(int slot);
-
-// The server's 32-bit seconds count read in the era (multiple of 2^32 s)
-// that puts it nearest the local clock, in milliseconds.
-Ms1900 ServerTimeNear(uint32_t seconds, Ms1900 localNow);

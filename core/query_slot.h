@@ -11,18 +11,24 @@ constexpr int kLookupBufferSize = 1024;  // MAXGETHOSTSTRUCT
 enum QueryPhase : uint32_t {
   PhaseIdle = 0,
   PhaseResolving = 1,
-  PhaseConnecting = 2,
-  PhaseReading = 3,
+  PhaseConnecting = 2,  // TIME: a connection is being made
+  PhaseReading = 3,     // a reply is awaited
 };
 
 struct QuerySlot {
   uint8_t dirty;  // the slot's list row must be redrawn
+  uint8_t ntp;    // asked over NTP ("ntp://HOST"), else over TIME
   uint32_t phase;
   uint32_t samplesTaken;
   uint32_t address;  // IPv4, network byte order
-  // Tick of connection k's completion, replaced by sample k's round trip.
+  // Tick of connection k's completion (TIME) or request k's sending (NTP),
+  // replaced by sample k's round trip (TIME) or delay (NTP).
   TickMs roundTripMs[kSamplesPerQuery];
   OffsetMs sampleOffset[kSamplesPerQuery];
+  // NTP: the outstanding request's transmit stamp, which the reply must
+  // echo, and its sending time by the local clock.
+  uint64_t requestStamp;
+  Ms1900 requestSent;
   uintptr_t socket;        // 0 when the slot holds none
   uintptr_t lookupHandle;  // 0 when no look-up is pending
   alignas(4) char lookupBuffer[kLookupBufferSize];

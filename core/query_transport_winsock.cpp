@@ -1,5 +1,6 @@
 // WinSock 1.1: every operation is asynchronous and reports to NetEventWindow.
 #include <winsock.h>
+#include <ntsecapi.h>  // RtlGenRandom
 
 #include "core/query_transport.h"
 #include "core/query_transport_winsock.h"
@@ -50,8 +51,42 @@ uintptr_t NetOpenConnection(uint32_t address) {
   return s;
 }
 
+uintptr_t NetOpenDatagram(uint32_t address, uint16_t port) {
+  SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+  if (s == INVALID_SOCKET) return 0;
+  sockaddr_in server = {};
+  server.sin_family = AF_INET;
+  server.sin_port = htons(port);
+  server.sin_addr.s_addr = address;
+  // A connected datagram socket takes replies from its peer only, and hears
+  // of a closed port as an error on the next receive.
+  if (connect(s, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0 ||
+      WSAAsyncSelect(s, NetEventWindow, kSocketEventMessage, FD_READ) != 0) {
+    NetCloseSocket(s);
+    return 0;
+  }
+  return s;
+}
+
+bool NetSend(uintptr_t socket, const uint8_t* data, int size) {
+  return send(socket, reinterpret_cast<const char*>(data), size, 0) == size;
+}
+
+uint32_t NetRandomBits() {
+  uint32_t bits = 0;
+  if (!RtlGenRandom(&bits, sizeof bits)) {
+    // Without the system's generator the counter's low bits still differ
+    // from request to request.
+    LARGE_INTEGER count;
+    QueryPerformanceCounter(&count);
+    bits = static_cast<uint32_t>(count.QuadPart) * 2654435761u;
+  }
+  return bits;
+}
+
 int NetReceive(uintptr_t socket, uint8_t* buffer, int size) {
-  return recv(socket, reinterpret_cast<char*>(buffer), size, 0);
+  int received = recv(socket, reinterpret_cast<char*>(buffer), size, 0);
+  return received == SOCKET_ERROR ? -WSAGetLastError() : received;
 }
 
 void NetCloseSocket(uintptr_t socket) {

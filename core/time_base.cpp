@@ -15,3 +15,15 @@ uint64_t TickFactorFor(uint64_t frequency) {
 TickMs TickFromCounter(uint64_t count, uint64_t tickFactor) {
   return static_cast<TickMs>((count * tickFactor) >> 32);
 }
+
+Ms1900 ServerTimeNear(uint32_t seconds, Ms1900 localNow) {
+  constexpr int64_t kEra = int64_t{1} << 32;
+  int64_t localSeconds = localNow / 1000;
+  int64_t candidate = seconds;
+  // Shift by whole eras until the reading lies within half an era of the
+  // local clock: from 2036 on the 32-bit count starts again near 1900.
+  int64_t distance = localSeconds - candidate + kEra / 2;
+  int64_t eras = distance / kEra;
+  if (distance < 0 && distance % kEra != 0) --eras;  // floor, not truncation
+  return (candidate + eras * kEra) * 1000;
+}

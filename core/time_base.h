@@ -23,6 +23,10 @@ uint64_t Ms1900ToFileTime(Ms1900 time);
 uint64_t TickFactorFor(uint64_t frequency);
 TickMs TickFromCounter(uint64_t count, uint64_t tickFactor);
 
+// A server's 32-bit seconds count (TIME reply, NTP timestamp) read in the
+// era (multiple of 2^32 s) that puts it nearest the local clock, in ms.
+Ms1900 ServerTimeNear(uint32_t seconds, Ms1900 localNow);
+
 // Platform side.
 Ms1900 CurrentMs1900();
 // Steps the clock by delta and returns the time it was set to, or 0 when the

@@ -136,9 +136,23 @@ bool NetFirstHostAddress(const char* buffer, uint32_t* address) {
 uintptr_t NetOpenConnection(uint32_t address) {
   if (fake::failConnections) return 0;
   uintptr_t handle = fake::nextSocket++;
-  fake::sockets[handle] = {address, false, {}};
+  fake::sockets[handle] = {address, false, {}, 0, {}};
   return handle;
 }
+
+uintptr_t NetOpenDatagram(uint32_t address, uint16_t port) {
+  if (fake::failConnections) return 0;
+  uintptr_t handle = fake::nextSocket++;
+  fake::sockets[handle] = {address, false, {}, port, {}};
+  return handle;
+}
+
+bool NetSend(uintptr_t socket, const uint8_t* data, int size) {
+  fake::sockets.at(socket).sent.emplace_back(data, data + size);
+  return true;
+}
+
+uint32_t NetRandomBits() { return 0x2A5A5Au; }
 
 int NetReceive(uintptr_t socket, uint8_t* buffer, int size) {
   auto& reply = fake::sockets.at(socket).reply;

@@ -26,6 +26,8 @@ struct Connection {
   uint32_t address;
   bool closed;
   std::vector<uint8_t> reply;  // what NetReceive hands out
+  uint16_t datagramPort;       // 0 for a TIME connection
+  std::vector<std::vector<uint8_t>> sent;  // datagrams, in order
 };
 extern std::map<uintptr_t, Connection> sockets;
 extern uintptr_t nextSocket;

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include "core/query_engine.h"
 
 namespace {
 

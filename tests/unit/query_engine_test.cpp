@@ -302,3 +302,106 @@ TEST_F(QueryEngineTest, StoppingAPassStillCorrectsFromTheMeasuredServers) {
 }
 
 }  // namespace
+
+// ---- NTP servers in the same engine ----------------------------------------
+
+class NtpQueryTest : public QueryEngineTest {
+ protected:
+  static std::vector<uint8_t>& Sent(int slot) { return fake::sockets.at(Socket(slot)).sent.back(); }
+  // The server's reply to the slot's last request: its clock `ahead` ms in
+  // front of ours, after `tripMs` in flight and no time held. Times are
+  // whole milliseconds, so the arithmetic is exact.
+  static std::vector<uint8_t> Reply(int slot, int64_t ahead, TickMs tripMs) {
+    Ms1900 serverMs = QuerySlots[slot].requestSent + tripMs / 2 + ahead;
+    uint64_t stamp = uint64_t(serverMs / 1000) << 32 |
+                     (uint64_t(serverMs % 1000) * (uint64_t{1} << 32) + 999) / 1000;
+    std::vector<uint8_t> reply(48, 0);
+    reply[0] = 0x24;  // leap 0, version 4, mode 4
+    reply[1] = 1;     // stratum
+    std::copy(Sent(slot).begin() + 40, Sent(slot).end(), reply.begin() + 24);  // originate
+    for (int i = 0; i < 8; ++i) reply[32 + i] = reply[40 + i] = uint8_t(stamp >> (56 - 8 * i));
+    return reply;
+  }
+  static void Deliver(int slot, std::vector<uint8_t> reply, TickMs tripMs = 0) {
+    fake::tick += tripMs;
+    fake::sockets.at(Socket(slot)).reply = std::move(reply);
+    DispatchSocketEvent(Socket(slot), kEventRead, 0);
+  }
+  static void Measure(int slot, int64_t ahead, std::initializer_list<TickMs> trips) {
+    for (TickMs trip : trips) Deliver(slot, Reply(slot, ahead, trip), trip);
+  }
+};
+
+TEST_F(NtpQueryTest, ThreeRequestsOnOneSocketMakeTheResult) {
+  fake::hosts["ntp.example"] = fake::Ip(10, 0, 0, 9);
+  int dotted = Add("ntp://192.0.2.7");
+  int named = Add("NTP://ntp.example");
+  StartCorrectingPass();
+  EXPECT_EQ(fake::lookups.at(QuerySlots[named].lookupHandle), "ntp.example");
+  // No connection to wait for: the request goes out at once.
+  EXPECT_EQ(QuerySlots[dotted].phase, PhaseReading);
+  const fake::Connection& socket = fake::sockets.at(Socket(dotted));
+  EXPECT_EQ(socket.address, fake::Ip(192, 0, 2, 7));
+  EXPECT_EQ(socket.datagramPort, 123);
+  EXPECT_EQ(Sent(dotted)[0], 0x23);  // a version 4 client request
+
+  // A reply to another request is dropped and the query waits on.
+  std::vector<uint8_t> stray = Reply(dotted, 250, 40);
+  stray[31] ^= 1;
+  Deliver(dotted, stray);
+  EXPECT_EQ(QuerySlots[dotted].phase, PhaseReading);
+  EXPECT_EQ(QuerySlots[dotted].samplesTaken, 0u);
+
+  Measure(dotted, 250, {40, 20, 30});
+  EXPECT_EQ(ServerTable[dotted].status, StatusMeasured);
+  EXPECT_EQ(ServerTable[dotted].offset, 250);
+  EXPECT_EQ(ServerTable[dotted].latencyMs, 30u);  // the mean delay
+  EXPECT_EQ(socket.sent.size(), 3u);
+  EXPECT_TRUE(socket.closed);
+  EXPECT_EQ(fake::LastSocketTo(fake::Ip(192, 0, 2, 7)), 0u);  // one socket, now closed
+}
+
+TEST_F(NtpQueryTest, FailuresBecomeTheServersStatus) {
+  std::vector<int> slots;
+  for (int i = 1; i <= 7; ++i) slots.push_back(Add(("ntp://10.0.0." + std::to_string(i)).c_str()));
+  StartCorrectingPass();
+  auto with = [](int slot, int at, uint8_t value, const char* code = nullptr) {
+    std::vector<uint8_t> reply = Reply(slot, 0, 10);
+    reply[at] = value;
+    if (code) std::copy(code, code + 4, reply.begin() + 12);
+    return reply;
+  };
+  Deliver(slots[0], with(slots[0], 1, 0, "RATE"));  // kiss-o'-death
+  Deliver(slots[1], with(slots[1], 1, 0, "INIT"));  // stratum 0, no known code
+  Deliver(slots[2], with(slots[2], 0, 0xE4));       // leap indicator 3
+  std::vector<uint8_t> shortReply = Reply(slots[3], 0, 10);
+  shortReply.pop_back();
+  Deliver(slots[3], shortReply);
+  DispatchSocketEvent(Socket(slots[4]), kEventRead, kErrorConnectionReset);  // port closed
+  DispatchSocketEvent(Socket(slots[5]), kEventRead, 10065);                  // host unreachable
+
+  EXPECT_EQ(ServerTable[slots[0]].status, StatusRefused);
+  EXPECT_EQ(fake::sockets.at(fake::nextSocket - 7).sent.size(), 1u);  // no second request
+  EXPECT_EQ(ServerTable[slots[1]].status, StatusNoResponse);
+  EXPECT_EQ(ServerTable[slots[2]].status, StatusNoResponse);
+  EXPECT_EQ(ServerTable[slots[3]].status, StatusNoResponse);
+  EXPECT_EQ(ServerTable[slots[4]].status, StatusRefused);
+  EXPECT_EQ(ServerTable[slots[5]].status, StatusNoResponse);
+  // A silent server: the deadline runs from its request.
+  EXPECT_EQ(PassDeadline, fake::now + kReplyTimeoutMs);
+  fake::now = PassDeadline + 1;
+  CheckPassDeadline();
+  EXPECT_EQ(ServerTable[slots[6]].status, StatusSlowResponse);
+}
+
+TEST_F(NtpQueryTest, WithNtpResultsTheTimeServersGoUnused) {
+  int time = Add("10.0.0.1");
+  int ntp = Add("ntp://10.0.0.2");
+  StartCorrectingPass();
+  Measure(ntp, -300, {10, 10, 10});
+  QueryEngineTest::Measure(time, 900);  // whole seconds: reads 1000 plus half the trip
+  ASSERT_EQ(fake::steps.size(), 1u);
+  EXPECT_EQ(fake::steps[0], -300);
+  EXPECT_EQ(ServerTable[time].status, StatusRejected);  // shown " (unused)"
+  EXPECT_EQ(ServerTable[ntp].status, StatusMeasured);
+}

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "core/query_engine.h"
 
 TEST(TimeBase, FileTimeConversions) {
   // 116444736000000000 is 1970-01-01 in FILETIME units; 1970 is 2,208,988,800 s
