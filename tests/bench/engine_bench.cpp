@@ -1,9 +1,12 @@
 // Times correcting passes through real WinSock against 1, 10 and 50 loopback
 // servers that answer at once: the wall time from the first query started to
 // the end of the pass (median of several passes) and the CPU time spent.
+// Then the accuracy of each protocol: testing passes against one exact
+// server whose clock is shifted by a known amount.
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -18,6 +21,7 @@
 namespace {
 
 constexpr int kPasses = 9;
+constexpr int kAccuracyPasses = 5;
 
 double Seconds(const LARGE_INTEGER& counts, const LARGE_INTEGER& frequency) {
   return double(counts.QuadPart) / double(frequency.QuadPart);
@@ -28,6 +32,39 @@ double CpuSeconds() {
   GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
   auto join = [](const FILETIME& t) { return (uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
   return double(join(kernel) + join(user)) / 1e7;
+}
+
+void RunPass(bool testing) {
+  if (testing) {
+    int slot = 0;
+    StartTestingPass(&slot, 1);
+  } else {
+    StartCorrectingPass();
+  }
+  while (ActiveQueries != 0) {
+    MSG msg;
+    if (GetMessageA(&msg, nullptr, 0, 0) <= 0) break;
+    DispatchMessageA(&msg);
+  }
+}
+
+// The measured offset's error against the shift, over several testing
+// passes: the mean and the largest.
+void Accuracy(const char* protocol, const char* name, const char* behaviour, int shiftMs) {
+  std::memset(ServerTable, 0, sizeof ServerTable);
+  std::memset(QuerySlots, 0, sizeof QuerySlots);
+  timeservers::Clear();
+  timeservers::Set("127.0.0.100", std::string(behaviour) + " " + std::to_string(shiftMs));
+  AddServer(name);
+  long long sum = 0, worst = 0;
+  for (int pass = 0; pass < kAccuracyPasses; ++pass) {
+    RunPass(true);
+    long long error = ServerTable[0].offset - shiftMs;
+    if (ServerTable[0].status != StatusTested) std::printf("  ended with %u\n", ServerTable[0].status);
+    sum += error;
+    if (std::llabs(error) > std::llabs(worst)) worst = error;
+  }
+  std::printf("%8s %+8d %14lld %14lld\n", protocol, shiftMs, sum / kAccuracyPasses, worst);
 }
 
 }  // namespace
@@ -53,12 +90,7 @@ int main() {
       double cpuBefore = CpuSeconds();
       LARGE_INTEGER start, end;
       QueryPerformanceCounter(&start);
-      StartCorrectingPass();
-      while (ActiveQueries != 0) {
-        MSG msg;
-        if (GetMessageA(&msg, nullptr, 0, 0) <= 0) break;
-        DispatchMessageA(&msg);
-      }
+      RunPass(false);
       QueryPerformanceCounter(&end);
       cpu += CpuSeconds() - cpuBefore;
       end.QuadPart -= start.QuadPart;
@@ -70,6 +102,10 @@ int main() {
     std::printf("%8d %16.1f %16.1f %14.1f\n", servers, walls[walls.size() / 2], walls.front(),
                 cpu * 1000 / kPasses);
   }
+
+  std::printf("\n%8s %8s %14s %14s\n", "protocol", "shift ms", "mean error ms", "worst error ms");
+  for (int shift : {0, 300, -300}) Accuracy("NTP", "ntp://127.0.0.100", "ntp-exact", shift);
+  for (int shift : {0, 300, -300}) Accuracy("TIME", "127.0.0.100", "exact", shift);
   timeservers::Clear();
   return 0;
 }

@@ -226,6 +226,57 @@ TEST_F(Passes, ACorrectingPassAsTheUserSeesIt) {
   EXPECT_EQ(reg::As<int64_t>(reg::Read("LastCorrectionTime")) != 0, applied);
 }
 
+TEST_F(Passes, NtpAndTimeServersSideBySide) {
+  const char kSilent[] = "ntp://127.0.0.123";
+  StoreServers({{"ntp://127.0.0.121", "ntp-exact 200"}, {"NTP://127.0.0.122", "ntp-exact 200"},
+                {kSilent, "ntp-silent"}, {"ntp://127.0.0.124", "ntp-rate"},
+                {"ntp://127.0.0.125", "ntp-origin"}, {"ntp://127.0.0.126", "ntp-leap"},
+                {"ntp://127.0.0.127", "ntp-stratum0"}, {"ntp://127.0.0.128", "ntp-short"},
+                {"ntp://127.0.0.129", "now 500"} /* TIME only: port 123 is closed */,
+                {"127.0.0.130", "now 500"}});
+  ASSERT_TRUE(Start());
+  SendCommand(window_, IDC_SYNC);
+  // No connection to wait for: an NTP row goes from its request to the reply.
+  std::set<std::string> silentProgress;
+  EXPECT_TRUE(WaitUntil([&] {
+    silentProgress.insert(Row(kSilent).text[1]);
+    return !PassRunning();
+  }, kPassMs));
+  EXPECT_TRUE(silentProgress.count("Reading 1...")) << "no progress seen";
+  EXPECT_FALSE(silentProgress.count("Connecting 1..."));
+
+  const struct { const char* name; uint32_t status; const char* latency; } expected[] = {
+      {"ntp://127.0.0.121", StatusMeasured, nullptr}, {"NTP://127.0.0.122", StatusMeasured, nullptr},
+      {kSilent, StatusSlowResponse, "Slow Response"},
+      {"ntp://127.0.0.124", StatusRefused, "Refused"},
+      {"ntp://127.0.0.125", StatusSlowResponse, "Slow Response"},  // every reply ignored
+      {"ntp://127.0.0.126", StatusNoResponse, "No Response"},
+      {"ntp://127.0.0.127", StatusNoResponse, "No Response"},
+      {"ntp://127.0.0.128", StatusNoResponse, "No Response"},
+      {"ntp://127.0.0.129", StatusRefused, "Refused"},
+      {"127.0.0.130", StatusRejected, nullptr}};
+  for (const auto& e : expected) {
+    ListRow row = Row(e.name);
+    ASSERT_NE(row.param, -1) << e.name;
+    EXPECT_EQ(StoredRecord(static_cast<int>(row.param)).status, e.status) << e.name;
+    if (e.latency) {
+      EXPECT_EQ(row.text[1], e.latency) << e.name;
+    }
+  }
+  EXPECT_EQ(timeservers::Count("127.0.0.124"), 1) << "no request after a kiss-o'-death";
+  // Whole-second TIME readings stay out of the mean beside NTP results.
+  EXPECT_TRUE(EndsWith(Row("127.0.0.130").text[2], "s (unused)")) << Row("127.0.0.130").text[2];
+  EXPECT_NEAR(reg::As<int64_t>(reg::Read("LastCorrectionValue")), 200, 10);
+
+  // A testing pass over one NTP server leaves the last correction alone.
+  reg::Value before = reg::Read("LastCorrectionTime");
+  Select({"ntp://127.0.0.121"});
+  SendCommand(window_, CMD_TEST_SERVER);
+  WaitForPassEnd();
+  EXPECT_TRUE(EndsWith(Row("ntp://127.0.0.121").text[2], " (test)")) << Row("ntp://127.0.0.121").text[2];
+  EXPECT_EQ(reg::Read("LastCorrectionTime").bytes, before.bytes);
+}
+
 TEST_F(Passes, APassWithoutAnswersShowsTheFailureInTheTray) {
   StoreServers({{"127.0.0.66", "refuse"}, {"127.0.0.67", "close"}});
   ASSERT_TRUE(Start());
