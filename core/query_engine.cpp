@@ -83,7 +83,9 @@ void SendNtpRequest(int slot) {
 void OpenConnection(int slot) {
   QuerySlot& q = QuerySlots[slot];
   if (q.ntp) {
-    // One socket carries the query's three requests.
+    // One socket carries the query's three requests. The phase comes first:
+    // a failure must find the query busy to end it.
+    q.phase = PhaseReading;
     q.socket = NetOpenDatagram(q.address, kNtpPort);
     if (q.socket == 0)
       FinishQuery(slot, StatusWinsockError);
