@@ -7,3 +7,14 @@ add_executable(unit_tests ${unit_sources})
 orvalen_strict(unit_tests)
 target_link_libraries(unit_tests PRIVATE orvalen_portable GTest::gtest_main)
 gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 30)
+
+# libFuzzer targets over the code that reads outside data (tools/fuzz.sh).
+if(ORVALEN_SANITIZE)
+  foreach(target offset_text placement server_replies stored_values engine_events)
+    add_executable(fuzz_${target} tests/fuzz/${target}.cpp tests/unit/fakes.cpp
+                   tests/unit/engine_script.cpp)
+    orvalen_strict(fuzz_${target})
+    target_link_libraries(fuzz_${target} PRIVATE orvalen_portable)
+    target_link_options(fuzz_${target} PRIVATE -fsanitize=fuzzer)
+  endforeach()
+endif()

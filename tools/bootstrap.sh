@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build g++ googletest libgtest-dev
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   wine wine32:i386 xvfb imagemagick python3 procps iproute2 util-linux nsis
+  clang-14 libfuzzer-14-dev libclang-rt-14-dev
 )
 
 missing=()

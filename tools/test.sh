@@ -13,6 +13,8 @@ if [ "${ORVALEN_TEST_NETNS:-}" != 1 ]; then
   bash "$root/tools/bootstrap.sh" || exit 1
   cmake -S "$root" -B "$build/native" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null &&
     cmake --build "$build/native" -j "$jobs" || exit 1
+  source "$root/tools/build_sanitize.sh"
+  build_sanitize >/dev/null || exit 1
   source "$root/tools/build_win.sh"
   build_win || exit 1
   # A network of its own, and a process space of its own whose processes
@@ -43,6 +45,23 @@ run_ctest() {
 }
 
 run_ctest "$build/native" -j "$jobs"
+# The same unit tests once more under AddressSanitizer and UBSan, then each
+# fuzz target for a few seconds from its kept corpus (tools/fuzz.sh runs
+# them longer and grows the corpus).
+source "$root/tools/build_sanitize.sh"
+run_ctest "$SANITIZE_BUILD" -j "$jobs"
+for target in $FUZZ_TARGETS; do
+  found=$(mktemp -d)
+  if "$SANITIZE_BUILD/fuzz_$target" -max_total_time=4 -artifact_prefix="$SANITIZE_BUILD/"       "$found" "$root/tests/fuzz/corpus/$target" >"$found.log" 2>&1; then
+    echo "fuzz $target: $(grep -E '^Done [0-9]+ runs' "$found.log")"
+    passed=$((passed + 1))
+  else
+    echo "fuzz $target FAILED:"
+    tail -n 30 "$found.log"
+    failed=$((failed + 1))
+  fi
+  rm -rf "$found" "$found.log"
+done
 
 source "$root/tools/wine_session.sh"
 if wine_can_run; then

@@ -14,7 +14,7 @@ TEST(EngineModel, RandomEventOrdersKeepTheRules) {
   unsigned seed = chosen ? static_cast<unsigned>(std::strtoul(chosen, nullptr, 10)) : 20261206u;
   std::mt19937 random(seed);
   std::vector<uint8_t> script(400);
-  for (int run = 0; run < 3000; ++run) {
+  for (int run = 0; run < 10000; ++run) {
     for (uint8_t& byte : script) byte = static_cast<uint8_t>(random());
     std::string broken = RunEngineScript(script.data(), script.size());
     ASSERT_EQ(broken, "") << "seed " << seed << ", run " << run;

@@ -157,7 +157,7 @@ uint32_t NetRandomBits() { return 0x2A5A5Au; }
 int NetReceive(uintptr_t socket, uint8_t* buffer, int size) {
   auto& reply = fake::sockets.at(socket).reply;
   int n = static_cast<int>(reply.size()) < size ? static_cast<int>(reply.size()) : size;
-  std::memcpy(buffer, reply.data(), n);
+  if (n > 0) std::memcpy(buffer, reply.data(), n);
   reply.erase(reply.begin(), reply.begin() + n);
   return n;
 }

@@ -1,0 +1,41 @@
+// Stored values as the loader sees them: server records of any size and
+// content, then what the list makes of them, and a stored schedule.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/server_table.h"
+#include "tests/unit/fakes.h"
+#include "ui/schedule.h"
+#include "ui/server_rows.h"
+#include "ui/texts.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fake::Reset();
+  FirstRun = false;
+  // Each value: one length byte, then that many bytes.
+  size_t at = 0;
+  for (int slot = 0; slot < kMaxServers && at < size; ++slot) {
+    size_t wanted = data[at++] * 2u;
+    size_t length = std::min(wanted, size - at);
+    char name[16];
+    ServerValueName(slot, name);
+    fake::store[name].assign(data + at, data + at + length);
+    at += length;
+  }
+  LoadServerTable();
+  std::vector<int> order;
+  for (int slot = 0; slot < kMaxServers; ++slot) {
+    if (strnlen(ServerTable[slot].name, kServerNameSize) == kServerNameSize) __builtin_trap();
+    char latency[kTextBufferSize], correction[kTextBufferSize];
+    RowTexts(slot, latency, correction);
+    if (IsNamed(slot)) order.push_back(slot);
+  }
+  std::sort(order.begin(), order.end(), [](int a, int b) { return CompareRows(a, b, std::strcmp) < 0; });
+  int32_t schedule = 0;
+  std::memcpy(&schedule, data, std::min<size_t>(size, sizeof schedule));
+  ScheduleLabel(schedule);
+  ScheduleDue(fake::now, fake::now - ScheduleIntervalFor(schedule), ScheduleIntervalFor(schedule));
+  return 0;
+}
