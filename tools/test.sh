@@ -24,6 +24,12 @@ if [ "${ORVALEN_TEST_NETNS:-}" != 1 ]; then
   exec unshare "${private[@]}" env ORVALEN_TEST_NETNS=1 bash "$0" "$@"
 fi
 ip link set lo up || exit 1
+# A name that does not exist must fail at once, as on a normal network: the
+# run's own resolver answers "no such name" to every question.
+resolv=$(mktemp)
+echo "nameserver 127.0.0.53" >"$resolv"
+mount --bind "$resolv" /etc/resolv.conf || exit 1
+python3 "$root/tests/timeserver/nxdomain.py" 127.0.0.53 7200 &
 
 passed=0
 failed=0

@@ -1,0 +1,49 @@
+"""A DNS server that knows no name: it answers every question with "no such
+name" (NXDOMAIN), as a network does for a name that does not exist. The test
+run points its own resolv.conf here, so that an unknown name fails at once
+and the same way on every machine.
+
+    nxdomain.py ADDRESS LIFETIME_SECONDS
+"""
+import socket
+import sys
+import time
+
+NXDOMAIN = 3
+
+
+def question_end(query):
+    """Offset just past the first question, or None when it is malformed."""
+    at = 12
+    while at < len(query):
+        length = query[at]
+        if length == 0:
+            return at + 5 if at + 5 <= len(query) else None  # root, type, class
+        if length & 0xC0:
+            return None
+        at += 1 + length
+    return None
+
+
+def main():
+    address, lifetime = sys.argv[1], float(sys.argv[2])
+    server = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    server.bind((address, 53))
+    server.settimeout(1.0)
+    deadline = time.monotonic() + lifetime
+    while time.monotonic() < deadline:
+        try:
+            query, peer = server.recvfrom(512)
+        except socket.timeout:
+            continue
+        end = question_end(query) if len(query) >= 12 and not query[2] & 0x80 else None
+        if end is None:
+            continue
+        recursion_desired = query[2] & 0x01
+        flags = bytes([0x80 | recursion_desired, 0x80 | NXDOMAIN])  # a response; recursion available
+        counts = b"\x00\x01\x00\x00\x00\x00\x00\x00"  # the one question, nothing else
+        server.sendto(query[:2] + flags + counts + query[12:end], peer)
+
+
+if __name__ == "__main__":
+    main()
