@@ -44,6 +44,7 @@ TEST_F(CorrectionTest, RejectsOutliersOneAtATimeAndStepsByTheMean) {
     OffsetMs step;
   } cases[] = {
       {{{0, 100}, {1, 150}, {2, 5000}}, {2}, 125},  // mean 1750, then 125
+      {{{0, 5000}, {1, 100}, {2, 150}}, {0}, 125},  // the outlier in the first slot
       {{{3, -2000}, {7, 2000}}, {7}, -2000},        // equal deviations: highest slot goes
       {{{0, 0}, {1, 3999}}, {1}, 0},                // mean 1999: deviation 2000 is out
       {{{0, 0}, {1, 3998}}, {}, 1999},              // 1999 and 1999 stay

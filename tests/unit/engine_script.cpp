@@ -100,13 +100,16 @@ std::string RunEngineScript(const uint8_t* data, size_t size) {
   }
   for (int steps = 0; !s.done() && steps < 2000; ++steps) {
     bool started = false;
+    size_t linesBefore = fake::statusLines.size();
     switch (s.Below(9)) {
       case 0:
         started = ActiveQueries == 0;
         StartCorrectingPass();
         break;
       case 1: {
-        int chosen[3] = {int(s.Below(kMaxServers)), int(s.Below(kMaxServers)), int(s.Below(kMaxServers))};
+        // Slot numbers from -1 to 50: one past each end of the table.
+        int chosen[3];
+        for (int& slot : chosen) slot = static_cast<int>(s.Below(kMaxServers + 2)) - 1;
         StartTestingPass(chosen, 1 + s.Below(3));
         break;
       }
@@ -152,6 +155,12 @@ std::string RunEngineScript(const uint8_t* data, size_t size) {
         break;
     }
     std::string broken = Broken(started);
+    // A pass shows its start once, and its end once nothing runs.
+    int starts = 0;
+    for (size_t i = linesBefore; i < fake::statusLines.size(); ++i) starts += fake::statusLines[i] != LineIdle;
+    if (starts > 1) broken = "one event started two passes";
+    if (ActiveQueries == 0 && !fake::statusLines.empty() && fake::statusLines.back() != LineIdle)
+      broken = "no query runs but the pass has not ended";
     if (!broken.empty()) return broken + " (event " + std::to_string(steps) + ")";
   }
   // Every pass ends: at the latest when its deadline has passed.

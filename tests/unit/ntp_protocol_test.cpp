@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-
 namespace {
 
 constexpr Ms1900 kEraMs = (int64_t{1} << 32) * 1000;  // 2036-02-07 06:28:16 UTC
@@ -34,6 +33,7 @@ void Kiss(uint8_t* reply, const char* code) {
   reply[0] = 0xE4;
   reply[1] = 0;
   std::memcpy(reply + 12, code, 4);
+  reply[16] = 0xE9;  // the reference stamp that follows is no part of the code
 }
 
 TEST(NtpProtocol, RequestsRepliesAndArithmetic) {

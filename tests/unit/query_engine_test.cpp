@@ -172,6 +172,7 @@ TEST_F(QueryEngineTest, SampleArithmeticAndReduction) {
       {{30, 10, 20}, {100, 200, 400}, 300, 20},  // the two quickest: b and c
       {{20, 20, 10}, {100, 200, 400}, 300, 16},  // (10,c) (20,b) (20,a): a drops out
       {{10, 10, 11}, {-3, 0, 99}, -1, 10},       // -3/2 rounds toward zero
+      {{10, 30, 20}, {100, 200, 400}, 250, 20},  // the two quickest: a and c
   };
   for (const Case& c : cases) {
     QuerySlot& q = QuerySlots[slot];
@@ -334,10 +335,13 @@ class NtpQueryTest : public QueryEngineTest {
 
 TEST_F(NtpQueryTest, ThreeRequestsOnOneSocketMakeTheResult) {
   fake::hosts["ntp.example"] = fake::Ip(10, 0, 0, 9);
-  int dotted = Add("ntp://192.0.2.7");
   int named = Add("NTP://ntp.example");
+  int dotted = Add("ntp://192.0.2.7");
   StartCorrectingPass();
   EXPECT_EQ(fake::lookups.at(QuerySlots[named].lookupHandle), "ntp.example");
+  OnLookupDone(QuerySlots[named].lookupHandle, 0);
+  EXPECT_EQ(fake::sockets.at(Socket(named)).address, fake::Ip(10, 0, 0, 9));
+  EXPECT_EQ(QuerySlots[named].phase, PhaseReading);
   // No connection to wait for: the request goes out at once.
   EXPECT_EQ(QuerySlots[dotted].phase, PhaseReading);
   const fake::Connection& socket = fake::sockets.at(Socket(dotted));
@@ -395,8 +399,8 @@ TEST_F(NtpQueryTest, FailuresBecomeTheServersStatus) {
 }
 
 TEST_F(NtpQueryTest, WithNtpResultsTheTimeServersGoUnused) {
+  int ntp = Add("ntp://10.0.0.2");  // the first slot: every slot counts
   int time = Add("10.0.0.1");
-  int ntp = Add("ntp://10.0.0.2");
   StartCorrectingPass();
   Measure(ntp, -300, {10, 10, 10});
   QueryEngineTest::Measure(time, 900);  // whole seconds: reads 1000 plus half the trip

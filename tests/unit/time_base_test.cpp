@@ -50,6 +50,8 @@ TEST(TimeBase, ServerSecondsAreReadInTheNearestEra) {
       {4'294'967'290u, y2036 + 3000, (kEra - 6) * 1000},    // local clock already wrapped
       {5u, y2036 + 10'000, (kEra + 5) * 1000},              // both past the wrap
       {100u, (kEra * 3 + 50) * 1000, (kEra * 3 + 100) * 1000},
+      // A clock of 1947 and a reading past 2027: nearer as 1891, before the epoch.
+      {0xF0000000u, 1'500'000'000'000, (0xF0000000 - kEra) * 1000},
   };
   for (const Case& c : cases)
     EXPECT_EQ(ServerTimeNear(c.seconds, c.localNow), c.expected) << c.seconds << " " << c.localNow;
