@@ -34,7 +34,6 @@ Behaviours (times in milliseconds; the served clock is real UTC + shift):
     short                   send the first 2 bytes of a valid reply, close
     split <pause>           send 2 bytes, pause, send the other 2, close
     long                    send a valid reply plus DE AD BE EF in one send
-    era <value>             send this 32-bit value (decimal or 0x hex), close
 
 NTP behaviours (the served clock as above; every datagram is counted, those
 shorter than 48 bytes get no answer):
@@ -119,7 +118,6 @@ def parse_int(text, lo, hi):
 
 SHIFT = (-2**48, 2**48)
 WAIT = (0, MAX_WAIT_MS)
-U32 = (0, 2**32 - 1)
 
 # behaviour name -> ranges of its integer arguments
 BEHAVIOURS = {
@@ -132,7 +130,6 @@ BEHAVIOURS = {
     "short": [],
     "split": [WAIT],
     "long": [],
-    "era": [U32],
     "ntp-exact": [SHIFT],
     "ntp-silent": [],
     "ntp-rate": [],
@@ -189,8 +186,6 @@ def serve(conn, name, args):
             conn.sendall(reply[2:])
     elif name == "long":
         conn.sendall(now_reply(0) + EXTRA_BYTES)
-    elif name == "era":
-        conn.sendall(packed(args[0]))
 
 
 def ntp_answer(name, args, request, received_ns):
