@@ -94,7 +94,10 @@ def main():
     work = os.path.join(root, "build", "mutation")
     src, build = os.path.join(work, "src"), os.path.join(work, "build")
     shutil.rmtree(src, ignore_errors=True)
-    shutil.copytree(root, src, ignore=shutil.ignore_patterns("build", ".git"))
+    # Fresh modification times: an object built from a fault planted by an
+    # interrupted run must not look newer than the copied source.
+    shutil.copytree(root, src, ignore=shutil.ignore_patterns("build", ".git"),
+                    copy_function=shutil.copy)
     if run(["cmake", "-S", src, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release"], src) or \
             run(["cmake", "--build", build, "-j", "2", "--target", "unit_tests"], src):
         sys.exit("mutation: the unmutated tree does not build")
