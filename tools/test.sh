@@ -14,7 +14,7 @@ if [ "${ORVALEN_TEST_NETNS:-}" != 1 ]; then
   cmake -S "$root" -B "$build/native" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null &&
     cmake --build "$build/native" -j "$jobs" || exit 1
   source "$root/tools/build_sanitize.sh"
-  build_sanitize >/dev/null || exit 1
+  build_sanitize || exit 1
   source "$root/tools/build_win.sh"
   build_win || exit 1
   # A network of its own, and a process space of its own whose processes
