@@ -399,13 +399,17 @@ TEST_F(NtpQueryTest, FailuresBecomeTheServersStatus) {
 }
 
 TEST_F(NtpQueryTest, WithNtpResultsTheTimeServersGoUnused) {
-  int ntp = Add("ntp://10.0.0.2");  // the first slot: every slot counts
-  int time = Add("10.0.0.1");
-  StartCorrectingPass();
-  Measure(ntp, -300, {10, 10, 10});
-  QueryEngineTest::Measure(time, 900);  // whole seconds: reads 1000 plus half the trip
-  ASSERT_EQ(fake::steps.size(), 1u);
-  EXPECT_EQ(fake::steps[0], -300);
-  EXPECT_EQ(ServerTable[time].status, StatusRejected);  // shown " (unused)"
-  EXPECT_EQ(ServerTable[ntp].status, StatusMeasured);
+  for (bool ntpFirst : {true, false}) {  // every slot counts, the first one too
+    fake::Reset();
+    int ntp = ntpFirst ? Add("ntp://10.0.0.2") : -1;
+    int time = Add("10.0.0.1");
+    if (!ntpFirst) ntp = Add("ntp://10.0.0.2");
+    StartCorrectingPass();
+    Measure(ntp, -300, {10, 10, 10});
+    QueryEngineTest::Measure(time, 900);  // whole seconds: reads 1000 plus half the trip
+    ASSERT_EQ(fake::steps.size(), 1u);
+    EXPECT_EQ(fake::steps[0], -300);
+    EXPECT_EQ(ServerTable[time].status, StatusRejected);  // shown " (unused)"
+    EXPECT_EQ(ServerTable[ntp].status, StatusMeasured);
+  }
 }
