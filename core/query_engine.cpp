@@ -289,6 +289,8 @@ void DispatchSocketEvent(uintptr_t socket, uint32_t event, uint32_t error) {
       OnConnectDone(slot, error);
     else if (event == kEventRead && q.phase == PhaseReading)
       OnReadable(slot, error);
+    else if (event == kEventClose && q.ntp && q.phase == PhaseReading)
+      OnNtpReadable(slot, error);  // a closed port, as some platforms report it
     return;
   }
 }

@@ -8,6 +8,7 @@ constexpr uint32_t kNoAddress = 0xFFFFFFFFu;  // INADDR_NONE
 constexpr uint16_t kTimePort = 37;
 constexpr uint32_t kEventRead = 1;      // FD_READ
 constexpr uint32_t kEventConnect = 16;  // FD_CONNECT
+constexpr uint32_t kEventClose = 32;    // FD_CLOSE
 constexpr uint32_t kErrorConnectionReset = 10054;    // WSAECONNRESET
 constexpr uint32_t kErrorConnectionRefused = 10061;  // WSAECONNREFUSED
 constexpr uint32_t kErrorHostNotFound = 11001;       // WSAHOST_NOT_FOUND

@@ -59,9 +59,10 @@ uintptr_t NetOpenDatagram(uint32_t address, uint16_t port) {
   server.sin_port = htons(port);
   server.sin_addr.s_addr = address;
   // A connected datagram socket takes replies from its peer only, and hears
-  // of a closed port as an error on the next receive.
+  // of a closed port: Windows as an error on the next receive, Wine as a
+  // close notice with the error.
   if (connect(s, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0 ||
-      WSAAsyncSelect(s, NetEventWindow, kSocketEventMessage, FD_READ) != 0) {
+      WSAAsyncSelect(s, NetEventWindow, kSocketEventMessage, FD_READ | FD_CLOSE) != 0) {
     NetCloseSocket(s);
     return 0;
   }

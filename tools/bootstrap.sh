@@ -10,11 +10,19 @@ packages=(
   clang-14 libfuzzer-14-dev libclang-rt-14-dev
 )
 
+# A kernel that runs no 32-bit code (some virtual machines) cannot start
+# 32-bit Wine: there the Windows-side tests run as a 64-bit build instead.
+if [ -e /lib/ld-linux.so.2 ] && ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+  packages+=(wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
+fi
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "bootstrap: run as root to install: ${missing[*]}" >&2
@@ -31,4 +39,9 @@ fi
 echo "bootstrap: updating the package lists"
 apt-get update
 apt-get install -y --no-install-recommends "${missing[@]}"
+# Only now can a fresh machine tell whether it runs 32-bit code.
+if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+  echo "bootstrap: this kernel runs no 32-bit code; adding 64-bit Wine and compiler for the tests"
+  apt-get install -y --no-install-recommends wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+fi
 echo "bootstrap: done"

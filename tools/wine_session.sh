@@ -6,11 +6,21 @@
 wine_can_run() {
   /lib/ld-linux.so.2 --version >/dev/null 2>&1
 }
+# There, 64-bit Wine still runs the 64-bit test build.
+wine64_can_run() {
+  [ -x /usr/lib/wine/wine64 ] && /usr/lib/wine/wine64 --version >/dev/null 2>&1
+}
 
+# wine_session_start BUILD_DIR [win32|win64]
 wine_session_start() {
   local dir
   dir=$(cd "$1" && pwd) || return 1
-  export WINEPREFIX="$dir/wineprefix" WINEARCH=win32 WINEDEBUG=-all
+  export WINEPREFIX="$dir/wineprefix" WINEARCH="${2:-win32}" WINEDEBUG=-all
+  if [ "$WINEARCH" = win64 ]; then
+    # The wine command would pick the 32-bit loader, which cannot start here.
+    export ORVALEN_WINE=/usr/lib/wine/wine64 WINELOADER=/usr/lib/wine/wine64
+  fi
+  local wine=${ORVALEN_WINE:-wine}
   export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
   XVFB_PID=
   if true; then  # always a display of our own: tests must not touch the user's
@@ -30,7 +40,7 @@ wine_session_start() {
     rm -f "$fd_file"
   fi
   rm -rf "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1
+  "$wine" wineboot -i >/dev/null 2>&1
   wineserver -w  # the registry is on disk once the boot's server has ended
   if [ ! -s "$WINEPREFIX/system.reg" ]; then
     echo "the Wine prefix did not boot" >&2
@@ -41,15 +51,15 @@ wine_session_start() {
   # Wine starts its background services with the first program that needs
   # them, and they inherit that program's output: a test's output pipe would
   # then never close. Start them here, with a name look-up among them.
-  wine ping -n 1 localhost >/dev/null 2>&1 </dev/null
+  "$wine" ping -n 1 localhost >/dev/null 2>&1 </dev/null
   # The task service, for the installer's log-on task. Just after the boot
   # the service database is still locked, so ask until it has started.
   local _
   for _ in $(seq 30); do
-    case $(wine net start schedule 2>&1 </dev/null) in
+    case $("$wine" net start schedule 2>&1 </dev/null) in
       *"started successfully"*) break ;;
     esac
-    wine net start 2>/dev/null </dev/null | grep -q "Task Scheduler" && break
+    "$wine" net start 2>/dev/null </dev/null | grep -q "Task Scheduler" && break
     sleep 1
   done
 }

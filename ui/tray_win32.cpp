@@ -15,7 +15,12 @@ bool TrayMenuOpen;
 namespace {
 
 // The record in the size of its newest layout; older fields come first.
+// The 64-bit test build has pointer-sized fields and its own size.
+#ifdef _WIN64
+constexpr DWORD kNotifyIconSize = sizeof(NOTIFYICONDATAA);
+#else
 constexpr DWORD kNotifyIconSize = 508;
+#endif
 constexpr int kTipSize = 128;
 constexpr int kMenuTextMax = 98;
 

@@ -89,7 +89,9 @@ class Passes : public ::testing::Test {
   static void StoreServers(const std::vector<Server>& servers) {
     for (size_t slot = 0; slot < servers.size(); ++slot) {
       const Server& s = servers[slot];
-      EXPECT_TRUE(!s.behaviour[0] || timeservers::Set(s.name, s.behaviour)) << s.name;
+      // "ntp://127.0.0.N" is played by the daemon's address 127.0.0.N.
+      const char* address = _strnicmp(s.name, "ntp://", 6) == 0 ? s.name + 6 : s.name;
+      EXPECT_TRUE(!s.behaviour[0] || timeservers::Set(address, s.behaviour)) << s.name;
       ServerRecord record = {};
       strcpy(record.name, s.name);
       record.enabled = s.enabled;

@@ -367,7 +367,7 @@ TEST_F(NtpQueryTest, ThreeRequestsOnOneSocketMakeTheResult) {
 
 TEST_F(NtpQueryTest, FailuresBecomeTheServersStatus) {
   std::vector<int> slots;
-  for (int i = 1; i <= 7; ++i) slots.push_back(Add(("ntp://10.0.0." + std::to_string(i)).c_str()));
+  for (int i = 1; i <= 8; ++i) slots.push_back(Add(("ntp://10.0.0." + std::to_string(i)).c_str()));
   StartCorrectingPass();
   auto with = [](int slot, int at, uint8_t value, const char* code = nullptr) {
     std::vector<uint8_t> reply = Reply(slot, 0, 10);
@@ -383,14 +383,16 @@ TEST_F(NtpQueryTest, FailuresBecomeTheServersStatus) {
   Deliver(slots[3], shortReply);
   DispatchSocketEvent(Socket(slots[4]), kEventRead, kErrorConnectionReset);  // port closed
   DispatchSocketEvent(Socket(slots[5]), kEventRead, 10065);                  // host unreachable
+  DispatchSocketEvent(Socket(slots[7]), kEventClose, kErrorConnectionRefused);  // as Wine tells it
 
   EXPECT_EQ(ServerTable[slots[0]].status, StatusRefused);
-  EXPECT_EQ(fake::sockets.at(fake::nextSocket - 7).sent.size(), 1u);  // no second request
+  EXPECT_EQ(fake::sockets.at(fake::nextSocket - 8).sent.size(), 1u);  // no second request
   EXPECT_EQ(ServerTable[slots[1]].status, StatusNoResponse);
   EXPECT_EQ(ServerTable[slots[2]].status, StatusNoResponse);
   EXPECT_EQ(ServerTable[slots[3]].status, StatusNoResponse);
   EXPECT_EQ(ServerTable[slots[4]].status, StatusRefused);
   EXPECT_EQ(ServerTable[slots[5]].status, StatusNoResponse);
+  EXPECT_EQ(ServerTable[slots[7]].status, StatusRefused);
   // A silent server: the deadline runs from its request.
   EXPECT_EQ(PassDeadline, fake::now + kReplyTimeoutMs);
   fake::now = PassDeadline + 1;
