@@ -6,7 +6,12 @@
 ; Silent use: setup.exe /S [/LOGON=0|1] [/D=folder]   (/D= last, unquoted)
 ;             uninstall.exe /S
 
-Unicode true
+!ifdef AMD64
+  ; Wraps the 64-bit test build, for machines that run no 32-bit code.
+  Target amd64-unicode
+!else
+  Unicode true
+!endif
 RequestExecutionLevel admin
 SetCompressor /SOLID lzma
 
@@ -32,7 +37,11 @@ SetCompressor /SOLID lzma
 
 Name "Orvalen"
 OutFile "${OUTFILE}"
-InstallDir "$PROGRAMFILES\Orvalen"
+!ifdef AMD64
+  InstallDir "$PROGRAMFILES64\Orvalen"
+!else
+  InstallDir "$PROGRAMFILES\Orvalen"
+!endif
 InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
 BrandingText "Orvalen ${VERSION}"
 ShowInstDetails nevershow

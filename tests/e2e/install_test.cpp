@@ -124,7 +124,7 @@ class Installer : public ::testing::Test {
     std::string uninstaller = kInstallDir + "\\uninstall.exe";
     if (Exists(uninstaller)) {
       RunToEnd("\"" + uninstaller + "\" /S");
-      WaitUntil([] { return !Exists(kInstallDir); }, kRunMs);
+      WaitUntil([] { return !reg::KeyExists(kUninstallKey); }, kRunMs);
     }
     reg::DeleteKey();
     reg::DeleteKey(kUninstallKey);
@@ -216,12 +216,13 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
     Program running(CommandLine{"\"" + program + "\""});
     ASSERT_NE(running.WaitMainWindow(), nullptr);
     EXPECT_EQ(RunToEnd(Text("QuietUninstallString", kUninstallKey)), 0u);
-    // The uninstaller runs on from a copy of itself in the temporary folder.
-    EXPECT_TRUE(WaitUntil([] { return !Exists(kInstallDir); }, kRunMs));
+    // The uninstaller runs on from a copy of itself in the temporary folder;
+    // the uninstall entry is the last thing it removes.
+    EXPECT_TRUE(WaitUntil([] { return !reg::KeyExists(kUninstallKey); }, kRunMs));
     EXPECT_EQ(running.WaitExit(kRunMs), 0u);
+    EXPECT_FALSE(Exists(kInstallDir));
     EXPECT_FALSE(Exists(kMenuDir));
     EXPECT_FALSE(reg::KeyExists());
-    EXPECT_FALSE(reg::KeyExists(kUninstallKey));
     EXPECT_FALSE(reg::Read("Orvalen", kRunKey).exists);
     EXPECT_FALSE(Exists(kTaskFile));
     EXPECT_EQ(FindWindowA(nullptr, kWindowTitle), nullptr) << "no box was left open";

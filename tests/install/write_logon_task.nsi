@@ -1,6 +1,10 @@
 ; Writes the log-on task definition as the installer does, for a program in
 ; a folder whose name holds a blank and an ampersand, beside this program.
-Unicode true
+!ifdef AMD64
+  Target amd64-unicode
+!else
+  Unicode true
+!endif
 RequestExecutionLevel user
 SilentInstall silent
 OutFile "${OUTFILE}"
