@@ -10,13 +10,22 @@ build="$root/build"
 source "$root/tools/build_win.sh"
 build_win Orvalen || exit 1
 source "$root/tools/wine_session.sh"
+program="$build/win/Orvalen.exe"
+export WINEPREFIX="$build/run-prefix" WINEARCH=win32 WINEDEBUG=-all
+wine=wine
 if ! wine_can_run; then
-  echo "This machine cannot execute 32-bit x86 programs (its kernel runs no 32-bit code):"
-  echo "32-bit Wine, and so Orvalen, cannot start here. The program is built: $build/win/Orvalen.exe"
-  exit 1
+  if ! wine64_can_run; then
+    echo "This machine cannot execute 32-bit x86 programs, and 64-bit Wine is missing."
+    exit 1
+  fi
+  echo "This machine cannot execute 32-bit x86 programs (its kernel runs no 32-bit"
+  echo "code): running the 64-bit build of Orvalen under 64-bit Wine instead."
+  build_win64 >/dev/null || exit 1
+  program="$build/win64/Orvalen.exe"
+  export WINEPREFIX="$build/run-prefix64" WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
+  wine=/usr/lib/wine/wine64
 fi
 
-export WINEPREFIX="$build/run-prefix" WINEARCH=win32 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 xvfb=
 shooter=
@@ -43,7 +52,7 @@ if [ -z "${DISPLAY:-}" ]; then
   echo "No display here: running on the virtual display $DISPLAY."
   echo "A picture of it is saved to $build/run.png every 3 seconds."
 fi
-wine "$build/win/Orvalen.exe" "$@"
+"$wine" "$program" "$@"
 status=$?
 wineserver -w
 exit $status
