@@ -8,6 +8,10 @@ build="$root/build"
 if [ "${ORVALEN_BENCH_NETNS:-}" != 1 ]; then
   source "$root/tools/build_win.sh"
   build_win Orvalen engine_bench >/dev/null || exit 1
+  source "$root/tools/wine_session.sh"
+  if ! wine_can_run && wine64_can_run; then
+    build_win64 >/dev/null || exit 1
+  fi
   # Loopback servers of its own, where nothing else on this machine listens;
   # whatever it starts ends with it.
   private=(--net --pid --fork --kill-child --mount --mount-proc)
@@ -17,19 +21,24 @@ fi
 ip link set lo up || exit 1
 
 source "$root/tools/wine_session.sh"
+win="$build/win" arch=win32
 if ! wine_can_run; then
-  echo "This machine cannot execute 32-bit x86 programs: the benchmarks need 32-bit Wine."
-  exit 1
+  if ! wine64_can_run; then
+    echo "This machine cannot execute 32-bit x86 programs, and 64-bit Wine is missing."
+    exit 1
+  fi
+  echo "No 32-bit code runs on this machine: measuring the 64-bit build under 64-bit Wine."
+  win="$build/win64" arch=win64
 fi
-pidfile="$build/win/bench-timeserver.pid"
+pidfile="$win/bench-timeserver.pid"
 trap '"$root/tools/timeserver_ctl.sh" stop "$pidfile"; wine_session_stop' EXIT
-wine_session_start "$build/win" || exit 1
+wine_session_start "$win" "$arch" || exit 1
 "$root/tools/timeserver_ctl.sh" start "$pidfile" || exit 1
 
 echo "== Correcting passes (three samples per server, replies at once) =="
-"$root/tools/wine_run.sh" "$build/win/engine_bench.exe"
+"$root/tools/wine_run.sh" "$win/engine_bench.exe"
 if [ -x "$root/tools/idle_bench.sh" ]; then
   echo
   echo "== The program while idle =="
-  bash "$root/tools/idle_bench.sh" "$build/win"
+  bash "$root/tools/idle_bench.sh" "$win"
 fi

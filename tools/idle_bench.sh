@@ -5,11 +5,12 @@
 set -uo pipefail
 build=$1
 seconds=${IDLE_SECONDS:-60}
-wine reg add 'HKLM\SOFTWARE\Orvalen' /v Version /t REG_DWORD /d 17968 /f >/dev/null 2>&1
-wine reg add 'HKLM\SOFTWARE\Orvalen' /v Schedule /t REG_DWORD /d 0 /f >/dev/null 2>&1
+wine=${ORVALEN_WINE:-wine}
+"$wine" reg add 'HKLM\SOFTWARE\Orvalen' /v Version /t REG_DWORD /d 17968 /f >/dev/null 2>&1
+"$wine" reg add 'HKLM\SOFTWARE\Orvalen' /v Schedule /t REG_DWORD /d 0 /f >/dev/null 2>&1
 # 's' as at log-on: the window stays hidden, and with no schedule no pass runs.
 # The wine loader becomes the program's own process: $! is its process id.
-wine "$build/Orvalen.exe" s >/dev/null 2>&1 &
+"$wine" "$build/Orvalen.exe" s >/dev/null 2>&1 &
 pid=$!
 sleep 5
 if ! kill -0 "$pid" 2>/dev/null; then
@@ -31,7 +32,7 @@ switches() { cat /proc/"$pid"/task/*/status 2>/dev/null | awk '/ctxt_switches/ {
 cpu_ticks() { awk '{print $14 + $15}' /proc/"$pid"/stat; }
 measure "window hidden, no pass"
 # A second start shows the running window: the clock ticks every 100 ms.
-wine "$build/Orvalen.exe" >/dev/null 2>&1
+"$wine" "$build/Orvalen.exe" >/dev/null 2>&1
 sleep 2
 measure "window shown, no pass"
 kill "$pid" 2>/dev/null
