@@ -165,7 +165,8 @@ TEST_F(Passes, ACorrectingPassAsTheUserSeesIt) {
       {"127.0.0.50", "now 500"}, {"127.0.0.51", "now 500"}, {"127.0.0.52", "now 500"},
       {"127.0.0.53", "now 9000"} /* the outlier */, {"127.0.0.54", "refuse"},
       {"127.0.0.55", "silent"}, {"127.0.0.56", "short"}, {"no-such-host.invalid", ""},
-      {"127.0.0.58", "now 500", false} /* disabled */, {"127.0.0.59", "long"}, {"localhost", ""}};
+      {"127.0.0.58", "now 500", false} /* disabled */, {"127.0.0.59", "long"}, {"localhost", ""},
+      {"127.0.0.57", "close"}, {"127.0.0.60", "split 300"}};
   ASSERT_TRUE(timeservers::Set("127.0.0.1", "now 500"));
   StoreServers(servers);
   ASSERT_TRUE(Start());
@@ -200,7 +201,11 @@ TEST_F(Passes, ACorrectingPassAsTheUserSeesIt) {
       {"127.0.0.55", StatusSlowResponse, "Slow Response", nullptr},
       {"127.0.0.56", StatusNoResponse, "No Response", nullptr},
       {"no-such-host.invalid", StatusNoDnsEntry, "No DNS entry", nullptr},
-      {"127.0.0.59", StatusMeasured, nullptr, "s"}, {"localhost", StatusMeasured, nullptr, "s"}};
+      {"127.0.0.59", StatusMeasured, nullptr, "s"} /* the surplus is ignored */,
+      {"localhost", StatusMeasured, nullptr, "s"},
+      // A close without data raises no read notice: the deadline ends it.
+      {"127.0.0.57", StatusSlowResponse, "Slow Response", nullptr},
+      {"127.0.0.60", StatusNoResponse, "No Response", nullptr}};  // 2 bytes, then 2 more
   for (const auto& e : expected) {
     ListRow row = Row(e.name);
     const std::string &latency = row.text[1], &correction = row.text[2];
@@ -211,6 +216,8 @@ TEST_F(Passes, ACorrectingPassAsTheUserSeesIt) {
     EXPECT_TRUE(e.tail ? EndsWith(correction, e.tail) : correction.empty())
         << e.name << ": " << correction;
   }
+  EXPECT_EQ(timeservers::Count("127.0.0.41"), 3) << "one connection per sample";
+  EXPECT_GE(std::stoi(Row("127.0.0.45").text[1]), 1490) << "a server's delay is its latency";
   // Measured servers come first, quickest first; failures after them.
   std::vector<ListRow> rows = ReadRows(list_);
   ASSERT_EQ(rows.size(), servers.size());
