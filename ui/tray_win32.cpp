@@ -49,7 +49,7 @@ void Notify(DWORD action, UINT flags, int iconId = 0, const char* tip = nullptr)
     record.data.hIcon = Icon(iconId);
   }
   if (flags & NIF_TIP) {
-    lstrcpynA(ShownTip, tip, kTipSize);
+    if (tip != ShownTip) lstrcpynA(ShownTip, tip, kTipSize);
     lstrcpynA(record.data.szTip, tip, kTipSize);
   }
   Shell_NotifyIconA(action, &record.data);
