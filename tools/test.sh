@@ -73,30 +73,27 @@ for target in $FUZZ_TARGETS; do
   rm -rf "$found" "$found.log"
 done
 
-source "$root/tools/wine_session.sh"
-if wine_can_run; then
+# The Windows-side tests of one cross build under Wine ($1 build, $2 arch).
+run_windows_tests() {
   trap wine_session_stop EXIT
-  wine_session_start "$build/win" || exit 1
+  wine_session_start "$1" "$2" || exit 1
   # Screenshots the end-to-end tests take, turned into PNG afterwards.
   export ORVALEN_ARTIFACTS="$build/artifacts"
   rm -rf "$ORVALEN_ARTIFACTS"
   mkdir -p "$ORVALEN_ARTIFACTS"
-  run_ctest "$build/win"
+  run_ctest "$1"
   for shot in "$ORVALEN_ARTIFACTS"/*.bmp; do
     [ -e "$shot" ] && /usr/bin/convert "$shot" "${shot%.bmp}.png" && rm -f "$shot"
   done
+}
+
+source "$root/tools/wine_session.sh"
+if wine_can_run; then
+  run_windows_tests "$build/win" win32
 elif wine64_can_run; then
   # No 32-bit code runs here: the same tests as a 64-bit build under 64-bit
   # Wine, the installer's with a 64-bit installer made from the same script.
-  trap wine_session_stop EXIT
-  wine_session_start "$build/win64" win64 || exit 1
-  export ORVALEN_ARTIFACTS="$build/artifacts"
-  rm -rf "$ORVALEN_ARTIFACTS"
-  mkdir -p "$ORVALEN_ARTIFACTS"
-  run_ctest "$build/win64"
-  for shot in "$ORVALEN_ARTIFACTS"/*.bmp; do
-    [ -e "$shot" ] && /usr/bin/convert "$shot" "${shot%.bmp}.png" && rm -f "$shot"
-  done
+  run_windows_tests "$build/win64" win64
   echo
   echo "NOTE: this machine cannot execute 32-bit x86 programs (its kernel runs no"
   echo "32-bit code): the Windows-side tests ran as a 64-bit build under 64-bit Wine."
