@@ -11,8 +11,8 @@ source "$root/tools/build_win.sh"
 build_win Orvalen || exit 1
 source "$root/tools/wine_session.sh"
 program="$build/win/Orvalen.exe"
-export WINEPREFIX="$build/run-prefix" WINEARCH=win32 WINEDEBUG=-all
-wine=wine
+export WINEPREFIX="$build/run-prefix" WINEDEBUG=-all
+arch=win32
 if ! wine_can_run; then
   if ! wine64_can_run; then
     echo "This machine cannot execute 32-bit x86 programs, and 64-bit Wine is missing."
@@ -22,9 +22,10 @@ if ! wine_can_run; then
   echo "code): running the 64-bit build of Orvalen under 64-bit Wine instead."
   build_win64 >/dev/null || exit 1
   program="$build/win64/Orvalen.exe"
-  export WINEPREFIX="$build/run-prefix64" WINEARCH=win64 WINELOADER=/usr/lib/wine/wine64
-  wine=/usr/lib/wine/wine64
+  export WINEPREFIX="$build/run-prefix64"
+  arch=win64
 fi
+wine_use_arch "$arch"
 
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 xvfb=
@@ -52,7 +53,7 @@ if [ -z "${DISPLAY:-}" ]; then
   echo "No display here: running on the virtual display $DISPLAY."
   echo "A picture of it is saved to $build/run.png every 3 seconds."
 fi
-"$wine" "$program" "$@"
+"${ORVALEN_WINE:-wine}" "$program" "$@"
 status=$?
 wineserver -w
 exit $status

@@ -11,15 +11,21 @@ wine64_can_run() {
   [ -x /usr/lib/wine/wine64 ] && /usr/lib/wine/wine64 --version >/dev/null 2>&1
 }
 
+# Points the Wine commands at the loader for ARCH (win32 or win64).
+wine_use_arch() {
+  export WINEARCH=$1
+  if [ "$1" = win64 ]; then
+    # The wine command would pick the 32-bit loader, which cannot start here.
+    export ORVALEN_WINE=/usr/lib/wine/wine64 WINELOADER=/usr/lib/wine/wine64
+  fi
+}
+
 # wine_session_start BUILD_DIR [win32|win64]
 wine_session_start() {
   local dir
   dir=$(cd "$1" && pwd) || return 1
-  export WINEPREFIX="$dir/wineprefix" WINEARCH="${2:-win32}" WINEDEBUG=-all
-  if [ "$WINEARCH" = win64 ]; then
-    # The wine command would pick the 32-bit loader, which cannot start here.
-    export ORVALEN_WINE=/usr/lib/wine/wine64 WINELOADER=/usr/lib/wine/wine64
-  fi
+  export WINEPREFIX="$dir/wineprefix" WINEDEBUG=-all
+  wine_use_arch "${2:-win32}"
   local wine=${ORVALEN_WINE:-wine}
   export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
   XVFB_PID=
