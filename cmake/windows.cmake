@@ -105,6 +105,6 @@ if(e2e_sources)
 endif()
 
 # Benchmark of the query engine (tools/benchmark.sh runs it).
-add_executable(engine_bench tests/bench/engine_bench.cpp tests/win/core_hooks.cpp tests/win/timeservers.cpp)
+add_executable(engine_bench tools/engine_bench.cpp tests/win/timeservers.cpp)
 orvalen_strict(engine_bench)
 target_link_libraries(engine_bench PRIVATE ${core_group} wsock32)

@@ -3,44 +3,50 @@
 #pragma once
 #include <windows.h>
 
+#include <gtest/gtest.h>
+
 #include <functional>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
+
+#include "core/server_table.h"
+#include "tests/win/registry.h"
 
 namespace e2e {
 
 constexpr char kWindowTitle[] = "Orvalen - Dadeza Zuzed Edavedadovar - v5.5.0 FREE";
 constexpr int kMessageText = 0xFFFF;          // the static text of a message box
 constexpr DWORD kStillRunning = 0xFFFFFFFFu;  // WaitExit: the process has not ended in time
+constexpr DWORD kWaitMs = 20000;              // a start, a box or a page under Wine
+constexpr DWORD kPassMs = 30000;              // a pass, unresolvable names included
+constexpr DWORD kStoreVersion = 17968;        // "Version" as this version stores it
+constexpr char kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvalen";
 
-std::string ProgramPath();  // Orvalen.exe beside the test program
+std::string ProgramPath();                    // Orvalen.exe beside the test program
+inline std::string Orvalen(const std::string& args = "") { return "\"" + ProgramPath() + "\" " + args; }
 // Where screenshots go: ORVALEN_ARTIFACTS when set, else beside the test program.
 std::string ArtifactPath(const std::string& fileName);
 // Polls predicate every 50 ms until it holds or timeoutMs has passed.
-bool WaitUntil(const std::function<bool()>& predicate, DWORD timeoutMs);
+bool WaitUntil(const std::function<bool()>& predicate, DWORD timeoutMs = kWaitMs);
 
-// A whole command line, program path included.
-struct CommandLine {
-  std::string text;
-};
-
-// One started "Orvalen.exe <args>", or any command line. The destructor ends
-// a process that is still running, so a failed test never leaves one behind.
+// One started command line. The destructor ends a process that is still
+// running, so a failed test never leaves one behind.
 class Program {
  public:
-  explicit Program(const std::string& args = "");
-  explicit Program(const CommandLine& command);
+  explicit Program(std::string commandLine);
   ~Program();
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
 
-  bool started() const { return process_ != nullptr; }
   DWORD id() const { return id_; }
   bool Running() const { return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
-  DWORD WaitExit(DWORD timeoutMs);
+  DWORD WaitExit(DWORD timeoutMs = kWaitMs);
   // The main window or a message box of this process; null when none has appeared in time.
-  HWND WaitMainWindow(DWORD timeoutMs = 20000) const;
-  HWND WaitMessageBox(DWORD timeoutMs = 20000) const;
+  HWND WaitMainWindow() const;
+  HWND WaitMessageBox() const;
 
  private:
   HANDLE process_ = nullptr;
@@ -51,19 +57,13 @@ class Program {
 // list (message boxes carry the same caption but no list). 0 accepts any process.
 HWND FindMainWindow(DWORD processId = 0);
 std::vector<HWND> TopWindows();  // topmost first
-inline DWORD ProcessOf(HWND window) {
-  DWORD id = 0;
-  GetWindowThreadProcessId(window, &id);
-  return id;
-}
+DWORD ProcessOf(HWND window);
 std::string WindowText(HWND window);
 inline std::string ControlText(HWND dialog, int id) { return WindowText(GetDlgItem(dialog, id)); }
 
-// WM_COMMAND with the id in the low word. SendCommand waits for the window
-// procedure's result (false also when the window did not answer).
-bool SendCommand(HWND window, int id, LRESULT* result = nullptr);
+// WM_COMMAND with the id in the low word; false when the window did not answer.
+bool SendCommand(HWND window, int id);
 inline void PostCommand(HWND window, int id) { PostMessageA(window, WM_COMMAND, id, 0); }
-inline void AnswerMessageBox(HWND box, int answer) { PostCommand(box, answer); }  // IDOK, IDCANCEL
 // Posts a key press into the program's queue, so that it passes through the
 // program's own message loop as the keyboard's would.
 void PostKey(HWND window, WORD virtualKey);
@@ -73,25 +73,14 @@ bool SetText(HWND window, const std::string& text);
 // the list view's carry pointers that the receiver follows in its own process.
 class RemoteBlock {
  public:
-  RemoteBlock(HWND window, size_t size)
-      : process_(OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE,
-                             ProcessOf(window))),
-        base_(static_cast<BYTE*>(VirtualAllocEx(process_, nullptr, size, MEM_COMMIT | MEM_RESERVE,
-                                                PAGE_READWRITE))) {}
-  ~RemoteBlock() {
-    if (base_) VirtualFreeEx(process_, base_, 0, MEM_RELEASE);
-    CloseHandle(process_);
-  }
+  RemoteBlock(HWND window, size_t size);
+  ~RemoteBlock();
   RemoteBlock(const RemoteBlock&) = delete;
   RemoteBlock& operator=(const RemoteBlock&) = delete;
   BYTE* at(size_t offset) const { return base_ + offset; }
   LPARAM param() const { return reinterpret_cast<LPARAM>(base_); }
-  bool Write(size_t offset, const void* data, size_t size) {
-    return base_ && WriteProcessMemory(process_, at(offset), data, size, nullptr);
-  }
-  bool Read(size_t offset, void* data, size_t size) const {
-    return base_ && ReadProcessMemory(process_, at(offset), data, size, nullptr);
-  }
+  bool Write(size_t offset, const void* data, size_t size);
+  bool Read(size_t offset, void* data, size_t size) const;
 
  private:
   HANDLE process_;
@@ -105,15 +94,46 @@ struct ListRow {
 int ListCount(HWND list);
 std::vector<ListRow> ReadRows(HWND list);
 std::string ColumnHeading(HWND list, int column);
-// Sets the state bits under mask of one row (LVIS_FOCUSED, LVIS_SELECTED).
-bool SetRowState(HWND list, int row, UINT state, UINT mask);
+// Selects exactly the rows with these names, the first of them focused.
+void Select(HWND list, const std::set<std::string>& names);
 // The list's in-place label editor, or null when no label is being edited.
 HWND LabelEditor(HWND list);
 
-// The window's screen area as 24-bit bottom-up rows, as a .bmp file stores
-// them, and their header; empty when it could not be copied.
+// The window's screen area as 24-bit rows; empty when it could not be copied.
 std::vector<BYTE> ScreenPixels(HWND window, BITMAPINFOHEADER* header = nullptr);
 // Saves the window's screen area as a .bmp file under ArtifactPath.
 bool SaveScreenshot(HWND window, const std::string& fileName);
+
+// The program's settings, as the tests write and read them.
+inline void WriteNumber(const char* name, DWORD value) { reg::Write(name, REG_DWORD, &value, 4); }
+// Stores the names as the list in slot order, all enabled unless listed in disabled.
+void StoreServers(const std::vector<std::string>& names, const std::set<std::string>& disabled = {});
+ServerRecord StoredServer(int slot);
+
+// Every test starts from an empty registry and idle loopback servers, and
+// ends every Orvalen.exe it started.
+class ProgramTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  static void Clean();
+
+  // Starts "Orvalen.exe args" and waits for its window; a plain start shows
+  // it as the last step of setting it up, so its rows are there by then.
+  HWND Start(const std::string& args = "");
+  void Restart();  // quits through the tray menu's command and starts again
+  bool PassRunning() const;
+  // Gives the command (0: none, a pass runs) and waits for the pass to end.
+  void RunPass(int command);
+  ListRow Row(const std::string& name) const;
+  // Gives the command, checks the question it asks and answers OK.
+  void Confirm(int command, const std::string& question);
+  // Opens the name editor with the command, types name and ends with key.
+  void EditName(int command, const std::string& name, WORD key);
+
+  std::unique_ptr<Program> program_;
+  HWND window_ = nullptr;
+  HWND list_ = nullptr;
+};
 
 }  // namespace e2e

@@ -1,0 +1,218 @@
+// The real program through a user's sessions: the first start, the window,
+// the list edits and closing; second starts and uninstall; launches.
+#include <windows.h>
+#include <commctrl.h>
+
+#include "resources/resource.h"
+#include "tests/e2e/driver.h"
+#include "tests/win/timeservers.h"
+
+namespace {
+
+using namespace e2e;
+
+// "Schedule": the slider's position.
+constexpr DWORD kNoSchedule = 0;
+constexpr DWORD kOnStartup = 1;
+constexpr DWORD kHourly = 6;
+constexpr DWORD kQuietMs = 2000;  // how long to watch for something that must not happen
+// A loopback server whose passes last long enough to be seen running.
+const char kServer[] = "127.0.0.71";
+const char kSlowReply[] = "delay 1000 500";
+
+using Session = ProgramTest;
+
+TEST_F(Session, FirstStartTheWindowAndTheListEdits) {
+  ASSERT_TRUE(timeservers::Set(kServer, kSlowReply));
+  WriteNumber("Schedule", kNoSchedule);  // no pass of its own
+  ASSERT_TRUE(Start());
+  ASSERT_EQ(ListCount(list_), kDefaultServerCount);
+  EXPECT_EQ(WindowText(window_), kWindowTitle);
+  reg::Value version = reg::Read("Version");
+  EXPECT_EQ(version.type, static_cast<DWORD>(REG_DWORD));
+  EXPECT_EQ(reg::As<DWORD>(version), kStoreVersion);
+  for (int slot = 0; slot < kMaxServers; ++slot) {
+    EXPECT_EQ(StoredServer(slot).name[0] != '\0', slot < kDefaultServerCount) << slot;
+  }
+  EXPECT_EQ(ColumnHeading(list_, 0) + ", " + ColumnHeading(list_, 1) + ", " +
+                ColumnHeading(list_, 2), "Time Server, Latency (ms), Correction");
+  WINDOWPLACEMENT placement = {};
+  placement.length = sizeof placement;
+  ASSERT_TRUE(GetWindowPlacement(window_, &placement));
+  const RECT& r = placement.rcNormalPosition;
+  EXPECT_NEAR(r.left, (GetSystemMetrics(SM_CXFULLSCREEN) - (r.right - r.left)) / 2, 2) << "centred";
+  EXPECT_NEAR(r.top, (GetSystemMetrics(SM_CYFULLSCREEN) - (r.bottom - r.top)) / 2, 2);
+
+  // The clock's text follows the seconds.
+  std::string last = ControlText(window_, IDC_CLOCK);
+  int changes = 0;
+  for (DWORD start = GetTickCount(); GetTickCount() - start < 3000; Sleep(20)) {
+    std::string now = ControlText(window_, IDC_CLOCK);
+    changes += now != std::exchange(last, now);
+  }
+  EXPECT_GE(changes, 2);
+  EXPECT_LE(changes, 4);
+  EXPECT_NE(last.find("m on "), std::string::npos) << last;
+  EXPECT_TRUE(SaveScreenshot(window_, "main_window.bmp")) << ArtifactPath("main_window.bmp");
+
+  // Enter is command 1 in a dialog: while a name is being edited it may
+  // neither start a pass nor, ending the edit, do anything but rename.
+  SendCommand(window_, IDC_ADD_SERVER);
+  HWND editor = nullptr;
+  ASSERT_TRUE(WaitUntil([&] { return (editor = LabelEditor(list_)) != nullptr; }, 5000));
+  // A pass over the unresolvable names is quick: look for what it leaves.
+  auto passSeen = [&] { return PassRunning() || StoredServer(0).status != StatusNone; };
+  SendCommand(window_, IDC_SYNC);
+  EXPECT_FALSE(WaitUntil(passSeen, kQuietMs));
+  EXPECT_NE(LabelEditor(list_), nullptr) << "the editor stays open";
+  SetText(editor, kServer);
+  PostKey(editor, VK_RETURN);
+  EXPECT_TRUE(WaitUntil([&] { return Row(kServer).param == kDefaultServerCount; }, 5000));
+  EXPECT_FALSE(WaitUntil(passSeen, kQuietMs)) << "Enter started a pass";
+  EXPECT_STREQ(StoredServer(kDefaultServerCount).name, kServer);
+
+  // Delete two, add into the lowest free slot, rename (Escape keeps the
+  // name), disable; all of it is kept over a restart.
+  const std::string first = StoredServer(1).name, second = StoredServer(2).name;
+  Select(list_, {first, second});
+  Confirm(CMD_DELETE_SERVER, "Are you sure you want to delete 2 server(s)?");
+  EXPECT_EQ(ListCount(list_), kDefaultServerCount - 1);
+  EXPECT_FALSE(reg::Read("Server001").exists);
+  EditName(IDC_ADD_SERVER, "added.example", VK_RETURN);
+  EXPECT_EQ(Row("added.example").param, 1);
+  Select(list_, {"added.example"});
+  EditName(CMD_EDIT_SERVER, "renamed.example", VK_ESCAPE);
+  EXPECT_EQ(Row("added.example").param, 1);
+  EditName(CMD_EDIT_SERVER, "renamed.example", VK_RETURN);
+  EXPECT_STREQ(StoredServer(1).name, "renamed.example");
+  Select(list_, {kServer});
+  SendCommand(window_, CMD_TOGGLE_SERVER);
+  EXPECT_EQ(StoredServer(kDefaultServerCount).enabled, 0u);
+  // The window's place is kept too.
+  SetWindowPos(window_, nullptr, 100, 120, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
+  Restart();
+  ASSERT_EQ(ListCount(list_), kDefaultServerCount);
+  EXPECT_EQ(Row("renamed.example").param, 1);
+  EXPECT_EQ(Row(kServer).param, kDefaultServerCount);
+  ASSERT_TRUE(GetWindowPlacement(window_, &placement));
+  EXPECT_EQ(placement.rcNormalPosition.left, 100);
+  EXPECT_EQ(placement.rcNormalPosition.top, 120);
+  RunPass(IDC_SYNC);
+  EXPECT_EQ(Row(kServer).text[1], "Disabled");
+  EXPECT_EQ(timeservers::Count(kServer), 0);
+
+  Select(list_, {kServer});
+  SendCommand(window_, CMD_TOGGLE_SERVER);
+  EXPECT_EQ(StoredServer(kDefaultServerCount).enabled, 1u);
+  Confirm(IDC_RESTORE_LIST, "Are you sure you want to reset the server list?");
+  EXPECT_EQ(ListCount(list_), kDefaultServerCount);
+  EXPECT_FALSE(reg::Read("Server015").exists);
+  EXPECT_STREQ(StoredServer(1).name, first.c_str());
+
+  // Closing the window ends the program, unless a periodic schedule keeps
+  // it in the tray.
+  PostMessageA(window_, WM_CLOSE, 0, 0);
+  EXPECT_EQ(program_->WaitExit(), 0u);
+  WriteNumber("Schedule", kHourly);
+  ASSERT_TRUE(Start());
+  PostMessageA(window_, WM_CLOSE, 0, 0);
+  EXPECT_TRUE(WaitUntil([&] { return !IsWindowVisible(window_); }, 5000));
+  EXPECT_EQ(program_->WaitExit(kQuietMs), kStillRunning);
+}
+
+TEST_F(Session, SecondStartsAndUninstall) {
+  ASSERT_TRUE(timeservers::Set(kServer, kSlowReply));
+  WriteNumber("Version", kStoreVersion);
+  WriteNumber("Schedule", kNoSchedule);
+  StoreServers({kServer});
+  ASSERT_TRUE(Start());
+  // A second start brings the hidden window back and ends.
+  ShowWindow(window_, SW_HIDE);
+  EXPECT_TRUE(WaitUntil([&] { return !IsWindowVisible(window_); }, 5000));
+  EXPECT_EQ(Program(Orvalen()).WaitExit(), 0u);
+  EXPECT_TRUE(WaitUntil([&] { return IsWindowVisible(window_) != FALSE; }, 5000));
+
+  // With "CorrectOnLaunch" set, a second start only asks the running
+  // instance for a pass, also when it was asked to uninstall.
+  WriteNumber("CorrectOnLaunch", 1);
+  for (const char* args : {"", "u"}) {
+    EXPECT_EQ(Program(Orvalen(args)).WaitExit(), 0u) << args;
+    EXPECT_TRUE(WaitUntil([&] { return PassRunning(); }, 5000)) << "no pass for '" << args << "'";
+    EXPECT_TRUE(WaitUntil([&] { return !PassRunning(); }, kPassMs));
+  }
+  EXPECT_TRUE(program_->Running());
+  EXPECT_TRUE(reg::KeyExists()) << "nothing is uninstalled";
+
+  // Otherwise "u" ends a running instance first, then removes every setting.
+  for (bool running : {true, false}) {
+    reg::DeleteKey();
+    WriteNumber("Version", kStoreVersion);
+    reg::Write("DisplayName", REG_SZ, "Orvalen", 8, kUninstallKey);
+    reg::Write("Orvalen", REG_SZ, "Orvalen.exe s", 14, kRunKey);
+    Program uninstall(Orvalen("u"));
+    if (running) {
+      EXPECT_EQ(program_->WaitExit(), 0u) << "the running instance did not quit";
+    }
+    HWND box = uninstall.WaitMessageBox();
+    ASSERT_NE(box, nullptr) << "no notice";
+    EXPECT_EQ(ControlText(box, kMessageText), "Uninstall complete.  Now delete Orvalen files.");
+    EXPECT_FALSE(reg::KeyExists());
+    EXPECT_FALSE(reg::KeyExists(kUninstallKey));
+    EXPECT_FALSE(reg::Read("Orvalen", kRunKey).exists);
+    PostCommand(box, IDOK);
+    EXPECT_EQ(uninstall.WaitExit(), 0u);
+  }
+}
+
+TEST_F(Session, OtherVersionsSettingsAndLaunches) {
+  // Settings of another version are erased only when the user agrees.
+  WriteNumber("Version", 1);
+  reg::Write("Marker", REG_SZ, "old", 4);
+  for (int answer : {IDCANCEL, IDOK}) {
+    Program program(Orvalen());
+    HWND box = program.WaitMessageBox();
+    ASSERT_NE(box, nullptr) << "no question about the old settings";
+    EXPECT_EQ(ControlText(box, kMessageText),
+              "Registry settings of other versions of Orvalen will be erased if you run this "
+              "version.");
+    PostCommand(box, answer);
+    if (answer == IDCANCEL) {
+      EXPECT_EQ(program.WaitExit(), 0u);
+      EXPECT_EQ(reg::As<DWORD>(reg::Read("Version")), 1u) << "Cancel changes nothing";
+      EXPECT_TRUE(reg::Read("Marker").exists);
+    } else {
+      EXPECT_NE(program.WaitMainWindow(), nullptr) << "OK goes on with the start";
+      EXPECT_FALSE(reg::Read("Marker").exists);
+      EXPECT_EQ(reg::As<DWORD>(reg::Read("Version")), kStoreVersion);
+    }
+  }
+
+  // A launch starts a pass only when asked to.
+  const struct { const char* args; DWORD schedule; bool correctOnLaunch, pass; } cases[] = {
+      {"s", kNoSchedule, false, false}, {"", kNoSchedule, true, true},
+      {"", kOnStartup, false, false}, {"s", kOnStartup, false, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "'" << c.args << "' schedule " << c.schedule);
+    program_.reset();
+    Clean();
+    ASSERT_TRUE(timeservers::Set(kServer, kSlowReply));
+    WriteNumber("Version", kStoreVersion);
+    WriteNumber("Schedule", c.schedule);
+    WriteNumber("CorrectOnLaunch", c.correctOnLaunch);
+    StoreServers({kServer});
+    program_.reset(new Program(Orvalen(c.args)));
+    ASSERT_NE(window_ = program_->WaitMainWindow(), nullptr);
+    EXPECT_EQ(WaitUntil([&] { return timeservers::Count(kServer) > 0; }, c.pass ? kPassMs : kQuietMs),
+              c.pass);
+  }
+  // The last, a log-on start, ends ten seconds after its correction unless
+  // the user opens the tray menu meanwhile.
+  EXPECT_FALSE(IsWindowVisible(window_));
+  EXPECT_TRUE(WaitUntil([] { return reg::Read("LastCorrectionValue").exists; }, kPassMs));
+  PostMessageA(window_, WM_USER, 0, WM_RBUTTONDOWN);
+  EXPECT_TRUE(WaitUntil([] { return FindWindowA("#32768", nullptr) != nullptr; }, 5000));
+  PostMessageA(window_, WM_KEYDOWN, VK_ESCAPE, 0);
+  EXPECT_EQ(program_->WaitExit(12000), kStillRunning);
+}
+
+}  // namespace
