@@ -1,171 +1,137 @@
+// Events: pass starts and stops, look-ups, connections and replies (TIME and
+// NTP, fitting or not, for live and closed sockets), time passing, and edits.
 #include "tests/unit/engine_script.h"
 
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
-#include "core/correction.h"
 #include "core/query_engine.h"
 #include "core/query_transport.h"
-#include "core/server_table.h"
+#include "core/view_hooks.h"
 #include "tests/unit/fakes.h"
 #include "ui/server_rows.h"
 
 namespace {
 
-class Script {
- public:
-  Script(const uint8_t* data, size_t size) : at_(data), end_(data + size) {}
-  bool done() const { return at_ == end_; }
-  uint8_t Byte() { return at_ == end_ ? 0 : *at_++; }
-  uint32_t Below(uint32_t limit) { return limit == 0 ? 0 : Byte() % limit; }
-
- private:
-  const uint8_t* at_;
-  const uint8_t* end_;
+struct Script {
+  const uint8_t *at, *end;
+  uint8_t Byte() { return at == end ? 0 : *at++; }
+  uint32_t Below(size_t limit) { return static_cast<uint32_t>(Byte() % limit); }
 };
 
-const char* const kNames[] = {"10.0.0.%d", "ntp://10.0.0.%d", "host%d.example", "ntp://host%d.example",
-                              "missing%d.example"};
-
-// A reply for the socket: a TIME count, an NTP packet that echoes the
-// outstanding request (or not), or bytes of any length.
-std::vector<uint8_t> ReplyFor(Script& s, uintptr_t socket) {
-  std::vector<uint8_t> reply;
-  const QuerySlot* owner = nullptr;
+// The running query that holds a socket or look-up handle, or null.
+const QuerySlot* Holder(uintptr_t handle) {
   for (const QuerySlot& q : QuerySlots)
-    if (q.socket == socket && q.phase != PhaseIdle) owner = &q;
-  switch (s.Below(3)) {
-    case 0:
-      for (int i = 0; i < 4; ++i) reply.push_back(s.Byte());
-      break;
-    case 1: {
-      reply.assign(48, 0);
-      reply[0] = 0x24;
-      reply[1] = s.Below(3);  // stratum 0 (kiss), 1 or 2
-      if (reply[1] == 0) std::memcpy(&reply[12], s.Byte() & 1 ? "RATE" : "INIT", 4);
-      uint64_t origin = owner ? owner->requestStamp : 0;
-      if (s.Byte() & 1) origin ^= 1;  // a reply to another request
-      Ms1900 server = fake::now + static_cast<int8_t>(s.Byte()) * 100;
-      uint64_t stamp = uint64_t(server / 1000) << 32;
-      for (int i = 0; i < 8; ++i) {
-        reply[24 + i] = uint8_t(origin >> (56 - 8 * i));
-        reply[32 + i] = reply[40 + i] = uint8_t(stamp >> (56 - 8 * i));
-      }
-      break;
-    }
-    default:
-      for (uint32_t n = s.Below(60); n > 0; --n) reply.push_back(s.Byte());
+    if (q.phase != PhaseIdle && (q.socket == handle || q.lookupHandle == handle)) return &q;
+  return nullptr;
+}
+
+// A TIME count, bytes of any length, or an NTP packet from a server up to
+// 12.8 s off that echoes the request or not.
+std::vector<uint8_t> Reply(Script& s, uint64_t request) {
+  uint32_t kind = s.Below(3);
+  std::vector<uint8_t> reply(kind == 0 ? 4 : kind == 1 ? s.Below(60) : 48);
+  for (uint8_t& byte : reply) byte = kind == 2 ? 0 : s.Byte();
+  if (kind != 2) return reply;
+  reply[0] = 0x24, reply[1] = static_cast<uint8_t>(s.Below(3));  // stratum 0 (kiss), 1 or 2
+  std::memcpy(&reply[12], s.Byte() & 1 ? "RATE" : "INIT", 4);
+  uint64_t origin = request ^ (s.Byte() & 1);
+  uint64_t stamp = uint64_t((fake::now + static_cast<int8_t>(s.Byte()) * 100) / 1000) << 32;
+  for (int i = 0; i < 8; ++i) {
+    reply[24 + i] = uint8_t(origin >> (56 - 8 * i));
+    reply[32 + i] = reply[40 + i] = uint8_t(stamp >> (56 - 8 * i));
   }
   return reply;
 }
 
 std::string Broken(bool passStartedHere) {
   int busy = 0;
-  for (int slot = 0; slot < kMaxServers; ++slot) {
-    const QuerySlot& q = QuerySlots[slot];
-    if (q.phase != PhaseIdle) {
-      ++busy;
-    } else if (q.socket != 0 || q.lookupHandle != 0) {
-      return "an idle slot still holds a socket or a look-up";
-    }
+  for (const QuerySlot& q : QuerySlots) {
+    busy += q.phase != PhaseIdle;
+    if (q.phase == PhaseIdle && (q.socket || q.lookupHandle)) return "an idle slot holds a socket or look-up";
     if (q.samplesTaken > kSamplesPerQuery) return "more samples than a query takes";
   }
-  if (ActiveQueries < 0) return "ActiveQueries is negative";
   if (ActiveQueries != busy) return "ActiveQueries does not count the busy slots";
-  if (passStartedHere) {
-    // A correction may use only what this pass measures: nothing measured
-    // before it may be left standing once it has started.
-    for (const ServerRecord& r : ServerTable)
-      if (r.name[0] && (r.status == StatusMeasured || r.status == StatusRejected))
-        return "a result of an earlier pass survived the start of a new one";
-  }
+  for (const ServerRecord& r : ServerTable)  // a correction may use only what this pass measures
+    if (passStartedHere && r.name[0] && (r.status == StatusMeasured || r.status == StatusRejected))
+      return "a result of an earlier pass survived the start of a new one";
   return "";
+}
+
+// What an event may change: the table, the slots but for their look-up buffers, and the pass.
+std::string State() {
+  std::string state(reinterpret_cast<const char*>(ServerTable), sizeof ServerTable);
+  for (const QuerySlot& q : QuerySlots)
+    state.append(reinterpret_cast<const char*>(&q), offsetof(QuerySlot, lookupBuffer));
+  return state + std::to_string(ActiveQueries) + " " + std::to_string(PassDeadline);
 }
 
 }  // namespace
 
 std::string RunEngineScript(const uint8_t* data, size_t size) {
+  static const char* const kNames[] = {"10.0.0.%d", "ntp://10.0.0.%d", "host%d.example",
+                                       "ntp://host%d.example", "missing%d.example"};
+  static const uint32_t kEvents[] = {kEventConnect, kEventRead, kEventClose};
+  static const uint32_t kErrors[] = {0, 0, 0, kErrorConnectionRefused, kErrorConnectionReset, 10060,
+                                     kErrorHostNotFound, 11002};
   fake::Reset();
   FirstRun = false;
-  Script s(data, size);
-  int servers = 1 + s.Below(kMaxServers);
-  for (int i = 0; i < servers; ++i) {
+  Script s{data, data + size};
+  for (int i = 1, servers = 1 + s.Below(kMaxServers); i <= servers; ++i) {
     char name[kServerNameSize];
-    std::snprintf(name, sizeof name, kNames[s.Below(5)], i + 1);
+    std::snprintf(name, sizeof name, kNames[s.Below(5)], i);
     int slot = AddServer(name);
     ServerTable[slot].enabled = s.Byte() % 8 != 0;
     ServerTable[slot].status = s.Below(2) ? StatusMeasured : StatusNone;  // left from before
-    fake::hosts["host" + std::to_string(i + 1) + ".example"] = fake::Ip(10, 1, 0, i + 1);
-    fake::hosts["missing" + std::to_string(i + 1) + ".example"] = 0;
+    fake::hosts["host" + std::to_string(i) + ".example"] = fake::Ip(10, 1, 0, i);
   }
-  for (int steps = 0; !s.done() && steps < 2000; ++steps) {
-    bool started = false;
-    size_t linesBefore = fake::statusLines.size();
-    switch (s.Below(9)) {
-      case 0:
-        started = ActiveQueries == 0;
-        StartCorrectingPass();
-        break;
-      case 1: {
-        // Slot numbers from -1 to 50: one past each end of the table.
-        int chosen[3];
-        for (int& slot : chosen) slot = static_cast<int>(s.Below(kMaxServers + 2)) - 1;
-        StartTestingPass(chosen, 1 + s.Below(3));
-        break;
-      }
-      case 2: {
-        static const uint32_t kErrors[] = {0, kErrorHostNotFound, 11002};
-        uintptr_t handle = fake::lookups.empty() ? s.Byte() : fake::lookups.begin()->first;
-        OnLookupDone(handle, kErrors[s.Below(3)]);
-        break;
-      }
-      case 3:
-      case 4: {
-        if (fake::sockets.empty()) break;
-        auto it = fake::sockets.begin();
-        std::advance(it, s.Below(static_cast<uint32_t>(fake::sockets.size())));
-        static const uint32_t kErrors[] = {0, 0, 0, kErrorConnectionRefused, kErrorConnectionReset, 10060};
-        uint32_t error = kErrors[s.Below(6)];
-        if (s.Below(2)) {
-          DispatchSocketEvent(it->first, kEventConnect, error);
-        } else {
-          it->second.reply = ReplyFor(s, it->first);
-          fake::tick += s.Byte();
-          DispatchSocketEvent(it->first, kEventRead, error);
-        }
-        break;
-      }
-      case 5:
-        fake::now += s.Byte() * 50;
-        fake::tick += s.Byte();
-        CheckPassDeadline();
-        break;
-      case 6:
-        FinishAllQueries(StatusInterrupted);
-        break;
-      case 7:
-        if (s.Below(2))
-          ToggleSlot(s.Below(kMaxServers));
-        else
-          DeleteSlot(s.Below(kMaxServers));
-        break;
-      default:
-        fake::refuseStep = s.Below(2);
-        fake::failConnections = s.Below(4) == 0;
-        break;
+  int line = LineIdle;
+  for (int step = 0; s.at != s.end && step < 2000; ++step) {
+    const bool passStarts = ActiveQueries == 0;
+    uint32_t event = s.Below(9);
+    std::string before;  // for an event that no running query awaits: it must change nothing
+    fake::log.clear();
+    if (event == 0) StartCorrectingPass();
+    if (event == 1) {
+      int chosen[3];  // -1 to 50: one past each end of the table
+      for (int& slot : chosen) slot = static_cast<int>(s.Below(kMaxServers + 2)) - 1;
+      StartTestingPass(chosen, 1 + static_cast<int>(s.Below(3)));
     }
-    std::string broken = Broken(started);
+    if (event == 2) {  // the first pending look-up from a random slot on, or a handle none holds
+      uintptr_t handle = 0;
+      for (int i = s.Below(kMaxServers + 10); handle == 0 && i < kMaxServers; ++i)
+        handle = QuerySlots[i].lookupHandle;
+      if (handle == 0) handle = 1 + s.Byte();
+      if (!Holder(handle) || Holder(handle)->lookupHandle != handle) before = State();
+      OnLookupDone(handle, kErrors[s.Below(8)]);
+    }
+    if ((event == 3 || event == 4) && !fake::sockets.empty()) {
+      auto it = std::next(fake::sockets.begin(), s.Below(fake::sockets.size()));
+      const QuerySlot* owner = Holder(it->first);
+      uint32_t kind = kEvents[s.Below(3)];
+      if (kind != kEventConnect)
+        it->second.reply = Reply(s, owner ? owner->requestStamp : 0), fake::tick += s.Byte();
+      // A close counts only for NTP: a closed port, as some platforms report it.
+      if (!owner || (kind == kEventConnect ? owner->phase != PhaseConnecting
+                                           : owner->phase != PhaseReading || (kind == kEventClose && !owner->ntp)))
+        before = State();
+      DispatchSocketEvent(it->first, kind, kErrors[s.Below(6)]);
+    }
+    if (event == 5) fake::now += s.Byte() * 50, fake::tick += s.Byte(), CheckPassDeadline();
+    if (event == 6) FinishAllQueries(StatusInterrupted);
+    if (event == 7) (s.Below(2) ? ToggleSlot : DeleteSlot)(static_cast<int>(s.Below(kMaxServers)));
+    if (event == 8) fake::refuseStep = s.Below(2), fake::failSetUp = s.Below(4) == 0;
+    std::string broken = Broken(event == 0 && passStarts);
+    if (!before.empty() && State() != before) broken = "a stale event changed a query";
     // A pass shows its start once, and its end once nothing runs.
-    int starts = 0;
-    for (size_t i = linesBefore; i < fake::statusLines.size(); ++i) starts += fake::statusLines[i] != LineIdle;
-    if (starts > 1) broken = "one event started two passes";
-    if (ActiveQueries == 0 && !fake::statusLines.empty() && fake::statusLines.back() != LineIdle)
-      broken = "no query runs but the pass has not ended";
-    if (!broken.empty()) return broken + " (event " + std::to_string(steps) + ")";
+    if (fake::Count("line 1") + fake::Count("line 2") > 1) broken = "one event started two passes";
+    if (fake::log.rfind("line ") != std::string::npos) line = fake::log[fake::log.rfind("line ") + 5] - '0';
+    if (ActiveQueries == 0 && line != LineIdle) broken = "no query runs but the pass has not ended";
+    if (!broken.empty()) return broken + " (event " + std::to_string(step) + ")";
   }
-  // Every pass ends: at the latest when its deadline has passed.
-  fake::now += kPassTimeoutMs + 1;
+  fake::now += kPassTimeoutMs + 1;  // every pass ends, at the latest when its deadline has passed
   CheckPassDeadline();
-  if (ActiveQueries != 0) return "a pass did not end at its deadline";
-  return Broken(false);
+  return ActiveQueries != 0 ? "a pass did not end at its deadline" : Broken(false);
 }

@@ -7,50 +7,25 @@
 #include <vector>
 
 #include "core/time_base.h"
-#include "core/view_hooks.h"
 
 namespace fake {
 
-// Settings store: value name to stored bytes.
-extern std::map<std::string, std::vector<uint8_t>> store;
-extern std::vector<std::string> storeWrites;  // names in write order
-
-// Clock and tick.
+// Calls to the screen and the platform in order, each followed by "; ": "line N",
+// "button TEXT", "sync", "refresh", "step DELTA", "exit timer", "announce", "cancel".
+extern std::string log;
+extern std::map<std::string, std::vector<uint8_t>> store;  // settings by name
 extern Ms1900 now;
 extern TickMs tick;
-extern bool refuseStep;                // StepSystemClock returns 0
-extern std::vector<OffsetMs> steps;    // deltas asked of StepSystemClock
+extern bool refuseStep, failSetUp;  // the clock is not set; no look-up or socket starts
+// A connection (port 0) or datagram socket; reply is what NetReceive hands out.
+struct Socket { uint32_t address; uint16_t port; bool closed; std::vector<uint8_t> reply; int sent; };
+extern std::map<uintptr_t, Socket> sockets;
+extern std::map<std::string, uint32_t> hosts;  // what a look-up finds; 0: no address
 
-// Transport.
-struct Connection {
-  uint32_t address;
-  bool closed;
-  std::vector<uint8_t> reply;  // what NetReceive hands out
-  uint16_t datagramPort;       // 0 for a TIME connection
-  std::vector<std::vector<uint8_t>> sent;  // datagrams, in order
-};
-extern std::map<uintptr_t, Connection> sockets;
-extern uintptr_t nextSocket;
-extern bool failConnections;   // NetOpenConnection fails at once
-extern bool refuseLookups;     // NetStartLookup returns 0
-extern std::map<uintptr_t, std::string> lookups;  // pending, by handle
-extern std::vector<uintptr_t> cancelledLookups;
-extern std::map<std::string, uint32_t> hosts;     // name to address for the buffer
-
-// Screen.
-extern std::vector<StatusLineState> statusLines;
-extern std::vector<std::string> buttonTexts;
-extern int fullSyncs;
-extern int refreshes;
-extern int exitTimersArmed;
-extern int timeChangesAnnounced;
-extern std::vector<std::string> fatalMessages;
-
-// Clears all of the above and the program's own tables and pass state.
+// Ends any pass left running, then clears all of the above and the
+// program's tables and pass state.
 void Reset();
-
-// The connection most recently opened to address, or 0.
-uintptr_t LastSocketTo(uint32_t address);
-uint32_t Ip(int a, int b, int c, int d);  // network byte order
+int Count(const std::string& entry);  // how often the log holds entry
+inline uint32_t Ip(uint32_t a, uint32_t b, uint32_t c, uint32_t d) { return a | b << 8 | c << 16 | d << 24; }
 
 }  // namespace fake
