@@ -79,32 +79,31 @@ add_test(NAME timeserver_stop COMMAND ${CMAKE_COMMAND} -E env
 set_tests_properties(timeserver_start PROPERTIES FIXTURES_SETUP timeservers)
 set_tests_properties(timeserver_stop PROPERTIES FIXTURES_CLEANUP timeservers)
 
-# Core tests: the real registry, clock and sockets, with the screen replaced.
+# Core tests: the real registry and clock, with the screen replaced.
 file(GLOB core_test_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/win/*.cpp)
-list(FILTER core_test_sources EXCLUDE REGEX "fatal_exit_child\\.cpp$")
 add_executable(win_core_tests ${core_test_sources})
 orvalen_strict(win_core_tests)
 target_link_libraries(win_core_tests PRIVATE ${core_group} wsock32 gtest_main)
 gtest_add_tests(TARGET win_core_tests TEST_LIST win_core_list)
-set_tests_properties(${win_core_list} PROPERTIES FIXTURES_REQUIRED timeservers RESOURCE_LOCK wine TIMEOUT 120)
+set_tests_properties(${win_core_list} PROPERTIES RESOURCE_LOCK wine TIMEOUT 120)
 
-add_executable(fatal_exit_child tests/win/fatal_exit_child.cpp)
-orvalen_strict(fatal_exit_child)
-target_link_libraries(fatal_exit_child PRIVATE ${program_group} comctl32 shell32 wsock32)
-add_dependencies(win_core_tests fatal_exit_child)
 
 # End to end: the real program driven from outside.
 file(GLOB e2e_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/e2e/*.cpp)
+list(FILTER e2e_sources EXCLUDE REGEX "fatal_exit_child\\.cpp$")
 if(e2e_sources)
-  add_executable(e2e_tests ${e2e_sources} tests/win/timeservers.cpp)
+  add_executable(e2e_tests ${e2e_sources})
   orvalen_strict(e2e_tests)
-  target_link_libraries(e2e_tests PRIVATE gtest advapi32 user32 wsock32 gdi32 shell32)
-  add_dependencies(e2e_tests Orvalen installer)
+  target_link_libraries(e2e_tests PRIVATE gtest_main advapi32 user32 wsock32 gdi32 shell32)
+  add_executable(fatal_exit_child tests/e2e/fatal_exit_child.cpp)
+  orvalen_strict(fatal_exit_child)
+  target_link_libraries(fatal_exit_child PRIVATE ${program_group} comctl32 shell32 wsock32)
+  add_dependencies(e2e_tests Orvalen installer fatal_exit_child)
   gtest_add_tests(TARGET e2e_tests TEST_LIST e2e_list)
   set_tests_properties(${e2e_list} PROPERTIES FIXTURES_REQUIRED timeservers RESOURCE_LOCK wine TIMEOUT 300)
 endif()
 
 # Benchmark of the query engine (tools/benchmark.sh runs it).
-add_executable(engine_bench tools/engine_bench.cpp tests/win/timeservers.cpp)
+add_executable(engine_bench tools/engine_bench.cpp)
 orvalen_strict(engine_bench)
 target_link_libraries(engine_bench PRIVATE ${core_group} wsock32)

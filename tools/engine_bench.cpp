@@ -17,7 +17,7 @@
 #include "core/server_table.h"
 #include "core/view_hooks.h"
 #include "store/settings_store.h"
-#include "tests/win/timeservers.h"
+#include "tests/e2e/timeservers.h"
 
 // Nothing to show: the passes run without a window of the program.
 void SyncRows(bool) {

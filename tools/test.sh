@@ -33,7 +33,7 @@ ip link set lo up || exit 1
 resolv=$(mktemp)
 echo "nameserver 127.0.0.53" >"$resolv"
 mount --bind "$resolv" /etc/resolv.conf || exit 1
-python3 "$root/tests/timeserver/nxdomain.py" 127.0.0.53 7200 &
+python3 "$root/tools/nxdomain.py" 127.0.0.53 7200 &
 
 passed=0
 failed=0
@@ -77,13 +77,14 @@ done
 run_windows_tests() {
   trap wine_session_stop EXIT
   wine_session_start "$1" "$2" || exit 1
-  # Screenshots the end-to-end tests take, turned into PNG afterwards.
-  export ORVALEN_ARTIFACTS="$build/artifacts"
-  rm -rf "$ORVALEN_ARTIFACTS"
-  mkdir -p "$ORVALEN_ARTIFACTS"
+  # The end-to-end tests leave screenshots beside themselves: PNG files in
+  # build/artifacts afterwards.
+  rm -rf "$build/artifacts" "$1"/*.bmp
+  mkdir -p "$build/artifacts"
   run_ctest "$1"
-  for shot in "$ORVALEN_ARTIFACTS"/*.bmp; do
-    [ -e "$shot" ] && /usr/bin/convert "$shot" "${shot%.bmp}.png" && rm -f "$shot"
+  for shot in "$1"/*.bmp; do
+    [ -e "$shot" ] && /usr/bin/convert "$shot" "$build/artifacts/$(basename "${shot%.bmp}").png" &&
+      rm -f "$shot"
   done
 }
 

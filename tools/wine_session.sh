@@ -58,6 +58,9 @@ wine_session_start() {
   # them, and they inherit that program's output: a test's output pipe would
   # then never close. Start them here, with a name look-up among them.
   "$wine" ping -n 1 localhost >/dev/null 2>&1 </dev/null
+  # No window manager draws captions and frames on the test display: have
+  # Wine draw them, so that screenshots show whole windows.
+  "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1 </dev/null
   # The task service, for the installer's log-on task. Just after the boot
   # the service database is still locked, so ask until it has started.
   local _

@@ -2,9 +2,13 @@
 // reads and sends what a user would see and do, and ends it again.
 #pragma once
 #include <windows.h>
+#include <commctrl.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <set>
@@ -12,6 +16,8 @@
 #include <vector>
 
 #include "core/server_table.h"
+#include "resources/resource.h"
+#include "tests/e2e/timeservers.h"
 #include "tests/win/registry.h"
 
 namespace e2e {
@@ -21,115 +27,322 @@ constexpr int kMessageText = 0xFFFF;          // the static text of a message bo
 constexpr DWORD kStillRunning = 0xFFFFFFFFu;  // WaitExit: the process has not ended in time
 constexpr DWORD kWaitMs = 20000;              // a start, a box or a page under Wine
 constexpr DWORD kPassMs = 30000;              // a pass, unresolvable names included
+constexpr DWORD kAnswerMs = 5000;             // a window that takes longer to answer is hung
 constexpr DWORD kStoreVersion = 17968;        // "Version" as this version stores it
 constexpr char kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvalen";
 
-std::string ProgramPath();                    // Orvalen.exe beside the test program
+// A file beside the test program; Orvalen.exe is built there.
+inline std::string Beside(const std::string& fileName) {
+  char path[MAX_PATH] = "";
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  std::strrchr(path, '\\')[1] = '\0';
+  return path + fileName;
+}
+inline std::string ProgramPath() { return Beside("Orvalen.exe"); }
 inline std::string Orvalen(const std::string& args = "") { return "\"" + ProgramPath() + "\" " + args; }
-// Where screenshots go: ORVALEN_ARTIFACTS when set, else beside the test program.
-std::string ArtifactPath(const std::string& fileName);
+
 // Polls predicate every 50 ms until it holds or timeoutMs has passed.
-bool WaitUntil(const std::function<bool()>& predicate, DWORD timeoutMs = kWaitMs);
+inline bool WaitUntil(const std::function<bool()>& predicate, DWORD timeoutMs = kWaitMs) {
+  for (DWORD start = GetTickCount(); !predicate(); Sleep(50))
+    if (GetTickCount() - start >= timeoutMs) return false;
+  return true;
+}
+
+// The window procedure's answer, or fail when the window did not answer in time.
+inline LRESULT Ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRESULT fail = 0) {
+  DWORD_PTR answer = 0;
+  return SendMessageTimeoutA(window, message, wParam, lParam, SMTO_ABORTIFHUNG, kAnswerMs, &answer)
+             ? static_cast<LRESULT>(answer) : fail;
+}
+
+inline std::vector<HWND> TopWindows() {  // topmost first
+  std::vector<HWND> windows;
+  EnumWindows([](HWND w, LPARAM all) {
+    reinterpret_cast<std::vector<HWND>*>(all)->push_back(w);
+    return TRUE;
+  }, reinterpret_cast<LPARAM>(&windows));
+  return windows;
+}
+
+inline DWORD ProcessOf(HWND window) {
+  DWORD id = 0;
+  GetWindowThreadProcessId(window, &id);
+  return id;
+}
+
+inline std::string WindowText(HWND window) {
+  char text[260] = "";
+  Ask(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+  return text;
+}
+inline std::string ControlText(HWND dialog, int id) { return WindowText(GetDlgItem(dialog, id)); }
+
+// A dialog of the process (0: any): the main window, the dialog with the
+// program's title that holds the server list, or else a shown message box.
+inline HWND FindDialog(DWORD processId, bool mainWindow) {
+  for (HWND w : TopWindows()) {
+    // GetWindowTextA reads a top-level caption without asking the window,
+    // so a hung window of another program cannot stall the search.
+    char name[16] = "", caption[sizeof kWindowTitle + 1] = "";
+    GetClassNameA(w, name, sizeof name);
+    GetWindowTextA(w, caption, sizeof caption);
+    bool hasList = GetDlgItem(w, IDC_SERVER_LIST) != nullptr;
+    if (std::strcmp(name, "#32770") != 0 || (processId && ProcessOf(w) != processId)) continue;
+    if (mainWindow ? hasList && std::strcmp(caption, kWindowTitle) == 0
+                   : !hasList && GetDlgItem(w, kMessageText) && IsWindowVisible(w))
+      return w;
+  }
+  return nullptr;
+}
+inline HWND FindMainWindow(DWORD processId = 0) { return FindDialog(processId, true); }
 
 // One started command line. The destructor ends a process that is still
 // running, so a failed test never leaves one behind.
 class Program {
  public:
-  explicit Program(std::string commandLine);
-  ~Program();
+  explicit Program(std::string commandLine) {
+    STARTUPINFOA si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi = {};
+    CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                   Beside("").c_str(), &si, &pi);  // on failure pi stays empty
+    CloseHandle(pi.hThread);
+    process_ = pi.hProcess;
+    id_ = pi.dwProcessId;
+  }
+  ~Program() {
+    if (Running()) TerminateProcess(process_, 1);
+    WaitForSingleObject(process_, 5000);
+    CloseHandle(process_);
+  }
   Program(const Program&) = delete;
   Program& operator=(const Program&) = delete;
 
   DWORD id() const { return id_; }
   bool Running() const { return process_ && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT; }
-  DWORD WaitExit(DWORD timeoutMs = kWaitMs);
+  DWORD WaitExit(DWORD timeoutMs = kWaitMs) {
+    DWORD code = kStillRunning;
+    if (WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0) GetExitCodeProcess(process_, &code);
+    return code;
+  }
   // The main window or a message box of this process; null when none has appeared in time.
-  HWND WaitMainWindow() const;
-  HWND WaitMessageBox() const;
+  HWND WaitMainWindow() const {
+    HWND window = WaitDialog(true);
+    // The caption is set early in the window's initialisation: let the
+    // program reach its message loop before anyone talks to the window.
+    if (window) WaitForInputIdle(process_, kAnswerMs);
+    return window;
+  }
+  HWND WaitMessageBox() const { return WaitDialog(false); }
 
  private:
+  HWND WaitDialog(bool mainWindow) const {
+    HWND found = nullptr;
+    WaitUntil([&] { return (found = FindDialog(id_, mainWindow)) != nullptr || !Running(); });
+    return found;
+  }
   HANDLE process_ = nullptr;
   DWORD id_ = 0;
 };
 
-// The main window: the dialog with the program's title that holds the server
-// list (message boxes carry the same caption but no list). 0 accepts any process.
-HWND FindMainWindow(DWORD processId = 0);
-std::vector<HWND> TopWindows();  // topmost first
-DWORD ProcessOf(HWND window);
-std::string WindowText(HWND window);
-inline std::string ControlText(HWND dialog, int id) { return WindowText(GetDlgItem(dialog, id)); }
-
 // WM_COMMAND with the id in the low word; false when the window did not answer.
-bool SendCommand(HWND window, int id);
+inline bool SendCommand(HWND window, int id) { return Ask(window, WM_COMMAND, id, 0, -1) != -1; }
 inline void PostCommand(HWND window, int id) { PostMessageA(window, WM_COMMAND, id, 0); }
 // Posts a key press into the program's queue, so that it passes through the
 // program's own message loop as the keyboard's would.
-void PostKey(HWND window, WORD virtualKey);
-bool SetText(HWND window, const std::string& text);
+inline void PostKey(HWND window, WORD virtualKey) {
+  LPARAM scan = static_cast<LPARAM>(MapVirtualKeyA(virtualKey, MAPVK_VK_TO_VSC)) << 16 | 1;
+  PostMessageA(window, WM_KEYDOWN, virtualKey, scan);
+  PostMessageA(window, WM_KEYUP, virtualKey, scan | 0xC0000000);
+}
+inline bool SetText(HWND window, const std::string& text) {
+  return Ask(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str())) != FALSE;
+}
 
-// A block of memory inside the process that owns a window: messages such as
-// the list view's carry pointers that the receiver follows in its own process.
-class RemoteBlock {
- public:
-  RemoteBlock(HWND window, size_t size);
-  ~RemoteBlock();
-  RemoteBlock(const RemoteBlock&) = delete;
-  RemoteBlock& operator=(const RemoteBlock&) = delete;
-  BYTE* at(size_t offset) const { return base_ + offset; }
-  LPARAM param() const { return reinterpret_cast<LPARAM>(base_); }
-  bool Write(size_t offset, const void* data, size_t size);
-  bool Read(size_t offset, void* data, size_t size) const;
-
- private:
-  HANDLE process_;
-  BYTE* base_;
-};
+// Sends message with lParam pointing at a copy of record made in the
+// window's process: messages such as the list view's carry pointers that the
+// receiver follows in its own process. The record is read back; the text
+// field, when named, points at a buffer there whose text is returned.
+template <typename Record>
+std::string AskRemote(HWND window, UINT message, WPARAM wParam, Record& record,
+                      LPSTR Record::*textField = nullptr) {
+  constexpr size_t kTextAt = 512;
+  char text[1024] = "";
+  HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE,
+                               ProcessOf(window));
+  auto block = static_cast<char*>(VirtualAllocEx(process, nullptr, kTextAt + sizeof text,
+                                                 MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+  if (textField) record.*textField = block + kTextAt;
+  if (block && WriteProcessMemory(process, block, &record, sizeof record, nullptr) &&
+      Ask(window, message, wParam, reinterpret_cast<LPARAM>(block)) &&
+      ReadProcessMemory(process, block, &record, sizeof record, nullptr) && textField)
+    ReadProcessMemory(process, block + kTextAt, text, sizeof text - 1, nullptr);
+  if (block) VirtualFreeEx(process, block, 0, MEM_RELEASE);
+  CloseHandle(process);
+  return text;
+}
 
 struct ListRow {
   std::string text[3];  // "Time Server", "Latency (ms)", "Correction"
   LPARAM param = -1;    // the server's slot number
 };
-int ListCount(HWND list);
-std::vector<ListRow> ReadRows(HWND list);
-std::string ColumnHeading(HWND list, int column);
+inline int ListCount(HWND list) { return static_cast<int>(Ask(list, LVM_GETITEMCOUNT, 0, 0, -1)); }
+inline std::vector<ListRow> ReadRows(HWND list) {
+  std::vector<ListRow> rows(std::max(ListCount(list), 0));
+  for (size_t i = 0; i < rows.size(); ++i) {
+    for (int column = 0; column < 3; ++column) {
+      LVITEMA item = {};
+      item.mask = LVIF_TEXT | (column == 0 ? LVIF_PARAM : 0);
+      item.iItem = static_cast<int>(i);
+      item.iSubItem = column;
+      item.lParam = -1;
+      item.cchTextMax = 512;
+      rows[i].text[column] = AskRemote(list, LVM_GETITEMA, 0, item, &LVITEMA::pszText);
+      if (column == 0) rows[i].param = item.lParam;
+    }
+  }
+  return rows;
+}
+inline std::string ColumnHeading(HWND list, int column) {
+  LVCOLUMNA record = {};
+  record.mask = LVCF_TEXT;
+  record.cchTextMax = 512;
+  return AskRemote(list, LVM_GETCOLUMNA, column, record, &LVCOLUMNA::pszText);
+}
 // Selects exactly the rows with these names, the first of them focused.
-void Select(HWND list, const std::set<std::string>& names);
+inline void Select(HWND list, const std::set<std::string>& names) {
+  std::vector<ListRow> rows = ReadRows(list);
+  for (size_t i = 0; i < rows.size(); ++i) {
+    LVITEMA item = {};
+    item.state = names.count(rows[i].text[0]) ? LVIS_SELECTED | LVIS_FOCUSED : 0;
+    item.stateMask = item.state | LVIS_SELECTED;
+    AskRemote(list, LVM_SETITEMSTATE, i, item);
+  }
+}
 // The list's in-place label editor, or null when no label is being edited.
-HWND LabelEditor(HWND list);
+inline HWND LabelEditor(HWND list) { return reinterpret_cast<HWND>(Ask(list, LVM_GETEDITCONTROL, 0, 0)); }
 
-// The window's screen area as 24-bit rows; empty when it could not be copied.
-std::vector<BYTE> ScreenPixels(HWND window, BITMAPINFOHEADER* header = nullptr);
-// Saves the window's screen area as a .bmp file under ArtifactPath.
-bool SaveScreenshot(HWND window, const std::string& fileName);
+// The window's screen area as 24-bit bottom-up rows, as a .bmp file stores
+// them; empty when it could not be copied. fileName: also saved beside the
+// test program.
+inline std::vector<BYTE> ScreenPixels(HWND window, const char* fileName = nullptr) {
+  RECT r = {};
+  GetWindowRect(window, &r);
+  BITMAPINFO info = {};
+  BITMAPINFOHEADER& h = info.bmiHeader;
+  h.biSize = sizeof h;
+  h.biWidth = r.right - r.left;
+  h.biHeight = r.bottom - r.top;
+  h.biPlanes = 1;
+  h.biBitCount = 24;
+  h.biSizeImage = ((h.biWidth * 3 + 3) & ~3) * h.biHeight;
+  std::vector<BYTE> pixels(h.biSizeImage);
+  HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, h.biWidth, h.biHeight);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  bool copied = BitBlt(memory, 0, 0, h.biWidth, h.biHeight, screen, r.left, r.top, SRCCOPY);
+  SelectObject(memory, old);
+  copied = copied && GetDIBits(memory, bitmap, 0, h.biHeight, pixels.data(), &info,
+                               DIB_RGB_COLORS) == h.biHeight;
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  if (!copied) return {};
+  if (FILE* file = fileName ? std::fopen(Beside(fileName).c_str(), "wb") : nullptr) {
+    BITMAPFILEHEADER header = {0x4D42 /* "BM" */, 0, 0, 0, sizeof header + sizeof h};
+    header.bfSize = header.bfOffBits + pixels.size();
+    std::fwrite(&header, sizeof header, 1, file);
+    std::fwrite(&h, sizeof h, 1, file);
+    std::fwrite(pixels.data(), pixels.size(), 1, file);
+    std::fclose(file);
+  }
+  return pixels;
+}
 
 // The program's settings, as the tests write and read them.
 inline void WriteNumber(const char* name, DWORD value) { reg::Write(name, REG_DWORD, &value, 4); }
+inline std::string ServerValue(int slot) { return "Server" + std::to_string(1000 + slot).substr(1); }
 // Stores the names as the list in slot order, all enabled unless listed in disabled.
-void StoreServers(const std::vector<std::string>& names, const std::set<std::string>& disabled = {});
-ServerRecord StoredServer(int slot);
+inline void StoreServers(const std::vector<std::string>& names, const std::set<std::string>& disabled = {}) {
+  for (size_t slot = 0; slot < names.size(); ++slot) {
+    ServerRecord record = {};
+    names[slot].copy(record.name, sizeof record.name - 1);
+    record.enabled = !disabled.count(names[slot]);
+    reg::Write(ServerValue(static_cast<int>(slot)).c_str(), REG_BINARY, &record, sizeof record);
+  }
+}
+inline ServerRecord StoredServer(int slot) {
+  return reg::As<ServerRecord>(reg::Read(ServerValue(slot).c_str()));
+}
 
 // Every test starts from an empty registry and idle loopback servers, and
 // ends every Orvalen.exe it started.
 class ProgramTest : public ::testing::Test {
  protected:
-  void SetUp() override;
-  void TearDown() override;
-  static void Clean();
+  void SetUp() override {
+    Clean();
+    // A running instance would take over every start of the test.
+    ASSERT_TRUE(WaitUntil([] { return FindMainWindow() == nullptr; }, 5000)) << "an Orvalen is open";
+  }
+  void TearDown() override {
+    program_.reset();
+    Clean();
+  }
+  static void Clean() {
+    timeservers::Clear();
+    reg::DeleteKey();
+    reg::DeleteKey(kUninstallKey);
+    HKEY run;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_SET_VALUE, &run) != ERROR_SUCCESS) return;
+    RegDeleteValueA(run, "Orvalen");
+    RegCloseKey(run);
+  }
 
   // Starts "Orvalen.exe args" and waits for its window; a plain start shows
   // it as the last step of setting it up, so its rows are there by then.
-  HWND Start(const std::string& args = "");
-  void Restart();  // quits through the tray menu's command and starts again
-  bool PassRunning() const;
+  HWND Start(const std::string& args = "") {
+    program_.reset(new Program(Orvalen(args)));
+    window_ = program_->WaitMainWindow();
+    EXPECT_NE(window_, nullptr) << "no main window of " << ProgramPath();
+    list_ = window_ ? GetDlgItem(window_, IDC_SERVER_LIST) : nullptr;
+    EXPECT_TRUE(!args.empty() || WaitUntil([&] { return IsWindowVisible(window_); }));
+    return window_;
+  }
+  void Restart() {  // quits through the tray menu's command and starts again
+    SendCommand(window_, CMD_QUIT);
+    EXPECT_EQ(program_->WaitExit(), 0u);
+    Start();
+  }
+  bool PassRunning() const { return ControlText(window_, IDC_SYNC) != "Synchronize Time"; }
   // Gives the command (0: none, a pass runs) and waits for the pass to end.
-  void RunPass(int command);
-  ListRow Row(const std::string& name) const;
+  void RunPass(int command) {
+    if (command) SendCommand(window_, command);
+    EXPECT_TRUE(WaitUntil([&] { return !PassRunning(); }, kPassMs)) << "the pass did not end";
+  }
+  ListRow Row(const std::string& name) const {
+    for (const ListRow& row : ReadRows(list_))
+      if (row.text[0] == name) return row;
+    return ListRow();
+  }
   // Gives the command, checks the question it asks and answers OK.
-  void Confirm(int command, const std::string& question);
+  void Confirm(int command, const std::string& question) {
+    PostCommand(window_, command);
+    HWND box = program_->WaitMessageBox();
+    ASSERT_NE(box, nullptr) << "no box for: " << question;
+    EXPECT_EQ(ControlText(box, kMessageText), question);
+    PostCommand(box, IDOK);
+    EXPECT_TRUE(WaitUntil([&] { return !IsWindow(box); }));
+  }
   // Opens the name editor with the command, types name and ends with key.
-  void EditName(int command, const std::string& name, WORD key);
+  void EditName(int command, const std::string& name, WORD key) {
+    SendCommand(window_, command);
+    HWND editor = nullptr;
+    ASSERT_TRUE(WaitUntil([&] { return (editor = LabelEditor(list_)) != nullptr; }, 5000));
+    SetText(editor, name);
+    PostKey(editor, key);
+    EXPECT_TRUE(WaitUntil([&] { return LabelEditor(list_) == nullptr; }, 5000));
+  }
 
   std::unique_ptr<Program> program_;
   HWND window_ = nullptr;

@@ -1,15 +1,9 @@
 // The installer, walked through one machine's whole life with Orvalen: an
 // install through its pages, a silent upgrade over the running program, the
 // log-on start on Windows XP as Windows runs it, and a silent uninstall.
-#include <windows.h>
-#include <shlobj.h>
-
-#include <cstring>
-#include <string>
-
-#include "resources/resource.h"
 #include "tests/e2e/driver.h"
-#include "tests/win/timeservers.h"
+
+#include <shlobj.h>
 
 namespace {
 
@@ -43,15 +37,16 @@ std::string Text(const char* name, const char* key) {
 DWORD Number(const char* name, const char* key) { return reg::As<DWORD>(reg::Read(name, key)); }
 
 std::string SetupCommand(const std::string& options) {
-  return "\"" + ProgramPath().substr(0, ProgramPath().rfind('\\') + 1) + kSetupFile + "\" " + options;
+  return "\"" + Beside(kSetupFile) + "\" " + options;
 }
 
 DWORD RunToEnd(const std::string& commandLine) { return Program(commandLine).WaitExit(kRunMs); }
 
-// Wine reports the Windows version its registry names to every new process.
+// Wine reports the Windows version its registry names (none: Windows 7) to
+// every new process.
 void ReportWindowsVersion(const char* version) {
   HKEY key;
-  if (RegCreateKeyA(HKEY_CURRENT_USER, "Software\\Wine", &key) != ERROR_SUCCESS) return;
+  RegCreateKeyA(HKEY_CURRENT_USER, "Software\\Wine", &key);
   if (version)
     RegSetValueExA(key, "Version", 0, REG_SZ, reinterpret_cast<const BYTE*>(version),
                    static_cast<DWORD>(strlen(version) + 1));
@@ -75,7 +70,7 @@ bool ReachPage(const Program& setup, const std::function<bool(HWND)>& isPage, co
   HWND wizard = nullptr;
   bool reached = WaitUntil([&] { return (wizard = Wizard(setup)) && isPage(wizard); });
   Sleep(500);
-  if (reached) SaveScreenshot(wizard, shot);
+  if (reached) ScreenPixels(wizard, shot);
   return reached;
 }
 
@@ -121,13 +116,12 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
   EXPECT_TRUE(Exists(program));
   EXPECT_TRUE(Exists(kMenuDir + "\\Orvalen.lnk"));
   EXPECT_TRUE(Exists(kMenuDir + "\\Uninstall Orvalen.lnk"));
-  EXPECT_EQ(Text("DisplayName", kUninstallKey), "Orvalen");
-  EXPECT_EQ(Text("DisplayVersion", kUninstallKey), "5.5.0");
-  EXPECT_EQ(Text("DisplayIcon", kUninstallKey), program);
-  EXPECT_EQ(Text("InstallLocation", kUninstallKey), kInstallDir);
-  const std::string uninstall = Text("UninstallString", kUninstallKey);
-  EXPECT_EQ(uninstall, "\"" + kInstallDir + "\\uninstall.exe\"");
-  EXPECT_EQ(Text("QuietUninstallString", kUninstallKey), uninstall + " /S");
+  const std::string uninstall = "\"" + kInstallDir + "\\uninstall.exe\"";
+  const std::pair<const char*, std::string> entry[] = {
+      {"DisplayName", "Orvalen"}, {"DisplayVersion", "5.5.0"}, {"DisplayIcon", program},
+      {"InstallLocation", kInstallDir}, {"UninstallString", uninstall},
+      {"QuietUninstallString", uninstall + " /S"}};
+  for (const auto& [name, text] : entry) EXPECT_EQ(Text(name, kUninstallKey), text) << name;
   EXPECT_EQ(Number("NoModify", kUninstallKey), 1u);
   EXPECT_EQ(Number("NoRepair", kUninstallKey), 1u);
   EXPECT_GT(Number("EstimatedSize", kUninstallKey), 100u);  // KB: the program alone is larger
@@ -160,8 +154,7 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
 
   {
     SCOPED_TRACE("the log-on start, as Windows runs the Run value, with \"On Startup\"");
-    DWORD onStartup = 1;
-    reg::Write("Schedule", REG_DWORD, &onStartup, 4);
+    WriteNumber("Schedule", 1);  // "On Startup"
     Program logon(Text("Orvalen", kRunKey));
     DWORD start = GetTickCount();
     bool shown = false;

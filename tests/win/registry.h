@@ -2,7 +2,7 @@
 #pragma once
 #include <windows.h>
 
-#include <string>
+#include <cstring>
 #include <vector>
 
 namespace reg {
@@ -18,12 +18,11 @@ struct Value {
 inline Value Read(const char* name, const char* key = kSettingsKey) {
   Value v;
   HKEY h;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &h) != ERROR_SUCCESS) return v;
   DWORD size = 0;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &h) != ERROR_SUCCESS) return v;
   if (RegQueryValueExA(h, name, nullptr, &v.type, nullptr, &size) == ERROR_SUCCESS) {
     v.bytes.resize(size);
-    v.exists = RegQueryValueExA(h, name, nullptr, &v.type, v.bytes.data(), &size) ==
-               ERROR_SUCCESS;
+    v.exists = RegQueryValueExA(h, name, nullptr, &v.type, v.bytes.data(), &size) == ERROR_SUCCESS;
   }
   RegCloseKey(h);
   return v;
@@ -49,7 +48,7 @@ inline void DeleteKey(const char* key = kSettingsKey) { RegDeleteKeyA(HKEY_LOCAL
 template <typename T>
 T As(const Value& v) {
   T t{};
-  if (v.bytes.size() == sizeof t) memcpy(&t, v.bytes.data(), sizeof t);
+  if (v.bytes.size() == sizeof t) std::memcpy(&t, v.bytes.data(), sizeof t);
   return t;
 }
 
