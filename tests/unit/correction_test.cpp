@@ -3,20 +3,24 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <vector>
 
 #include "core/query_engine.h"
 #include "tests/unit/fakes.h"
 
 struct Server { int slot; OffsetMs offset; uint32_t status = StatusMeasured; bool ntp = false; };
 
-static void Place(const std::vector<Server>& servers) {
-  fake::Reset();
+// Places the servers, corrects, and returns the slots rejected.
+static std::vector<int> Correct(const std::vector<Server>& servers) {
   for (const Server& s : servers) {
     std::strcpy(ServerTable[s.slot].name, "host");
     ServerTable[s.slot].status = s.status, ServerTable[s.slot].offset = s.offset, QuerySlots[s.slot].ntp = s.ntp;
   }
   ServerTable[9].status = StatusMeasured;  // unnamed slots never count
+  CorrectClock();
+  std::vector<int> rejected;
+  for (int i = 0; i < kMaxServers; ++i)
+    if (ServerTable[i].status == StatusRejected) rejected.push_back(i);
+  return rejected;
 }
 
 TEST(CorrectClock, RejectsOutliersOneAtATimeAndStepsByTheMean) {
@@ -35,12 +39,8 @@ TEST(CorrectClock, RejectsOutliersOneAtATimeAndStepsByTheMean) {
       {{{0, 100, StatusNoResponse}, {1, 100, StatusTested}}, {}, ""},  // nothing measured
   };
   for (const auto& c : cases) {
-    Place(c.servers);
-    CorrectClock();
-    std::vector<int> rejected;
-    for (int i = 0; i < kMaxServers; ++i)
-      if (ServerTable[i].status == StatusRejected) rejected.push_back(i);
-    EXPECT_EQ(rejected, c.rejected) << c.log;
+    fake::Reset();
+    EXPECT_EQ(Correct(c.servers), c.rejected) << c.log;
     EXPECT_EQ(fake::log, *c.log ? std::string(c.log) + "announce; " : "");
     EXPECT_EQ(CorrectionFailed, !*c.log);
   }
@@ -48,15 +48,14 @@ TEST(CorrectClock, RejectsOutliersOneAtATimeAndStepsByTheMean) {
 
 TEST(CorrectClock, RecordsTheStepOrItsRefusal) {
   for (bool refused : {false, true}) {
-    Place({{0, 100}, {1, 150}, {2, 5000}});
+    fake::Reset();
     ScheduleBase = 12345, ExitAfterCorrection = true, fake::refuseStep = refused;
-    CorrectClock();
+    Correct({{0, 100}, {1, 150}, {2, 5000}});
     // A refused step keeps the pass's start as the base: no storm of passes.
     const Ms1900 setTo = refused ? 0 : fake::now + 125;
-    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&setTo);
     EXPECT_EQ(LastCorrectionTime, setTo);
     EXPECT_EQ(ScheduleBase, refused ? 12345 : setTo);
-    EXPECT_EQ(fake::store["LastCorrectionTime"], std::vector<uint8_t>(bytes, bytes + 8));
+    EXPECT_EQ(std::memcmp(fake::store["LastCorrectionTime"].data(), &setTo, 8), 0);
     EXPECT_EQ(fake::store["LastCorrectionValue"], (std::vector<uint8_t>{125, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(fake::store.count("Server002"), 1u);  // the rejected server is saved
     EXPECT_EQ(QuerySlots[2].dirty, 1);

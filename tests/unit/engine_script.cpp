@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
-#include <vector>
 
 #include "core/query_engine.h"
 #include "core/query_transport.h"
@@ -37,12 +36,8 @@ std::vector<uint8_t> Reply(Script& s, uint64_t request) {
   if (kind != 2) return reply;
   reply[0] = 0x24, reply[1] = static_cast<uint8_t>(s.Below(3));  // stratum 0 (kiss), 1 or 2
   std::memcpy(&reply[12], s.Byte() & 1 ? "RATE" : "INIT", 4);
-  uint64_t origin = request ^ (s.Byte() & 1);
-  uint64_t stamp = uint64_t((fake::now + static_cast<int8_t>(s.Byte()) * 100) / 1000) << 32;
-  for (int i = 0; i < 8; ++i) {
-    reply[24 + i] = uint8_t(origin >> (56 - 8 * i));
-    reply[32 + i] = reply[40 + i] = uint8_t(stamp >> (56 - 8 * i));
-  }
+  uint64_t stamps[] = {request ^ (s.Byte() & 1), uint64_t((fake::now + int8_t(s.Byte()) * 100) / 1000) << 32};
+  for (int i = 0; i < 24; ++i) reply[24 + i] = uint8_t(stamps[i / 8 != 0] >> (56 - i % 8 * 8));
   return reply;
 }
 
@@ -87,10 +82,9 @@ std::string RunEngineScript(const uint8_t* data, size_t size) {
     ServerTable[slot].status = s.Below(2) ? StatusMeasured : StatusNone;  // left from before
     fake::hosts["host" + std::to_string(i) + ".example"] = fake::Ip(10, 1, 0, i);
   }
-  int line = LineIdle;
-  for (int step = 0; s.at != s.end && step < 2000; ++step) {
-    const bool passStarts = ActiveQueries == 0;
-    uint32_t event = s.Below(9);
+  for (int step = 0, line = LineIdle; s.at != s.end && step < 2000; ++step) {
+    const bool idle = ActiveQueries == 0;
+    const uint32_t event = s.Below(9);
     std::string before;  // for an event that no running query awaits: it must change nothing
     fake::log.clear();
     if (event == 0) StartCorrectingPass();
@@ -99,23 +93,21 @@ std::string RunEngineScript(const uint8_t* data, size_t size) {
       for (int& slot : chosen) slot = static_cast<int>(s.Below(kMaxServers + 2)) - 1;
       StartTestingPass(chosen, 1 + static_cast<int>(s.Below(3)));
     }
-    if (event == 2) {  // the first pending look-up from a random slot on, or a handle none holds
+    if (event == 2) {  // the first pending look-up from a random slot on, or any handle
       uintptr_t handle = 0;
-      for (int i = s.Below(kMaxServers + 10); handle == 0 && i < kMaxServers; ++i)
-        handle = QuerySlots[i].lookupHandle;
+      for (int i = s.Below(kMaxServers + 10); handle == 0 && i < kMaxServers; ++i) handle = QuerySlots[i].lookupHandle;
       if (handle == 0) handle = 1 + s.Byte();
       if (!Holder(handle) || Holder(handle)->lookupHandle != handle) before = State();
       OnLookupDone(handle, kErrors[s.Below(8)]);
     }
     if ((event == 3 || event == 4) && !fake::sockets.empty()) {
       auto it = std::next(fake::sockets.begin(), s.Below(fake::sockets.size()));
-      const QuerySlot* owner = Holder(it->first);
+      const QuerySlot* q = Holder(it->first);
       uint32_t kind = kEvents[s.Below(3)];
-      if (kind != kEventConnect)
-        it->second.reply = Reply(s, owner ? owner->requestStamp : 0), fake::tick += s.Byte();
+      if (kind != kEventConnect) it->second.reply = Reply(s, q ? q->requestStamp : 0), fake::tick += s.Byte();
       // A close counts only for NTP: a closed port, as some platforms report it.
-      if (!owner || (kind == kEventConnect ? owner->phase != PhaseConnecting
-                                           : owner->phase != PhaseReading || (kind == kEventClose && !owner->ntp)))
+      if (!q || (kind == kEventConnect ? q->phase != PhaseConnecting
+                                       : q->phase != PhaseReading || (kind == kEventClose && !q->ntp)))
         before = State();
       DispatchSocketEvent(it->first, kind, kErrors[s.Below(6)]);
     }
@@ -123,11 +115,11 @@ std::string RunEngineScript(const uint8_t* data, size_t size) {
     if (event == 6) FinishAllQueries(StatusInterrupted);
     if (event == 7) (s.Below(2) ? ToggleSlot : DeleteSlot)(static_cast<int>(s.Below(kMaxServers)));
     if (event == 8) fake::refuseStep = s.Below(2), fake::failSetUp = s.Below(4) == 0;
-    std::string broken = Broken(event == 0 && passStarts);
+    std::string broken = Broken(event == 0 && idle);
     if (!before.empty() && State() != before) broken = "a stale event changed a query";
     // A pass shows its start once, and its end once nothing runs.
     if (fake::Count("line 1") + fake::Count("line 2") > 1) broken = "one event started two passes";
-    if (fake::log.rfind("line ") != std::string::npos) line = fake::log[fake::log.rfind("line ") + 5] - '0';
+    if (fake::Count("line ") > 0) line = fake::log[fake::log.rfind("line ") + 5] - '0';
     if (ActiveQueries == 0 && line != LineIdle) broken = "no query runs but the pass has not ended";
     if (!broken.empty()) return broken + " (event " + std::to_string(step) + ")";
   }

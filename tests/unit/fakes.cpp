@@ -40,9 +40,11 @@ int Count(const std::string& entry) {
   return n;
 }
 
+// Nothing connects to address 0.
 static uintptr_t Open(uint32_t address, uint16_t port) {
-  if (!failSetUp) sockets[nextHandle] = {address, port, false, {}, 0};
-  return failSetUp ? 0 : nextHandle++;
+  if (failSetUp || address == 0) return 0;
+  sockets[nextHandle] = {address, port, false, {}, 0};
+  return nextHandle++;
 }
 
 }  // namespace fake
@@ -69,10 +71,10 @@ uint32_t NetParseAddress(const char* text) {
   in_addr address;
   return inet_pton(AF_INET, text, &address) == 1 ? address.s_addr : kNoAddress;
 }
-// The fake host entry is just the address.
+// The fake host entry is just the address; an empty name cannot be looked up.
 uintptr_t NetStartLookup(const char* name, char* buffer, int) {
   std::memcpy(buffer, &fake::hosts[name], sizeof(uint32_t));
-  return fake::failSetUp ? 0 : fake::nextHandle++;
+  return fake::failSetUp || !*name ? 0 : fake::nextHandle++;
 }
 void NetCancelLookup(uintptr_t) { fake::log += "cancel; "; }
 bool NetFirstHostAddress(const char* buffer, uint32_t* address) {
@@ -85,11 +87,12 @@ bool NetSend(uintptr_t socket, const uint8_t*, int size) {
   return size == kNtpPacketSize && ++fake::sockets[socket].sent;  // a request is never cut short
 }
 uint32_t NetRandomBits() { return 0x2A5A5Au; }
+// Hands out the whole reply at once, or what fits.
 int NetReceive(uintptr_t socket, uint8_t* buffer, int size) {
   std::vector<uint8_t>& reply = fake::sockets[socket].reply;
   int n = std::min(static_cast<int>(reply.size()), size);
   std::copy_n(reply.begin(), n, buffer);
-  reply.erase(reply.begin(), reply.begin() + n);
+  reply.clear();
   return n;
 }
 void NetCloseSocket(uintptr_t socket) { fake::sockets[socket].closed = true; }

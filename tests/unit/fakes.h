@@ -22,8 +22,7 @@ struct Socket { uint32_t address; uint16_t port; bool closed; std::vector<uint8_
 extern std::map<uintptr_t, Socket> sockets;
 extern std::map<std::string, uint32_t> hosts;  // what a look-up finds; 0: no address
 
-// Ends any pass left running, then clears all of the above and the
-// program's tables and pass state.
+// Ends any pass left running, then clears all of the above and the program's state.
 void Reset();
 int Count(const std::string& entry);  // how often the log holds entry
 inline uint32_t Ip(uint32_t a, uint32_t b, uint32_t c, uint32_t d) { return a | b << 8 | c << 16 | d << 24; }

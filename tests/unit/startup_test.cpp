@@ -2,16 +2,13 @@
 // placement, the launch-time pass and the schedule of periodic passes.
 #include <gtest/gtest.h>
 
-#include <cstdint>
-
 #include "app/launch.h"
 #include "ui/placement.h"
 #include "ui/schedule.h"
 
 TEST(Startup, OnlyALowerCaseFirstLetterCounts) {
   const struct { const char* commandLine; char letter; } cases[] = {
-      {"s", 's'}, {"sx", 's'}, {"uninstall", 'u'}, {"S", 0}, {"U", 0}, {" s", 0}, {"x", 0}, {"", 0}, {nullptr, 0},
-  };
+      {"s", 's'}, {"uninstall", 'u'}, {"S", 0}, {"U", 0}, {" s", 0}, {"x", 0}, {"", 0}, {nullptr, 0}};
   for (const auto& c : cases) EXPECT_EQ(LaunchLetter(c.commandLine), c.letter) << (c.commandLine ? c.commandLine : "-");
 }
 
@@ -22,20 +19,17 @@ TEST(Startup, TwentyPixelsOfAStoredWindowMustStayOnScreen) {
       {44, {-280, 100, 20, 300}, true}, {44, {-281, 100, 19, 300}, false},                    // left
       {44, {100, cy - 20, 400, cy + 180}, true}, {44, {100, cy - 19, 400, cy + 181}, false},  // bottom
       {44, {100, -180, 400, 20}, true}, {44, {100, -181, 400, 19}, false},                    // top
-      {40, {100, 100, 400, 300}, false}, {48, {100, 100, 400, 300}, false},                   // not the record
+      {40, {100, 100, 400, 300}, false}, {48, {100, 100, 400, 300}, false},  // not that record
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(PlacementAccepted(c.length, c.rect, cx, cy), c.accepted) << c.rect.left << " " << c.rect.top;
+  for (const auto& c : cases) EXPECT_EQ(PlacementAccepted(c.length, c.rect, cx, cy), c.accepted) << c.rect.left;
 }
 
 TEST(Startup, LaunchPassAndWhetherTheProgramThenEnds) {
   const struct { bool correctOnLaunch; char mode; int index; bool wanted, exitAfter; } cases[] = {
-      {true, 0, 5, true, false},  // a periodic schedule keeps the program running
-      {true, 's', 9, true, false}, {true, 0, 0, true, true}, {true, 0, 1, true, true},
-      {true, 0, -1, true, true},   // signed: a stray -1 counts as no schedule
-      {true, 0, 12, true, false},  // ...but a stray 12 does not
-      {false, 's', 1, true, true}, {false, 's', 0, false, false}, {false, 's', 4, false, false},
-      {false, 0, 1, false, false}, {false, 'u', 1, false, false},
+      {true, 0, 5, true, false}, {true, 's', 9, true, false},  // a periodic schedule keeps it running
+      {true, 0, 1, true, true}, {true, 0, -1, true, true},     // a stray -1 is no schedule...
+      {true, 0, 12, true, false},                              // ...a stray 12 is not
+      {false, 's', 1, true, true}, {false, 's', 4, false, false}, {false, 'u', 1, false, false},
   };
   for (const auto& c : cases) {
     bool exitAfter = !c.exitAfter;
@@ -44,15 +38,14 @@ TEST(Startup, LaunchPassAndWhetherTheProgramThenEnds) {
   }
 }
 
-TEST(Startup, EverySliderPositionAndStrayNumbers) {
+TEST(Startup, SliderPositionsAndStrayNumbers) {
   const struct { int index; const char* label; OffsetMs interval; } cases[] = {
-      {0, "No Scheduled Interval", 0}, {1, "On Startup", 0}, {2, "Every 30 Seconds", 30000},
-      {3, "Every 1 Minute", 60000}, {4, "Every 5 Minutes", 300000}, {5, "Every 15 Minutes", 900000},
-      {6, "Hourly", 3600000}, {7, "Every Six Hours", 21600000}, {8, "Daily", 86400000},
-      {9, "Every 3 Days", 259200000}, {10, "No Scheduled Interval", 0}, {-1, "No Scheduled Interval", 0},
+      {1, "On Startup", 0}, {2, "Every 30 Seconds", 30000}, {4, "Every 5 Minutes", 300000},
+      {8, "Daily", 86400000}, {9, "Every 3 Days", 259200000}, {10, "No Scheduled Interval", 0},
+      {-1, "No Scheduled Interval", 0},
   };
   for (const auto& c : cases) {
-    EXPECT_STREQ(ScheduleLabel(c.index), c.label) << c.index;
+    EXPECT_STREQ(ScheduleLabel(c.index), c.label);
     EXPECT_EQ(ScheduleIntervalFor(c.index), c.interval) << c.index;
   }
 }
@@ -60,12 +53,11 @@ TEST(Startup, EverySliderPositionAndStrayNumbers) {
 TEST(Startup, APassIsDueAtTheIntervalOrWhenTheClockWentBack) {
   const Ms1900 now = 4'000'000'000'000;
   const OffsetMs five = 300000;
-  const struct { Ms1900 base; OffsetMs interval; bool due; const char* why; } cases[] = {
-      {now - five, five, true, "due time reached exactly"}, {now - five + 1, five, false, "one ms early"},
-      {now + five, five, false, "base one interval ahead"}, {now + five + 1, five, true, "base further ahead"},
-      {0, 259200000, true, "never corrected"}, {now - 86400000, 0, false, "no periodic schedule"},
-      {now + 86400000, 0, false, "no periodic schedule, base ahead"},
-      {INT64_MAX, five, true, "largest base"}, {INT64_MIN, five, true, "smallest base"},  // no overflow
+  const struct { Ms1900 base; OffsetMs interval; bool due; } cases[] = {
+      {now - five, five, true}, {now - five + 1, five, false},   // due exactly at the interval
+      {now + five, five, false}, {now + five + 1, five, true},   // the base more than one ahead
+      {0, 259200000, true}, {now - 86400000, 0, false}, {now + 86400000, 0, false},  // no interval
+      {INT64_MAX, five, true}, {INT64_MIN, five, true},          // stored bases that must not overflow
   };
-  for (const auto& c : cases) EXPECT_EQ(ScheduleDue(now, c.base, c.interval), c.due) << c.why;
+  for (const auto& c : cases) EXPECT_EQ(ScheduleDue(now, c.base, c.interval), c.due) << c.base << " " << c.interval;
 }
