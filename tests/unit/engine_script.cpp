@@ -95,7 +95,8 @@ std::string RunEngineScript(const uint8_t* data, size_t size) {
     }
     if (event == 2) {  // the first pending look-up from a random slot on, or any handle
       uintptr_t handle = 0;
-      for (int i = s.Below(kMaxServers + 10); handle == 0 && i < kMaxServers; ++i) handle = QuerySlots[i].lookupHandle;
+      for (int i = s.Below(kMaxServers + 10); handle == 0 && i < kMaxServers; ++i)
+        handle = QuerySlots[i].lookupHandle;
       if (handle == 0) handle = 1 + s.Byte();
       if (!Holder(handle) || Holder(handle)->lookupHandle != handle) before = State();
       OnLookupDone(handle, kErrors[s.Below(8)]);

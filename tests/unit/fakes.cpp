@@ -78,8 +78,7 @@ uintptr_t NetStartLookup(const char* name, char* buffer, int) {
 }
 void NetCancelLookup(uintptr_t) { fake::log += "cancel; "; }
 bool NetFirstHostAddress(const char* buffer, uint32_t* address) {
-  std::memcpy(address, buffer, sizeof *address);
-  return *address != 0;
+  return std::memcpy(address, buffer, sizeof *address), *address != 0;
 }
 uintptr_t NetOpenConnection(uint32_t address) { return fake::Open(address, 0); }
 uintptr_t NetOpenDatagram(uint32_t address, uint16_t port) { return fake::Open(address, port); }
@@ -89,18 +88,13 @@ bool NetSend(uintptr_t socket, const uint8_t*, int size) {
 uint32_t NetRandomBits() { return 0x2A5A5Au; }
 // Hands out the whole reply at once, or what fits.
 int NetReceive(uintptr_t socket, uint8_t* buffer, int size) {
-  std::vector<uint8_t>& reply = fake::sockets[socket].reply;
-  int n = std::min(static_cast<int>(reply.size()), size);
-  std::copy_n(reply.begin(), n, buffer);
-  reply.clear();
-  return n;
+  std::vector<uint8_t> reply = std::move(fake::sockets[socket].reply);
+  reply.resize(std::min(static_cast<int>(reply.size()), size));
+  return static_cast<int>(std::copy(reply.begin(), reply.end(), buffer) - buffer);
 }
 void NetCloseSocket(uintptr_t socket) { fake::sockets[socket].closed = true; }
 
-void SyncRows(bool) {
-  fake::log += "sync; ";
-  for (QuerySlot& q : QuerySlots) q.dirty = 0;
-}
+void SyncRows(bool) { fake::log += "sync; "; }
 void RefreshDirtyRows() { fake::log += "refresh; "; }
 void UpdateStatusLine(StatusLineState state) { fake::log += "line " + std::to_string(state) + "; "; }
 void SetPassButtonText(const char* text) { fake::log += std::string("button ") + text + "; "; }

@@ -22,7 +22,8 @@ static uint64_t Exchange(uint8_t* reply, Ms1900 sendTime, int t2, int t3, uint32
   Put(expected + 40, stamp);
   EXPECT_EQ(std::memcmp(request, expected, kNtpPacketSize), 0);
   // The stamp reads back as the send time, to the millisecond; the random part never carries.
-  EXPECT_EQ(ServerTimeNear(uint32_t(stamp >> 32), sendTime) + int64_t((stamp & 0xFFFFFFFFu) * 1000 >> 32), sendTime);
+  EXPECT_EQ(ServerTimeNear(uint32_t(stamp >> 32), sendTime) + int64_t((stamp & 0xFFFFFFFFu) * 1000 >> 32),
+            sendTime);
   EXPECT_EQ(stamp - BuildNtpRequest(sendTime, 0, expected), random & 0x3FFFFF);
   std::memcpy(reply, "\x24\x01\0\0\0\0\0\0\0\0\0\0GPS", 16);  // leap 0, version 4, mode 4
   std::memcpy(reply + 24, request + 40, 8);                     // originate: our transmit stamp
@@ -33,7 +34,8 @@ static uint64_t Exchange(uint8_t* reply, Ms1900 sendTime, int t2, int t3, uint32
 
 TEST(NtpProtocol, OffsetAndDelay) {
   // offset = ((T2 - T1) + (T3 - T4)) / 2, delay = (T4 - T1) - (T3 - T2), T4 - T1 the trip
-  const struct { int t2, t3; uint32_t trip; OffsetMs offset; uint32_t delay; Ms1900 sendTime; OffsetMs user; } cases[] = {
+  const struct { int t2, t3; uint32_t trip; OffsetMs offset; uint32_t delay; Ms1900 sendTime; OffsetMs user; }
+  cases[] = {
       {310, 311, 21, 300, 20, kSendTime, 0},     {-290, -289, 21, -300, 20, kSendTime, 0},
       {310, 311, 21, 50, 20, kSendTime, -250},   // the user's offset
       {30, 30, 40, 10, 40, kSendTime, 0},        // 30 ms out, 10 back: off by half the difference
@@ -87,7 +89,8 @@ TEST(NtpProtocol, RepliesAreJudgedInOrder) {
 TEST(NtpProtocol, SchemeSelectsTheProtocol) {
   const struct { const char* name; const char* host; } cases[] = {  // host null: a TIME server
       {"ntp://pool.example", "pool.example"}, {"NTP://192.0.2.7", "192.0.2.7"}, {"nTp://", ""},
-      {"time.example", nullptr}, {"ntp:/pool.example", nullptr}, {"xntp://pool.example", nullptr}, {"", nullptr}};
+      {"time.example", nullptr}, {"ntp:/pool.example", nullptr}, {"xntp://pool.example", nullptr},
+      {"", nullptr}};
   for (const auto& c : cases) {
     const char* host = nullptr;
     EXPECT_EQ(IsNtpName(c.name, &host), c.host != nullptr) << c.name;

@@ -1,9 +1,10 @@
-// The engine's exact results: statuses, offsets, deadlines and what the
-// screen is told. Event orders at random are engine_model_test's.
+// The engine's exact results: statuses, offsets, deadlines, the correction
+// and what the screen is told. Event orders at random are engine_model_test's.
 #include "core/query_engine.h"
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 #include "core/correction.h"
@@ -25,12 +26,14 @@ static void Event(int slot, uint32_t event, uint32_t error = 0, Bytes reply = {}
 // seconds, or an NTP reply (leap 0, version 4, mode 4) to the request out.
 static Bytes Answer(int slot, Ms1900 server, uint8_t stratum = 1, const char* code = "GPS") {
   uint64_t stamp = uint64_t(server / 1000) << 32 | ((uint64_t(server % 1000) << 32) + 999) / 1000;
-  uint64_t stamps[] = {QuerySlots[slot].requestStamp, stamp, stamp};  // originate, receive, transmit
-  Bytes reply(QuerySlots[slot].ntp ? 48 : 4, 0);
-  for (int i = 0; i < 4; ++i) reply[i] = uint8_t(stamp >> (56 - 8 * i));
-  if (reply.size() == 4) return reply;
+  if (!QuerySlots[slot].ntp)
+    return {uint8_t(stamp >> 56), uint8_t(stamp >> 48), uint8_t(stamp >> 40), uint8_t(stamp >> 32)};
+  Bytes reply(48, 0);
   reply[0] = 0x24, reply[1] = stratum, std::copy_n(code, 4, &reply[12]);
-  for (int i = 0; i < 24; ++i) reply[24 + i] = uint8_t(stamps[i / 8] >> (56 - i % 8 * 8));
+  for (int i = 0; i < 8; ++i) {
+    reply[24 + i] = uint8_t(QuerySlots[slot].requestStamp >> (56 - 8 * i));  // originate
+    reply[32 + i] = reply[40 + i] = uint8_t(stamp >> (56 - 8 * i));          // receive, transmit
+  }
   return reply;
 }
 // Samples from a server `ahead` ms in front of us, each answered `trip` ms
@@ -88,13 +91,13 @@ TEST_F(QueryEngineTest, ACorrectingPassEndsEachQueryWithItsStatus) {
       {"empty.example", [](int s) { OnLookupDone(QuerySlots[s].lookupHandle, 0); }, StatusNoDnsEntry},
       // Any other look-up error leaves the query to the deadline.
       {"flaky.example", [](int s) { OnLookupDone(QuerySlots[s].lookupHandle, 11002); }, StatusSlowResponse},
-      {"ntp://10.0.0.4", [](int s) { Event(s, kEventRead, 0, Answer(s, fake::now, 0, "RATE")); }, StatusRefused},
-      {"ntp://10.0.0.5", [](int s) { Event(s, kEventRead, 0, Answer(s, fake::now, 0, "INIT")); }, StatusNoResponse},
+      {"ntp://10.0.0.4", [](int s) { Event(s, kEventRead, 0, Answer(s, 1, 0, "RATE")); }, StatusRefused},
+      {"ntp://10.0.0.5", [](int s) { Event(s, kEventRead, 0, Answer(s, 1, 0, "INIT")); }, StatusNoResponse},
       {"ntp://10.0.0.6", [](int s) { Event(s, kEventRead, kErrorConnectionReset); }, StatusRefused},
       {"ntp://10.0.0.7", [](int s) { Event(s, kEventRead, 10065); }, StatusNoResponse},
       {"ntp://10.0.0.8", [](int s) { Event(s, kEventClose, kErrorConnectionRefused); }, StatusRefused},
       // A reply to another request is dropped; the query waits on.
-      {"ntp://10.0.0.9", [](int s) { Bytes r = Answer(s, fake::now); r[31] ^= 1, Event(s, kEventRead, 0, r); },
+      {"ntp://10.0.0.9", [](int s) { Bytes r = Answer(s, 1); r[31] ^= 1, Event(s, kEventRead, 0, r); },
        StatusSlowResponse},
       // A stale connect notice while reading changes nothing.
       {"10.0.0.10", [](int s) { Event(s, kEventConnect), Measure(s, 100, {10, 10, 10}); }, StatusMeasured},
@@ -117,4 +120,61 @@ TEST_F(QueryEngineTest, ACorrectingPassEndsEachQueryWithItsStatus) {
   for (int slot = 0; slot < 17; ++slot) EXPECT_EQ(ServerTable[slot].status, cases[slot].status) << slot;
   EXPECT_EQ(fake::log, "line 1; button Stop Correcting...; refresh; step 105; announce; line 0; "
                        "button Synchronize Time; refresh; ");
+}
+
+struct Server { int slot; OffsetMs offset; uint32_t status = StatusMeasured; bool ntp = false; };
+
+// Places the servers, corrects, and returns the slots rejected.
+static std::vector<int> Correct(const std::vector<Server>& servers) {
+  for (const Server& s : servers) {
+    std::strcpy(ServerTable[s.slot].name, "host");
+    ServerTable[s.slot].status = s.status, ServerTable[s.slot].offset = s.offset;
+    QuerySlots[s.slot].ntp = s.ntp;
+  }
+  ServerTable[9].status = StatusMeasured;  // unnamed slots never count
+  CorrectClock();
+  std::vector<int> rejected;
+  for (int i = 0; i < kMaxServers; ++i)
+    if (ServerTable[i].status == StatusRejected) rejected.push_back(i);
+  return rejected;
+}
+
+TEST(CorrectClock, RejectsOutliersOneAtATimeAndStepsByTheMean) {
+  const struct { std::vector<Server> servers; std::vector<int> rejected; const char* log; } cases[] = {
+      {{{0, 100}, {1, 150}, {2, 5000}}, {2}, "step 125; "},  // mean 1750, then 125
+      {{{0, 5000}, {1, 100}, {2, 150}}, {0}, "step 125; "},  // the outlier in the first slot
+      {{{3, -2000}, {7, 2000}}, {7}, "step -2000; "},        // equal deviations: highest slot goes
+      {{{0, 0}, {1, 3999}}, {1}, "step 0; "},                // mean 1999: deviation 2000 is out
+      {{{0, 0}, {1, 3998}}, {}, "step 1999; "},              // 1999 and 1999 stay
+      {{{4, -73000}}, {}, "step -73000; "},                  // a lone server is its own mean
+      {{{0, 10}, {1, 20, StatusTested}, {2, 9000, StatusRejected}, {3, 7000, StatusNoResponse}}, {2},
+       "step 10; "},  // only measured servers count
+      // TIME replies are whole seconds: beside NTP results they go unused.
+      {{{0, 900}, {1, -300, StatusMeasured, true}}, {0}, "step -300; "},
+      {{{0, -300, StatusMeasured, true}, {1, 900}}, {1}, "step -300; "},
+      {{{0, 100, StatusNoResponse}, {1, 100, StatusTested}}, {}, ""},  // nothing measured
+  };
+  for (const auto& c : cases) {
+    fake::Reset();
+    EXPECT_EQ(Correct(c.servers), c.rejected) << c.log;
+    EXPECT_EQ(fake::log, *c.log ? std::string(c.log) + "announce; " : "");
+    EXPECT_EQ(CorrectionFailed, !*c.log);
+  }
+}
+
+TEST(CorrectClock, RecordsTheStepOrItsRefusal) {
+  for (bool refused : {false, true}) {
+    fake::Reset();
+    ScheduleBase = 12345, ExitAfterCorrection = true, fake::refuseStep = refused;
+    Correct({{0, 100}, {1, 150}, {2, 5000}});
+    // A refused step keeps the pass's start as the base: no storm of passes.
+    const Ms1900 setTo = refused ? 0 : fake::now + 125;
+    EXPECT_EQ(LastCorrectionTime, setTo);
+    EXPECT_EQ(ScheduleBase, refused ? 12345 : setTo);
+    EXPECT_EQ(std::memcmp(fake::store["LastCorrectionTime"].data(), &setTo, 8), 0);
+    EXPECT_EQ(fake::store["LastCorrectionValue"], (std::vector<uint8_t>{125, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(fake::store.count("Server002"), 1u);  // the rejected server is saved
+    EXPECT_EQ(QuerySlots[2].dirty, 1);
+    EXPECT_EQ(fake::log, "step 125; exit timer; announce; ");
+  }
 }

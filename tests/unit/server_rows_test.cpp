@@ -1,3 +1,4 @@
+// The server table, its storage, and the list's rows built from it.
 #include "ui/server_rows.h"
 
 #include <gtest/gtest.h>
@@ -11,9 +12,9 @@
 
 static void Row(int slot, const char* name, uint32_t status, uint32_t latencyMs = 0, OffsetMs offset = 0,
                 bool enabled = true, QueryPhase phase = PhaseIdle, uint32_t samplesTaken = 0) {
-  std::strcpy(ServerTable[slot].name, name);
-  ServerTable[slot].enabled = enabled, ServerTable[slot].status = status;
-  ServerTable[slot].latencyMs = latencyMs, ServerTable[slot].offset = offset;
+  ServerRecord& r = ServerTable[slot];
+  std::strcpy(r.name, name);
+  r.enabled = enabled, r.status = status, r.latencyMs = latencyMs, r.offset = offset;
   QuerySlots[slot].phase = phase, QuerySlots[slot].samplesTaken = samplesTaken;
 }
 
@@ -26,7 +27,8 @@ TEST(ServerRows, OrderFollowsTheColumnClicks) {
   Row(17, "u50", StatusRejected, 50, 9000), Row(40, "t5", StatusTested, 5, 1000);
   Row(5, "f8", StatusInterrupted), Row(29, "f3", StatusSlowResponse), Row(33, "e3", StatusSlowResponse);
   Row(0, "f1", StatusWinsockError), Row(12, "new", StatusNone);
-  Row(44, "r2", StatusNone, 0, 0, true, PhaseReading, 2), Row(23, "c1", StatusNone, 0, 0, true, PhaseConnecting, 1);
+  Row(44, "r2", StatusNone, 0, 0, true, PhaseReading, 2);
+  Row(23, "c1", StatusNone, 0, 0, true, PhaseConnecting, 1);
   Row(8, "dns", StatusNone, 0, 0, true, PhaseResolving, 0), Row(3, "g1", StatusMeasured, 1, -1, false);
   Row(49, "ox", StatusDisabled, 0, 0, false), Row(19, "h0", StatusNone, 0, 0, false);
   const struct { int click; const char* order; } clicks[] = {
@@ -66,7 +68,7 @@ TEST(ServerRows, ColumnTextsFollowPhaseThenStatus) {
     Row(7, "server", c.status, 42, -150000, true, c.phase, c.samples);
     char latency[kTextBufferSize] = "stale", correction[kTextBufferSize] = "stale";
     RowTexts(7, latency, correction);
-    EXPECT_EQ(std::string(latency) + "|" + correction, c.texts) << "status " << c.status << " phase " << c.phase;
+    EXPECT_EQ(std::string(latency) + "|" + correction, c.texts) << c.status << " " << c.phase;
   }
 }
 
@@ -84,4 +86,49 @@ TEST(ServerRows, EditsStopTheQueryThenSaveTheSlot) {
   EXPECT_EQ(fake::store.count("Server001"), 0u);
   EXPECT_EQ(fake::log, "line 2; button Stop Testing...; cancel; line 0; button Synchronize Time; refresh; "
                        "sync; sync; sync; ");  // every edit brings the rows in line
+}
+
+TEST(ServerTable, FirstRunSeedsTheDefaultsAndPersistsThem) {
+  fake::Reset();
+  LoadServerTable();
+  EXPECT_FALSE(FirstRun);
+  for (int i = 0; i < kDefaultServerCount; ++i) EXPECT_STREQ(ServerTable[i].name, DefaultServers[i]);
+  EXPECT_FALSE(IsNamed(kDefaultServerCount));
+  EXPECT_EQ(fake::store.size(), size_t{kDefaultServerCount});  // a value for each
+}
+
+TEST(ServerTable, AddTakesTheLowestFreeSlot) {
+  fake::Reset();
+  EXPECT_EQ(AddServer(""), -1);
+  EXPECT_EQ(AddServer(nullptr), -1);
+  for (int i = 0; i < kMaxServers; ++i) EXPECT_EQ(AddServer("same.host"), i);
+  EXPECT_EQ(AddServer("one.too.many"), -1);
+  ServerTable[3] = {};
+  ServerTable[3].status = StatusMeasured;
+  EXPECT_EQ(AddServer(std::string(200, 'x').c_str()), 3);
+  EXPECT_EQ(ServerTable[3].name, std::string(127, 'x'));
+  EXPECT_EQ(ServerTable[3].status, StatusNone);
+  EXPECT_EQ(ServerTable[3].enabled, 1u);
+  EXPECT_EQ(QuerySlots[3].dirty, 1);
+}
+
+TEST(ServerTable, LoadKeepsSlotNumbersAndWhatWasStored) {
+  fake::Reset();
+  FirstRun = false;
+  for (int slot : {0, 7}) {
+    ServerRecord r = {};
+    std::memset(r.name, 'a' + slot, sizeof r.name);  // unterminated
+    r.offset = -1234;
+    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&r);
+    fake::store[slot ? "Server007" : "Server000"].assign(bytes, bytes + sizeof r);
+  }
+  std::strcpy(ServerTable[3].name, "stale");  // a missing value frees the slot
+  ServerTable[3].status = StatusMeasured;
+  LoadServerTable();
+  for (int i = 0; i < kMaxServers; ++i) EXPECT_EQ(IsNamed(i), i == 0 || i == 7) << i;
+  EXPECT_EQ(ServerTable[7].name, std::string(127, 'h'));
+  EXPECT_EQ(ServerTable[7].offset, -1234);
+  EXPECT_EQ(ServerTable[3].status, StatusNone);
+  EXPECT_EQ(fake::Count("sync"), kMaxServers);
+  EXPECT_EQ(fake::store.size(), 2u);  // nothing written
 }

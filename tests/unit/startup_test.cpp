@@ -9,7 +9,7 @@
 TEST(Startup, OnlyALowerCaseFirstLetterCounts) {
   const struct { const char* commandLine; char letter; } cases[] = {
       {"s", 's'}, {"uninstall", 'u'}, {"S", 0}, {"U", 0}, {" s", 0}, {"x", 0}, {"", 0}, {nullptr, 0}};
-  for (const auto& c : cases) EXPECT_EQ(LaunchLetter(c.commandLine), c.letter) << (c.commandLine ? c.commandLine : "-");
+  for (const auto& c : cases) EXPECT_EQ(LaunchLetter(c.commandLine), c.letter) << (c.commandLine != nullptr);
 }
 
 TEST(Startup, TwentyPixelsOfAStoredWindowMustStayOnScreen) {
@@ -21,7 +21,7 @@ TEST(Startup, TwentyPixelsOfAStoredWindowMustStayOnScreen) {
       {44, {100, -180, 400, 20}, true}, {44, {100, -181, 400, 19}, false},                    // top
       {40, {100, 100, 400, 300}, false}, {48, {100, 100, 400, 300}, false},  // not that record
   };
-  for (const auto& c : cases) EXPECT_EQ(PlacementAccepted(c.length, c.rect, cx, cy), c.accepted) << c.rect.left;
+  for (const auto& c : cases) EXPECT_EQ(PlacementAccepted(c.length, c.rect, cx, cy), c.accepted);
 }
 
 TEST(Startup, LaunchPassAndWhetherTheProgramThenEnds) {
@@ -33,7 +33,7 @@ TEST(Startup, LaunchPassAndWhetherTheProgramThenEnds) {
   };
   for (const auto& c : cases) {
     bool exitAfter = !c.exitAfter;
-    EXPECT_EQ(LaunchPassWanted(c.correctOnLaunch, c.mode, c.index, &exitAfter), c.wanted) << c.mode << c.index;
+    EXPECT_EQ(LaunchPassWanted(c.correctOnLaunch, c.mode, c.index, &exitAfter), c.wanted) << c.index;
     EXPECT_EQ(exitAfter, c.exitAfter) << c.correctOnLaunch << c.mode << c.index;
   }
 }
@@ -59,5 +59,5 @@ TEST(Startup, APassIsDueAtTheIntervalOrWhenTheClockWentBack) {
       {0, 259200000, true}, {now - 86400000, 0, false}, {now + 86400000, 0, false},  // no interval
       {INT64_MAX, five, true}, {INT64_MIN, five, true},          // stored bases that must not overflow
   };
-  for (const auto& c : cases) EXPECT_EQ(ScheduleDue(now, c.base, c.interval), c.due) << c.base << " " << c.interval;
+  for (const auto& c : cases) EXPECT_EQ(ScheduleDue(now, c.base, c.interval), c.due) << c.base;
 }
