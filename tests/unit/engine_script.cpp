@@ -31,13 +31,11 @@ const QuerySlot* Holder(uintptr_t handle) {
 // 12.8 s off that echoes the request or not.
 std::vector<uint8_t> Reply(Script& s, uint64_t request) {
   uint32_t kind = s.Below(3);
-  std::vector<uint8_t> reply(kind == 0 ? 4 : kind == 1 ? s.Below(60) : 48);
-  for (uint8_t& byte : reply) byte = kind == 2 ? 0 : s.Byte();
-  if (kind != 2) return reply;
-  reply[0] = 0x24, reply[1] = static_cast<uint8_t>(s.Below(3));  // stratum 0 (kiss), 1 or 2
-  std::memcpy(&reply[12], s.Byte() & 1 ? "RATE" : "INIT", 4);
-  uint64_t stamps[] = {request ^ (s.Byte() & 1), uint64_t((fake::now + int8_t(s.Byte()) * 100) / 1000) << 32};
-  for (int i = 0; i < 24; ++i) reply[24 + i] = uint8_t(stamps[i / 8 != 0] >> (56 - i % 8 * 8));
+  if (kind == 2)  // stratum 0 (a kiss), 1 or 2
+    return fake::Reply(fake::now + int8_t(s.Byte()) * 100, true, request ^ (s.Byte() & 1),
+                       static_cast<uint8_t>(s.Below(3)), s.Byte() & 1 ? "RATE" : "INIT");
+  std::vector<uint8_t> reply(kind == 0 ? 4 : s.Below(60));
+  for (uint8_t& byte : reply) byte = s.Byte();
   return reply;
 }
 

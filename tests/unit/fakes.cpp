@@ -40,6 +40,19 @@ int Count(const std::string& entry) {
   return n;
 }
 
+std::vector<uint8_t> Reply(Ms1900 server, bool ntp, uint64_t originate, uint8_t stratum, const char* code) {
+  uint64_t stamp = uint64_t(server / 1000) << 32 | ((uint64_t(server % 1000) << 32) + 999) / 1000;
+  std::vector<uint8_t> reply(ntp ? 48 : 4, 0);
+  for (int i = 0; i < 4; ++i) reply[i] = uint8_t(stamp >> (56 - 8 * i));
+  if (!ntp) return reply;
+  reply[0] = 0x24, reply[1] = stratum, std::copy_n(code, 4, &reply[12]);
+  for (int i = 0; i < 8; ++i) {
+    reply[24 + i] = uint8_t(originate >> (56 - 8 * i));
+    reply[32 + i] = reply[40 + i] = uint8_t(stamp >> (56 - 8 * i));  // received and sent at once
+  }
+  return reply;
+}
+
 // Nothing connects to address 0.
 static uintptr_t Open(uint32_t address, uint16_t port) {
   if (failSetUp || address == 0) return 0;

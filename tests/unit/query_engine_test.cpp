@@ -22,19 +22,8 @@ static void Event(int slot, uint32_t event, uint32_t error = 0, Bytes reply = {}
   fake::sockets[QuerySlots[slot].socket].reply = std::move(reply);
   DispatchSocketEvent(QuerySlots[slot].socket, event, error);
 }
-// The answer of a server whose clock reads `server`: a TIME count of
-// seconds, or an NTP reply (leap 0, version 4, mode 4) to the request out.
 static Bytes Answer(int slot, Ms1900 server, uint8_t stratum = 1, const char* code = "GPS") {
-  uint64_t stamp = uint64_t(server / 1000) << 32 | ((uint64_t(server % 1000) << 32) + 999) / 1000;
-  if (!QuerySlots[slot].ntp)
-    return {uint8_t(stamp >> 56), uint8_t(stamp >> 48), uint8_t(stamp >> 40), uint8_t(stamp >> 32)};
-  Bytes reply(48, 0);
-  reply[0] = 0x24, reply[1] = stratum, std::copy_n(code, 4, &reply[12]);
-  for (int i = 0; i < 8; ++i) {
-    reply[24 + i] = uint8_t(QuerySlots[slot].requestStamp >> (56 - 8 * i));  // originate
-    reply[32 + i] = reply[40 + i] = uint8_t(stamp >> (56 - 8 * i));          // receive, transmit
-  }
-  return reply;
+  return fake::Reply(server, QuerySlots[slot].ntp, QuerySlots[slot].requestStamp, stratum, code);
 }
 // Samples from a server `ahead` ms in front of us, each answered `trip` ms
 // after the TIME connection completed or the NTP request went out.
@@ -62,10 +51,9 @@ TEST_F(QueryEngineTest, ATestingPassMeasuresTheChosenServers) {
   EXPECT_EQ(udp.port, kNtpPort);
   EXPECT_EQ(PassDeadline, fake::now + kReplyTimeoutMs);  // from the request on
   Measure(ntp, 250, {40, 20, 30});
-  Measure(time, 500, {21});  // TIME: the reading plus half the round trip, 500 + 21 / 2 + 7
-  EXPECT_EQ(QuerySlots[time].sampleOffset[0], 517);
-  Measure(time, 500, {30, 10});
-  // The offset is the mean of the two quickest samples, the latency of all three.
+  // TIME: the reading plus half the round trip, 500 + 21 / 2 + 7 = 517, 522 and 512. The offset
+  // is the mean of the two quickest samples, the latency that of all three.
+  Measure(time, 500, {21, 30, 10});
   EXPECT_EQ(ServerTable[time].offset, (512 + 517) / 2);
   EXPECT_EQ(ServerTable[time].latencyMs, 20u);
   EXPECT_EQ(ServerTable[ntp].offset, 257);
@@ -123,58 +111,47 @@ TEST_F(QueryEngineTest, ACorrectingPassEndsEachQueryWithItsStatus) {
 }
 
 struct Server { int slot; OffsetMs offset; uint32_t status = StatusMeasured; bool ntp = false; };
+constexpr OffsetMs kNoStep = INT64_MIN;
 
-// Places the servers, corrects, and returns the slots rejected.
-static std::vector<int> Correct(const std::vector<Server>& servers) {
-  for (const Server& s : servers) {
-    std::strcpy(ServerTable[s.slot].name, "host");
-    ServerTable[s.slot].status = s.status, ServerTable[s.slot].offset = s.offset;
-    QuerySlots[s.slot].ntp = s.ntp;
-  }
-  ServerTable[9].status = StatusMeasured;  // unnamed slots never count
-  CorrectClock();
-  std::vector<int> rejected;
-  for (int i = 0; i < kMaxServers; ++i)
-    if (ServerTable[i].status == StatusRejected) rejected.push_back(i);
-  return rejected;
-}
-
-TEST(CorrectClock, RejectsOutliersOneAtATimeAndStepsByTheMean) {
-  const struct { std::vector<Server> servers; std::vector<int> rejected; const char* log; } cases[] = {
-      {{{0, 100}, {1, 150}, {2, 5000}}, {2}, "step 125; "},  // mean 1750, then 125
-      {{{0, 5000}, {1, 100}, {2, 150}}, {0}, "step 125; "},  // the outlier in the first slot
-      {{{3, -2000}, {7, 2000}}, {7}, "step -2000; "},        // equal deviations: highest slot goes
-      {{{0, 0}, {1, 3999}}, {1}, "step 0; "},                // mean 1999: deviation 2000 is out
-      {{{0, 0}, {1, 3998}}, {}, "step 1999; "},              // 1999 and 1999 stay
-      {{{4, -73000}}, {}, "step -73000; "},                  // a lone server is its own mean
-      {{{0, 10}, {1, 20, StatusTested}, {2, 9000, StatusRejected}, {3, 7000, StatusNoResponse}}, {2},
-       "step 10; "},  // only measured servers count
+TEST(CorrectClock, RejectsOutliersOneAtATimeThenStepsByTheMean) {
+  const struct { std::vector<Server> servers; std::vector<int> rejected; OffsetMs step; bool refused = 0; }
+  cases[] = {
+      {{{0, 100}, {1, 150}, {2, 5000}}, {2}, 125},  // mean 1750, then 125
+      {{{0, 5000}, {1, 100}, {2, 150}}, {0}, 125},  // the outlier in the first slot
+      {{{3, -2000}, {7, 2000}}, {7}, -2000},        // equal deviations: the highest slot goes
+      {{{0, 0}, {1, 3999}}, {1}, 0},                // mean 1999: a deviation of 2000 is out
+      {{{0, 0}, {1, 3998}}, {}, 1999},              // 1999 and 1999 stay
+      {{{4, -73000}}, {}, -73000},                  // a lone server is its own mean
+      {{{0, 10}, {1, 20, StatusTested}, {2, 9000, StatusRejected}, {3, 7000, StatusNoResponse}}, {}, 10},
       // TIME replies are whole seconds: beside NTP results they go unused.
-      {{{0, 900}, {1, -300, StatusMeasured, true}}, {0}, "step -300; "},
-      {{{0, -300, StatusMeasured, true}, {1, 900}}, {1}, "step -300; "},
-      {{{0, 100, StatusNoResponse}, {1, 100, StatusTested}}, {}, ""},  // nothing measured
+      {{{0, 900}, {1, -300, StatusMeasured, true}}, {0}, -300},
+      {{{0, -300, StatusMeasured, true}, {1, 900}}, {1}, -300},
+      // A refused step records no time and keeps the pass's start as the base: no storm of passes.
+      {{{0, 100}, {1, 150}, {2, 5000}}, {2}, 125, true},
+      {{{0, 100, StatusNoResponse}, {1, 100, StatusTested}}, {}, kNoStep},  // nothing measured
   };
   for (const auto& c : cases) {
     fake::Reset();
-    EXPECT_EQ(Correct(c.servers), c.rejected) << c.log;
-    EXPECT_EQ(fake::log, *c.log ? std::string(c.log) + "announce; " : "");
-    EXPECT_EQ(CorrectionFailed, !*c.log);
-  }
-}
-
-TEST(CorrectClock, RecordsTheStepOrItsRefusal) {
-  for (bool refused : {false, true}) {
-    fake::Reset();
-    ScheduleBase = 12345, ExitAfterCorrection = true, fake::refuseStep = refused;
-    Correct({{0, 100}, {1, 150}, {2, 5000}});
-    // A refused step keeps the pass's start as the base: no storm of passes.
-    const Ms1900 setTo = refused ? 0 : fake::now + 125;
-    EXPECT_EQ(LastCorrectionTime, setTo);
-    EXPECT_EQ(ScheduleBase, refused ? 12345 : setTo);
+    for (const Server& s : c.servers) {
+      std::strcpy(ServerTable[s.slot].name, "host");
+      ServerTable[s.slot].status = s.status, ServerTable[s.slot].offset = s.offset;
+      QuerySlots[s.slot].ntp = s.ntp;
+    }
+    ServerTable[9].status = StatusMeasured;  // unnamed slots never count
+    ScheduleBase = 12345, ExitAfterCorrection = true, fake::refuseStep = c.refused;
+    CorrectClock();
+    const bool stepped = c.step != kNoStep;
+    std::vector<int> rejected;  // by this correction: marked to be redrawn and saved
+    for (int i = 0; i < kMaxServers; ++i)
+      if (ServerTable[i].status == StatusRejected && QuerySlots[i].dirty == 1) rejected.push_back(i);
+    EXPECT_EQ(rejected, c.rejected) << c.step;
+    EXPECT_EQ(fake::store.size(), rejected.size() + (stepped ? 2 : 0));
+    EXPECT_EQ(fake::log, stepped ? "step " + std::to_string(c.step) + "; exit timer; announce; " : "");
+    EXPECT_EQ(CorrectionFailed, !stepped);
+    if (!stepped) continue;
+    const Ms1900 setTo = c.refused ? 0 : fake::now + c.step;
+    EXPECT_EQ(ScheduleBase, c.refused ? 12345 : setTo);
     EXPECT_EQ(std::memcmp(fake::store["LastCorrectionTime"].data(), &setTo, 8), 0);
-    EXPECT_EQ(fake::store["LastCorrectionValue"], (std::vector<uint8_t>{125, 0, 0, 0, 0, 0, 0, 0}));
-    EXPECT_EQ(fake::store.count("Server002"), 1u);  // the rejected server is saved
-    EXPECT_EQ(QuerySlots[2].dirty, 1);
-    EXPECT_EQ(fake::log, "step 125; exit timer; announce; ");
+    EXPECT_EQ(std::memcmp(fake::store["LastCorrectionValue"].data(), &c.step, 8), 0);
   }
 }

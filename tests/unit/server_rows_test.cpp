@@ -88,15 +88,6 @@ TEST(ServerRows, EditsStopTheQueryThenSaveTheSlot) {
                        "sync; sync; sync; ");  // every edit brings the rows in line
 }
 
-TEST(ServerTable, FirstRunSeedsTheDefaultsAndPersistsThem) {
-  fake::Reset();
-  LoadServerTable();
-  EXPECT_FALSE(FirstRun);
-  for (int i = 0; i < kDefaultServerCount; ++i) EXPECT_STREQ(ServerTable[i].name, DefaultServers[i]);
-  EXPECT_FALSE(IsNamed(kDefaultServerCount));
-  EXPECT_EQ(fake::store.size(), size_t{kDefaultServerCount});  // a value for each
-}
-
 TEST(ServerTable, AddTakesTheLowestFreeSlot) {
   fake::Reset();
   EXPECT_EQ(AddServer(""), -1);
@@ -112,23 +103,24 @@ TEST(ServerTable, AddTakesTheLowestFreeSlot) {
   EXPECT_EQ(QuerySlots[3].dirty, 1);
 }
 
-TEST(ServerTable, LoadKeepsSlotNumbersAndWhatWasStored) {
+TEST(ServerTable, LoadSeedsTheDefaultsOnceThenReadsTheStore) {
   fake::Reset();
-  FirstRun = false;
-  for (int slot : {0, 7}) {
-    ServerRecord r = {};
-    std::memset(r.name, 'a' + slot, sizeof r.name);  // unterminated
-    r.offset = -1234;
-    const uint8_t* bytes = reinterpret_cast<const uint8_t*>(&r);
-    fake::store[slot ? "Server007" : "Server000"].assign(bytes, bytes + sizeof r);
-  }
-  std::strcpy(ServerTable[3].name, "stale");  // a missing value frees the slot
-  ServerTable[3].status = StatusMeasured;
   LoadServerTable();
-  for (int i = 0; i < kMaxServers; ++i) EXPECT_EQ(IsNamed(i), i == 0 || i == 7) << i;
-  EXPECT_EQ(ServerTable[7].name, std::string(127, 'h'));
-  EXPECT_EQ(ServerTable[7].offset, -1234);
+  EXPECT_FALSE(FirstRun);
+  for (int i = 0; i < kDefaultServerCount; ++i) EXPECT_STREQ(ServerTable[i].name, DefaultServers[i]);
+  EXPECT_EQ(fake::store.size(), size_t{kDefaultServerCount});  // a value for each, none for free slots
+  ServerRecord r = {};
+  std::memset(r.name, 'h', sizeof r.name);  // unterminated
+  r.offset = -1234;
+  fake::store["Server020"].assign(reinterpret_cast<uint8_t*>(&r), reinterpret_cast<uint8_t*>(&r + 1));
+  fake::store.erase("Server003");  // a missing value frees the slot
+  ServerTable[3].status = StatusMeasured;
+  fake::log.clear();
+  LoadServerTable();
+  for (int i = 0; i < kMaxServers; ++i) EXPECT_EQ(IsNamed(i), i < kDefaultServerCount ? i != 3 : i == 20);
+  EXPECT_EQ(ServerTable[20].name, std::string(127, 'h'));
+  EXPECT_EQ(ServerTable[20].offset, -1234);
   EXPECT_EQ(ServerTable[3].status, StatusNone);
   EXPECT_EQ(fake::Count("sync"), kMaxServers);
-  EXPECT_EQ(fake::store.size(), 2u);  // nothing written
+  EXPECT_EQ(fake::store.size(), size_t{kDefaultServerCount});  // nothing written
 }

@@ -19,8 +19,7 @@ TEST(Startup, TwentyPixelsOfAStoredWindowMustStayOnScreen) {
       {44, {-280, 100, 20, 300}, true}, {44, {-281, 100, 19, 300}, false},                    // left
       {44, {100, cy - 20, 400, cy + 180}, true}, {44, {100, cy - 19, 400, cy + 181}, false},  // bottom
       {44, {100, -180, 400, 20}, true}, {44, {100, -181, 400, 19}, false},                    // top
-      {40, {100, 100, 400, 300}, false}, {48, {100, 100, 400, 300}, false},  // not that record
-  };
+      {40, {100, 100, 400, 300}, false}, {48, {100, 100, 400, 300}, false}};  // not that record
   for (const auto& c : cases) EXPECT_EQ(PlacementAccepted(c.length, c.rect, cx, cy), c.accepted);
 }
 
@@ -29,8 +28,7 @@ TEST(Startup, LaunchPassAndWhetherTheProgramThenEnds) {
       {true, 0, 5, true, false}, {true, 's', 9, true, false},  // a periodic schedule keeps it running
       {true, 0, 1, true, true}, {true, 0, -1, true, true},     // a stray -1 is no schedule...
       {true, 0, 12, true, false},                              // ...a stray 12 is not
-      {false, 's', 1, true, true}, {false, 's', 4, false, false}, {false, 'u', 1, false, false},
-  };
+      {false, 's', 1, true, true}, {false, 's', 4, false, false}, {false, 'u', 1, false, false}};
   for (const auto& c : cases) {
     bool exitAfter = !c.exitAfter;
     EXPECT_EQ(LaunchPassWanted(c.correctOnLaunch, c.mode, c.index, &exitAfter), c.wanted) << c.index;
@@ -42,8 +40,7 @@ TEST(Startup, SliderPositionsAndStrayNumbers) {
   const struct { int index; const char* label; OffsetMs interval; } cases[] = {
       {1, "On Startup", 0}, {2, "Every 30 Seconds", 30000}, {4, "Every 5 Minutes", 300000},
       {8, "Daily", 86400000}, {9, "Every 3 Days", 259200000}, {10, "No Scheduled Interval", 0},
-      {-1, "No Scheduled Interval", 0},
-  };
+      {-1, "No Scheduled Interval", 0}};
   for (const auto& c : cases) {
     EXPECT_STREQ(ScheduleLabel(c.index), c.label);
     EXPECT_EQ(ScheduleIntervalFor(c.index), c.interval) << c.index;
