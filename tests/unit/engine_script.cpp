@@ -31,9 +31,12 @@ const QuerySlot* Holder(uintptr_t handle) {
 // 12.8 s off that echoes the request or not.
 std::vector<uint8_t> Reply(Script& s, uint64_t request) {
   uint32_t kind = s.Below(3);
-  if (kind == 2)  // stratum 0 (a kiss), 1 or 2
-    return fake::Reply(fake::now + int8_t(s.Byte()) * 100, true, request ^ (s.Byte() & 1),
-                       static_cast<uint8_t>(s.Below(3)), s.Byte() & 1 ? "RATE" : "INIT");
+  if (kind == 2) {
+    Ms1900 server = fake::now + int8_t(s.Byte()) * 100;
+    uint64_t origin = request ^ (s.Byte() & 1);
+    uint8_t stratum = static_cast<uint8_t>(s.Below(3));  // 0 (a kiss), 1 or 2
+    return fake::Reply(server, true, origin, stratum, s.Byte() & 1 ? "RATE" : "INIT");
+  }
   std::vector<uint8_t> reply(kind == 0 ? 4 : s.Below(60));
   for (uint8_t& byte : reply) byte = s.Byte();
   return reply;
@@ -117,8 +120,10 @@ std::string RunEngineScript(const uint8_t* data, size_t size) {
     std::string broken = Broken(event == 0 && idle);
     if (!before.empty() && State() != before) broken = "a stale event changed a query";
     // A pass shows its start once, and its end once nothing runs.
-    if (fake::Count("line 1") + fake::Count("line 2") > 1) broken = "one event started two passes";
-    if (fake::Count("line ") > 0) line = fake::log[fake::log.rfind("line ") + 5] - '0';
+    int starts = 0;
+    for (size_t at = fake::log.find("line "); at != std::string::npos; at = fake::log.find("line ", at + 1))
+      starts += (line = fake::log[at + 5] - '0') != LineIdle;
+    if (starts > 1) broken = "one event started two passes";
     if (ActiveQueries == 0 && line != LineIdle) broken = "no query runs but the pass has not ended";
     if (!broken.empty()) return broken + " (event " + std::to_string(step) + ")";
   }

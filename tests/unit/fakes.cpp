@@ -34,12 +34,6 @@ void Reset() {
   PassDeadline = ScheduleBase = UserOffset = LastCorrectionTime = LastCorrectionValue = 0;
 }
 
-int Count(const std::string& entry) {
-  int n = 0;
-  for (size_t at = log.find(entry); at != std::string::npos; at = log.find(entry, at + 1)) ++n;
-  return n;
-}
-
 std::vector<uint8_t> Reply(Ms1900 server, bool ntp, uint64_t originate, uint8_t stratum, const char* code) {
   uint64_t stamp = uint64_t(server / 1000) << 32 | ((uint64_t(server % 1000) << 32) + 999) / 1000;
   std::vector<uint8_t> reply(ntp ? 48 : 4, 0);

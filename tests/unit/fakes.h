@@ -24,7 +24,6 @@ extern std::map<std::string, uint32_t> hosts;  // what a look-up finds; 0: no ad
 
 // Ends any pass left running, then clears all of the above and the program's state.
 void Reset();
-int Count(const std::string& entry);  // how often the log holds entry
 // A server's answer when its clock reads `server`: a TIME count of seconds, or an NTP
 // reply (leap 0, version 4, mode 4) that echoes originate, its stamps rounded up.
 std::vector<uint8_t> Reply(Ms1900 server, bool ntp, uint64_t originate = 0, uint8_t stratum = 1,
