@@ -114,8 +114,12 @@ struct Server { int slot; OffsetMs offset; uint32_t status = StatusMeasured; boo
 constexpr OffsetMs kNoStep = INT64_MIN;
 
 TEST(CorrectClock, RejectsOutliersOneAtATimeThenStepsByTheMean) {
-  const struct { std::vector<Server> servers; std::vector<int> rejected; OffsetMs step; bool refused = 0; }
-  cases[] = {
+  const struct {
+    std::vector<Server> servers;
+    std::vector<int> rejected;
+    OffsetMs step;
+    bool refused = false;
+  } cases[] = {
       {{{0, 100}, {1, 150}, {2, 5000}}, {2}, 125},  // mean 1750, then 125
       {{{0, 5000}, {1, 100}, {2, 150}}, {0}, 125},  // the outlier in the first slot
       {{{3, -2000}, {7, 2000}}, {7}, -2000},        // equal deviations: the highest slot goes
