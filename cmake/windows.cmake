@@ -79,15 +79,6 @@ add_test(NAME timeserver_stop COMMAND ${CMAKE_COMMAND} -E env
 set_tests_properties(timeserver_start PROPERTIES FIXTURES_SETUP timeservers)
 set_tests_properties(timeserver_stop PROPERTIES FIXTURES_CLEANUP timeservers)
 
-# Core tests: the real registry and clock, with the screen replaced.
-file(GLOB core_test_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/win/*.cpp)
-add_executable(win_core_tests ${core_test_sources})
-orvalen_strict(win_core_tests)
-target_link_libraries(win_core_tests PRIVATE ${core_group} wsock32 gtest_main)
-gtest_add_tests(TARGET win_core_tests TEST_LIST win_core_list)
-set_tests_properties(${win_core_list} PROPERTIES RESOURCE_LOCK wine TIMEOUT 120)
-
-
 # End to end: the real program driven from outside.
 file(GLOB e2e_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/e2e/*.cpp)
 list(FILTER e2e_sources EXCLUDE REGEX "fatal_exit_child\\.cpp$")

@@ -18,7 +18,7 @@
 #include "core/server_table.h"
 #include "resources/resource.h"
 #include "tests/e2e/timeservers.h"
-#include "tests/win/registry.h"
+#include "tests/e2e/registry.h"
 
 namespace e2e {
 

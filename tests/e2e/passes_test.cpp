@@ -217,6 +217,10 @@ TEST_F(Passes, NtpBesideTimeServers) {
   reg::Value refused = reg::Read("LastCorrectionTime");
   EXPECT_TRUE(refused.exists);
   EXPECT_EQ(reg::As<int64_t>(refused), 0);
+  // The step raises the program's priority for itself; refused, it drops it again.
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, program_->id());
+  EXPECT_EQ(GetPriorityClass(process), static_cast<DWORD>(NORMAL_PRIORITY_CLASS));
+  CloseHandle(process);
 }
 
 TEST_F(Passes, EveryThirtySecondsRunsPassesByItself) {

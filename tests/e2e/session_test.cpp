@@ -30,6 +30,7 @@ TEST_F(Session, FirstStartTheWindowAndTheListEdits) {
   for (int slot = 0; slot < kMaxServers; ++slot) {
     EXPECT_EQ(StoredServer(slot).name[0] != '\0', slot < kDefaultServerCount) << slot;
   }
+  EXPECT_EQ(reg::Read("Server000").type, static_cast<DWORD>(REG_BINARY));
   EXPECT_EQ(ColumnHeading(list_, 0) + ", " + ColumnHeading(list_, 1) + ", " +
                 ColumnHeading(list_, 2), "Time Server, Latency (ms), Correction");
   WINDOWPLACEMENT placement = {};
@@ -121,7 +122,11 @@ TEST_F(Session, SecondStartsAndUninstall) {
   WriteNumber("Version", kStoreVersion);
   WriteNumber("Schedule", kNoSchedule);
   StoreServers({kServer});
+  // A value longer than a server record is not one the program wrote: no server.
+  const std::vector<BYTE> tooLong(sizeof(ServerRecord) + 1, 'x');
+  reg::Write("Server001", REG_BINARY, tooLong.data(), static_cast<DWORD>(tooLong.size()));
   ASSERT_TRUE(Start());
+  EXPECT_EQ(ListCount(list_), 1);
   // A second start brings the hidden window back and ends.
   ShowWindow(window_, SW_HIDE);
   EXPECT_TRUE(WaitUntil([&] { return !IsWindowVisible(window_); }, 5000));
