@@ -56,12 +56,13 @@ inline LRESULT Ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRES
              ? static_cast<LRESULT>(answer) : fail;
 }
 
+inline BOOL CALLBACK CollectWindow(HWND window, LPARAM windows) {
+  reinterpret_cast<std::vector<HWND>*>(windows)->push_back(window);
+  return TRUE;
+}
 inline std::vector<HWND> TopWindows() {  // topmost first
   std::vector<HWND> windows;
-  EnumWindows([](HWND w, LPARAM all) {
-    reinterpret_cast<std::vector<HWND>*>(all)->push_back(w);
-    return TRUE;
-  }, reinterpret_cast<LPARAM>(&windows));
+  EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&windows));
   return windows;
 }
 
