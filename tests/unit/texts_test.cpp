@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdlib>
 
 TEST(Texts, FormatOffsetAndReadingItBack) {
   // Tenths of a second below two minutes, else hundredths of a minute, an
@@ -23,6 +24,16 @@ TEST(Texts, FormatOffsetAndReadingItBack) {
     FormatOffset(c.value, out);
     EXPECT_STREQ(out, c.text) << c.value;
     EXPECT_EQ(ParseOffset(out), c.readBack) << c.value;
+  }
+}
+
+TEST(Texts, EveryShownOffsetReadsBackWithinHalfItsLastDigit) {
+  // Every millisecond across the switch from seconds to minutes, both signs.
+  char out[kTextBufferSize];
+  for (OffsetMs value = -130000; value <= 130000; ++value) {
+    FormatOffset(value, out);
+    OffsetMs halfDigit = value > -119950 && value < 119950 ? 50 : 300;
+    ASSERT_LE(std::llabs(ParseOffset(out) - value), halfDigit) << value << " shown as " << out;
   }
 }
 
