@@ -1,6 +1,5 @@
 // The real program through a user's sessions: the first start, the window,
 // the list edits and closing; second starts and uninstall; launches.
-
 #include "tests/e2e/driver.h"
 
 namespace {
