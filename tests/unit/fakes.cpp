@@ -62,9 +62,13 @@ bool ReadSetting(const char* name, void* destination, uint32_t capacity) {
   std::copy(it->second.begin(), it->second.end(), static_cast<uint8_t*>(destination));
   return true;
 }
+// As the registry store: null data or size 0 deletes the value.
 void WriteSetting(const char* name, const void* data, uint32_t size) {
+  if (data == nullptr || size == 0) {
+    fake::store.erase(name);
+    return;
+  }
   fake::store[name].assign(static_cast<const uint8_t*>(data), static_cast<const uint8_t*>(data) + size);
-  if (size == 0) fake::store.erase(name);
 }
 
 Ms1900 CurrentMs1900() { return fake::now; }
