@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <commctrl.h>
+#include <shlwapi.h>
 
 #include <gtest/gtest.h>
 
@@ -18,7 +19,44 @@
 #include "core/server_table.h"
 #include "resources/resource.h"
 #include "tests/e2e/timeservers.h"
-#include "tests/e2e/registry.h"
+
+// The program's settings and the system's keys, read and written directly.
+namespace reg {
+
+constexpr char kSettingsKey[] = "SOFTWARE\\Orvalen";
+struct Value {
+  bool exists = false;
+  DWORD type = 0;
+  std::vector<BYTE> bytes;
+};
+inline Value Read(const char* name, const char* key = kSettingsKey) {
+  Value v;
+  DWORD size = 0;
+  if (RegGetValueA(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY, &v.type, nullptr, &size) == ERROR_SUCCESS) {
+    v.bytes.resize(size);
+    v.exists = RegGetValueA(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY, &v.type, v.bytes.data(), &size) == 0;
+  }
+  return v;
+}
+template <typename T>
+T As(const Value& v) {
+  T t{};
+  if (v.bytes.size() == sizeof t) std::memcpy(&t, v.bytes.data(), sizeof t);
+  return t;
+}
+inline void Write(const char* name, DWORD type, const void* data, DWORD size, const char* key = kSettingsKey) {
+  HKEY h;
+  RegCreateKeyA(HKEY_LOCAL_MACHINE, key, &h);
+  RegSetValueExA(h, name, 0, type, static_cast<const BYTE*>(data), size);
+  RegCloseKey(h);
+}
+inline bool KeyExists(const char* key = kSettingsKey) {
+  HKEY h;
+  return RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &h) == ERROR_SUCCESS && !RegCloseKey(h);
+}
+inline void DeleteKey(const char* key = kSettingsKey) { RegDeleteKeyA(HKEY_LOCAL_MACHINE, key); }
+
+}  // namespace reg
 
 namespace e2e {
 
@@ -39,8 +77,7 @@ inline std::string Beside(const std::string& fileName) {
   std::strrchr(path, '\\')[1] = '\0';
   return path + fileName;
 }
-inline std::string ProgramPath() { return Beside("Orvalen.exe"); }
-inline std::string Orvalen(const std::string& args = "") { return "\"" + ProgramPath() + "\" " + args; }
+inline std::string Orvalen(const std::string& args = "") { return "\"" + Beside("Orvalen.exe") + "\" " + args; }
 
 // Polls predicate every 50 ms until it holds or timeoutMs has passed.
 inline bool WaitUntil(const std::function<bool()>& predicate, DWORD timeoutMs = kWaitMs) {
@@ -56,14 +93,9 @@ inline LRESULT Ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRES
              ? static_cast<LRESULT>(answer) : fail;
 }
 
-inline BOOL CALLBACK CollectWindow(HWND window, LPARAM windows) {
-  reinterpret_cast<std::vector<HWND>*>(windows)->push_back(window);
-  return TRUE;
-}
-inline std::vector<HWND> TopWindows() {  // topmost first
-  std::vector<HWND> windows;
-  EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&windows));
-  return windows;
+// The next top-level window of the class after this one (null: the topmost).
+inline HWND NextWindow(HWND after, const char* className) {
+  return FindWindowExA(nullptr, after, className, nullptr);
 }
 
 inline DWORD ProcessOf(HWND window) {
@@ -82,14 +114,13 @@ inline std::string ControlText(HWND dialog, int id) { return WindowText(GetDlgIt
 // A dialog of the process (0: any): the main window, the dialog with the
 // program's title that holds the server list, or else a shown message box.
 inline HWND FindDialog(DWORD processId, bool mainWindow) {
-  for (HWND w : TopWindows()) {
+  for (HWND w = nullptr; (w = NextWindow(w, "#32770")) != nullptr;) {
     // GetWindowTextA reads a top-level caption without asking the window,
     // so a hung window of another program cannot stall the search.
-    char name[16] = "", caption[sizeof kWindowTitle + 1] = "";
-    GetClassNameA(w, name, sizeof name);
+    char caption[sizeof kWindowTitle + 1] = "";
     GetWindowTextA(w, caption, sizeof caption);
     bool hasList = GetDlgItem(w, IDC_SERVER_LIST) != nullptr;
-    if (std::strcmp(name, "#32770") != 0 || (processId && ProcessOf(w) != processId)) continue;
+    if (processId && ProcessOf(w) != processId) continue;
     if (mainWindow ? hasList && std::strcmp(caption, kWindowTitle) == 0
                    : !hasList && GetDlgItem(w, kMessageText) && IsWindowVisible(w))
       return w;
@@ -294,10 +325,23 @@ class ProgramTest : public ::testing::Test {
     timeservers::Clear();
     reg::DeleteKey();
     reg::DeleteKey(kUninstallKey);
-    HKEY run;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kRunKey, 0, KEY_SET_VALUE, &run) != ERROR_SUCCESS) return;
-    RegDeleteValueA(run, "Orvalen");
-    RegCloseKey(run);
+    SHDeleteValueA(HKEY_LOCAL_MACHINE, kRunKey, "Orvalen");
+  }
+
+  // Stores the list in slot order, each name with what the loopback daemon
+  // plays for it (empty: nothing; "ntp://127.0.0.N" is played by 127.0.0.N),
+  // and a schedule that runs no pass of its own.
+  static void Serve(const std::vector<std::pair<std::string, std::string>>& servers,
+                    const std::set<std::string>& disabled = {}) {
+    std::vector<std::string> names;
+    for (const auto& [name, behaviour] : servers) {
+      std::string address = name.substr(name.find("://") == std::string::npos ? 0 : 6);
+      EXPECT_TRUE(behaviour.empty() || timeservers::Set(address, behaviour)) << name;
+      names.push_back(name);
+    }
+    WriteNumber("Version", kStoreVersion);
+    WriteNumber("Schedule", 0);
+    StoreServers(names, disabled);
   }
 
   // Starts "Orvalen.exe args" and waits for its window; a plain start shows
@@ -305,7 +349,7 @@ class ProgramTest : public ::testing::Test {
   HWND Start(const std::string& args = "") {
     program_.reset(new Program(Orvalen(args)));
     window_ = program_->WaitMainWindow();
-    EXPECT_NE(window_, nullptr) << "no main window of " << ProgramPath();
+    EXPECT_NE(window_, nullptr) << "no main window of Orvalen.exe " << args;
     list_ = window_ ? GetDlgItem(window_, IDC_SERVER_LIST) : nullptr;
     EXPECT_TRUE(!args.empty() || WaitUntil([&] { return IsWindowVisible(window_); }));
     return window_;

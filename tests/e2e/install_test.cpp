@@ -57,11 +57,8 @@ void ReportWindowsVersion(const char* version) {
 
 // The installer's wizard: the visible dialog of its process.
 HWND Wizard(const Program& setup) {
-  for (HWND w : TopWindows()) {
-    char name[16] = "";
-    GetClassNameA(w, name, sizeof name);
-    if (ProcessOf(w) == setup.id() && strcmp(name, "#32770") == 0 && IsWindowVisible(w)) return w;
-  }
+  for (HWND w = nullptr; (w = NextWindow(w, "#32770")) != nullptr;)
+    if (ProcessOf(w) == setup.id() && IsWindowVisible(w)) return w;
   return nullptr;
 }
 
@@ -89,10 +86,7 @@ class Installer : public ProgramTest {
 };
 
 TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
-  WriteNumber("Version", kStoreVersion);
-  WriteNumber("Schedule", 0);
-  StoreServers({kServer, "custom.example"});
-  ASSERT_TRUE(timeservers::Set(kServer, "now 500"));
+  Serve({{kServer, "now 500"}, {"custom.example", ""}});
 
   {
     SCOPED_TRACE("install through the pages, on Windows 7 as Wine reports by default");

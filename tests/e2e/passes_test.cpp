@@ -13,21 +13,6 @@ using namespace e2e;
 
 constexpr char kFailedTip[] = "Unsuccessful correction!  Double-click for details...";
 
-// The list in slot order, each name with what the loopback daemon plays for
-// it (empty: nothing); "ntp://127.0.0.N" is played by the address 127.0.0.N.
-void Serve(const std::vector<std::pair<std::string, std::string>>& servers,
-           const std::set<std::string>& disabled = {}) {
-  std::vector<std::string> names;
-  for (const auto& [name, behaviour] : servers) {
-    std::string address = name.substr(name.find("://") == std::string::npos ? 0 : 6);
-    EXPECT_TRUE(behaviour.empty() || timeservers::Set(address, behaviour)) << name;
-    names.push_back(name);
-  }
-  WriteNumber("Version", kStoreVersion);
-  WriteNumber("Schedule", 0);  // no pass of its own
-  StoreServers(names, disabled);
-}
-
 bool EndsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
@@ -41,10 +26,8 @@ HWND TrayIconWindow() {
 
 bool TrayTipIs(const std::string& tip) {
   DWORD tray = ProcessOf(TrayIconWindow());
-  for (HWND window : TopWindows()) {
-    char name[32] = "";
-    GetClassNameA(window, name, sizeof name);
-    if (!tray || ProcessOf(window) != tray || strcmp(name, "tooltips_class32") != 0) continue;
+  for (HWND window = nullptr; tray && (window = NextWindow(window, "tooltips_class32"));) {
+    if (ProcessOf(window) != tray) continue;
     for (LRESULT i = 0, n = SendMessageA(window, TTM_GETTOOLCOUNT, 0, 0); i < n; ++i) {
       TTTOOLINFOA tool = {};
       tool.cbSize = TTTOOLINFOA_V1_SIZE;
@@ -171,8 +154,6 @@ TEST_F(Passes, NtpBesideTimeServers) {
   const char kExact[] = "ntp://127.0.0.121", kSilent[] = "ntp://127.0.0.123";
   Serve({{kExact, "ntp-exact 200"}, {"NTP://127.0.0.122", "ntp-exact 200"},
          {kSilent, "ntp-silent"}, {"ntp://127.0.0.124", "ntp-rate"},
-         {"ntp://127.0.0.125", "ntp-origin"}, {"ntp://127.0.0.126", "ntp-leap"},
-         {"ntp://127.0.0.127", "ntp-stratum0"}, {"ntp://127.0.0.128", "ntp-short"},
          {"ntp://127.0.0.129", "now 500"} /* TIME only: port 123 is closed */,
          {"127.0.0.130", "now 500"}});
   ASSERT_TRUE(Start());
@@ -188,10 +169,6 @@ TEST_F(Passes, NtpBesideTimeServers) {
   Check({{kExact, StatusMeasured, nullptr, "s"}, {"NTP://127.0.0.122", StatusMeasured, nullptr, "s"},
          {kSilent, StatusSlowResponse, "Slow Response", nullptr},
          {"ntp://127.0.0.124", StatusRefused, "Refused", nullptr},
-         {"ntp://127.0.0.125", StatusSlowResponse, "Slow Response", nullptr},  // replies ignored
-         {"ntp://127.0.0.126", StatusNoResponse, "No Response", nullptr},
-         {"ntp://127.0.0.127", StatusNoResponse, "No Response", nullptr},
-         {"ntp://127.0.0.128", StatusNoResponse, "No Response", nullptr},
          {"ntp://127.0.0.129", StatusRefused, "Refused", nullptr},
          // Whole-second TIME readings stay out of the mean beside NTP results.
          {"127.0.0.130", StatusRejected, nullptr, "s (unused)"}});

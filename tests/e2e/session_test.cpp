@@ -117,10 +117,7 @@ TEST_F(Session, FirstStartTheWindowAndTheListEdits) {
 }
 
 TEST_F(Session, SecondStartsAndUninstall) {
-  ASSERT_TRUE(timeservers::Set(kServer, kSlowReply));
-  WriteNumber("Version", kStoreVersion);
-  WriteNumber("Schedule", kNoSchedule);
-  StoreServers({kServer});
+  Serve({{kServer, kSlowReply}});
   // A value longer than a server record is not one the program wrote: no server.
   const std::vector<BYTE> tooLong(sizeof(ServerRecord) + 1, 'x');
   reg::Write("Server001", REG_BINARY, tooLong.data(), static_cast<DWORD>(tooLong.size()));
@@ -187,26 +184,12 @@ TEST_F(Session, OtherVersionsSettingsAndLaunches) {
     }
   }
 
-  // A launch starts a pass only when asked to.
-  const struct { const char* args; DWORD schedule; bool correctOnLaunch, pass; } cases[] = {
-      {"s", kNoSchedule, false, false}, {"", kNoSchedule, true, true},
-      {"", kOnStartup, false, false}, {"s", kOnStartup, false, true}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "'" << c.args << "' schedule " << c.schedule);
-    program_.reset();
-    Clean();
-    ASSERT_TRUE(timeservers::Set(kServer, kSlowReply));
-    WriteNumber("Version", kStoreVersion);
-    WriteNumber("Schedule", c.schedule);
-    WriteNumber("CorrectOnLaunch", c.correctOnLaunch);
-    StoreServers({kServer});
-    program_.reset(new Program(Orvalen(c.args)));
-    ASSERT_NE(window_ = program_->WaitMainWindow(), nullptr);
-    EXPECT_EQ(WaitUntil([&] { return timeservers::Count(kServer) > 0; }, c.pass ? kPassMs : kQuietMs),
-              c.pass);
-  }
-  // The last, a log-on start, ends ten seconds after its correction unless
-  // the user opens the tray menu meanwhile.
+  // A log-on start ("s" with "On Startup") corrects without showing the
+  // window, then ends ten seconds later unless the user opens the tray menu.
+  Clean();
+  Serve({{kServer, kSlowReply}});
+  WriteNumber("Schedule", kOnStartup);
+  ASSERT_TRUE(Start("s"));
   EXPECT_FALSE(IsWindowVisible(window_));
   EXPECT_TRUE(WaitUntil([] { return reg::Read("LastCorrectionValue").exists; }, kPassMs));
   PostMessageA(window_, WM_USER, 0, WM_RBUTTONDOWN);
