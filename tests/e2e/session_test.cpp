@@ -199,8 +199,11 @@ TEST_F(Session, OtherVersionsSettingsAndLaunches) {
 }
 
 // The fatal-error routine, run by a child program: its box stays on top of
-// everything, and the process ends with exit code 0.
-TEST(FatalExit, ShowsTheMessageOnTopAndExitsWithZero) {
+// everything, and the process ends with exit code 0. The fixture's set-up
+// looks for windows first, which has Wine start its desktop before the child
+// needs one: a box that waits too long for it is never shown.
+using FatalExit = ProgramTest;
+TEST_F(FatalExit, ShowsTheMessageOnTopAndExitsWithZero) {
   Program program("\"" + Beside("fatal_exit_child.exe") + "\" \"Registry Problem\"");
   HWND box = program.WaitMessageBox();
   ASSERT_NE(box, nullptr) << "no message box";
