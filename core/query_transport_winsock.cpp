@@ -2,10 +2,22 @@
 #include <winsock.h>
 #include <ntsecapi.h>  // RtlGenRandom
 
+#include "core/query_engine.h"
 #include "core/query_transport.h"
 #include "core/query_transport_winsock.h"
 
 HWND NetEventWindow;
+
+bool DispatchNetMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == kLookupDoneMessage) {
+    OnLookupDone(wParam, HIWORD(lParam));
+  } else if (message == kSocketEventMessage) {
+    DispatchSocketEvent(wParam, LOWORD(lParam), HIWORD(lParam));
+  } else {
+    return false;
+  }
+  return true;
+}
 
 uint32_t NetParseAddress(const char* text) { return inet_addr(text); }
 

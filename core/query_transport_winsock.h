@@ -6,3 +6,7 @@ constexpr UINT kLookupDoneMessage = WM_USER + 1;   // wParam handle, HIWORD(lPar
 constexpr UINT kSocketEventMessage = WM_USER + 2;  // wParam socket, LOWORD event, HIWORD error
 
 extern HWND NetEventWindow;
+
+// Hands a completion posted to NetEventWindow to the query engine; false for
+// any other message.
+bool DispatchNetMessage(UINT message, WPARAM wParam, LPARAM lParam);

@@ -33,14 +33,7 @@ namespace {
 
 // Hands look-up and socket completions to the engine, as the main window does.
 LRESULT CALLBACK EngineEventProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == kLookupDoneMessage) {
-    OnLookupDone(wParam, HIWORD(lParam));
-  } else if (message == kSocketEventMessage) {
-    DispatchSocketEvent(wParam, LOWORD(lParam), HIWORD(lParam));
-  } else {
-    return DefWindowProcA(window, message, wParam, lParam);
-  }
-  return 0;
+  return DispatchNetMessage(message, wParam, lParam) ? 0 : DefWindowProcA(window, message, wParam, lParam);
 }
 
 bool CreateEngineEventWindow() {

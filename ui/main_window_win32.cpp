@@ -293,13 +293,8 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case kTrayMessage:
       TrayCallback(static_cast<UINT>(lParam));
       return FALSE;
-    case kLookupDoneMessage:
-      OnLookupDone(wParam, HIWORD(lParam));
-      return TRUE;
-    case kSocketEventMessage:
-      DispatchSocketEvent(wParam, LOWORD(lParam), HIWORD(lParam));
-      return TRUE;
   }
+  if (DispatchNetMessage(message, wParam, lParam)) return TRUE;
   if (IsTaskbarCreated(message) && MainWindow != nullptr) {
     RestoreTrayIcon();
     return TRUE;
