@@ -6,9 +6,9 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 export WINEPREFIX="${WINEPREFIX:-$here/build/wineprefix}"
 export WINEARCH="${WINEARCH:-win32}"
 export WINEDEBUG="${WINEDEBUG:--all}"
-# The first program to show a window starts the desktop's process, which
-# inherits its output and outlives it: given our caller's pipe, it would keep
-# the caller waiting for the end of the output. It gets a file instead.
+# Wine starts its desktop and background processes with the first program
+# that needs them; they inherit its output and outlive it. Given our caller's
+# pipe, they would keep the caller waiting for its end: they get a file.
 out=$(mktemp)
 "${ORVALEN_WINE:-wine}" "$@" >"$out" 2>&1
 status=$?

@@ -55,8 +55,8 @@ wine_session_start() {
   # One server for the whole run, so that each test does not start another.
   wineserver -p 600 >/dev/null 2>&1
   # Wine starts its background services with the first program that needs
-  # them, and they inherit that program's output: a test's output pipe would
-  # then never close. Start them here, with a name look-up among them.
+  # them: start them here, with a name look-up among them, so that no test
+  # waits for them (tools/wine_run.sh keeps them off a test's output).
   "$wine" ping -n 1 localhost >/dev/null 2>&1 </dev/null
   # No window manager draws captions and frames on the test display: have
   # Wine draw them, so that screenshots show whole windows.
