@@ -191,6 +191,15 @@ inline void PostKey(HWND window, WORD virtualKey) {
 inline bool SetText(HWND window, const std::string& text) {
   return Ask(window, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str())) != FALSE;
 }
+// Waits for the program's message box, checks its text, answers and waits
+// for the box to go.
+inline void Answer(const Program& program, const std::string& text, int answer = IDOK) {
+  HWND box = program.WaitMessageBox();
+  ASSERT_NE(box, nullptr) << "no box for: " << text;
+  EXPECT_EQ(ControlText(box, kMessageText), text);
+  PostCommand(box, answer);
+  EXPECT_TRUE(WaitUntil([&] { return !IsWindow(box); }));
+}
 
 // Sends message with lParam pointing at a copy of record made in the
 // window's process: messages such as the list view's carry pointers that the
@@ -236,12 +245,6 @@ inline std::vector<ListRow> ReadRows(HWND list) {
   }
   return rows;
 }
-inline std::string ColumnHeading(HWND list, int column) {
-  LVCOLUMNA record = {};
-  record.mask = LVCF_TEXT;
-  record.cchTextMax = 512;
-  return AskRemote(list, LVM_GETCOLUMNA, column, record, &LVCOLUMNA::pszText);
-}
 // Selects exactly the rows with these names, the first of them focused.
 inline void Select(HWND list, const std::set<std::string>& names) {
   std::vector<ListRow> rows = ReadRows(list);
@@ -255,40 +258,15 @@ inline void Select(HWND list, const std::set<std::string>& names) {
 // The list's in-place label editor, or null when no label is being edited.
 inline HWND LabelEditor(HWND list) { return reinterpret_cast<HWND>(Ask(list, LVM_GETEDITCONTROL, 0, 0)); }
 
-// The window's screen area as 24-bit bottom-up rows, as a .bmp file stores
-// them; empty when it could not be copied. fileName: also saved beside the
-// test program.
-inline std::vector<BYTE> ScreenPixels(HWND window, const char* fileName = nullptr) {
+// The window's pixels as the screen shows them, row by row; empty for no window.
+inline std::string Pixels(HWND window) {
   RECT r = {};
   GetWindowRect(window, &r);
-  BITMAPINFO info = {};
-  BITMAPINFOHEADER& h = info.bmiHeader;
-  h.biSize = sizeof h;
-  h.biWidth = r.right - r.left;
-  h.biHeight = r.bottom - r.top;
-  h.biPlanes = 1;
-  h.biBitCount = 24;
-  h.biSizeImage = ((h.biWidth * 3 + 3) & ~3) * h.biHeight;
-  std::vector<BYTE> pixels(h.biSizeImage);
-  HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
-  HBITMAP bitmap = CreateCompatibleBitmap(screen, h.biWidth, h.biHeight);
-  HGDIOBJ old = SelectObject(memory, bitmap);
-  bool copied = BitBlt(memory, 0, 0, h.biWidth, h.biHeight, screen, r.left, r.top, SRCCOPY);
-  SelectObject(memory, old);
-  copied = copied && GetDIBits(memory, bitmap, 0, h.biHeight, pixels.data(), &info,
-                               DIB_RGB_COLORS) == h.biHeight;
-  DeleteObject(bitmap);
-  DeleteDC(memory);
+  HDC screen = GetDC(nullptr);
+  std::string pixels;
+  for (int y = r.top; y < r.bottom; ++y)
+    for (int x = r.left; x < r.right; ++x) pixels += std::to_string(GetPixel(screen, x, y)) + ' ';
   ReleaseDC(nullptr, screen);
-  if (!copied) return {};
-  if (FILE* file = fileName ? std::fopen(Beside(fileName).c_str(), "wb") : nullptr) {
-    BITMAPFILEHEADER header = {0x4D42 /* "BM" */, 0, 0, 0, sizeof header + sizeof h};
-    header.bfSize = header.bfOffBits + pixels.size();
-    std::fwrite(&header, sizeof header, 1, file);
-    std::fwrite(&h, sizeof h, 1, file);
-    std::fwrite(pixels.data(), pixels.size(), 1, file);
-    std::fclose(file);
-  }
   return pixels;
 }
 
@@ -373,11 +351,7 @@ class ProgramTest : public ::testing::Test {
   // Gives the command, checks the question it asks and answers OK.
   void Confirm(int command, const std::string& question) {
     PostCommand(window_, command);
-    HWND box = program_->WaitMessageBox();
-    ASSERT_NE(box, nullptr) << "no box for: " << question;
-    EXPECT_EQ(ControlText(box, kMessageText), question);
-    PostCommand(box, IDOK);
-    EXPECT_TRUE(WaitUntil([&] { return !IsWindow(box); }));
+    Answer(*program_, question);
   }
   // Opens the name editor with the command, types name and ends with key.
   void EditName(int command, const std::string& name, WORD key) {
