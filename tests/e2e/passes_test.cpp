@@ -4,7 +4,6 @@
 
 #include <shellapi.h>
 
-#include <cstdlib>
 #include <regex>
 
 namespace {
@@ -56,15 +55,14 @@ class Passes : public ProgramTest {
   }
 };
 
-TEST_F(Passes, TimeServersAndTheTray) {
-  Serve({{"127.0.0.41", "now 500"}, {"127.0.0.42", "now 500"}, {"127.0.0.43", "now 500"},
-         {"127.0.0.44", "now 500"}, {"127.0.0.45", "delay 1500 500"}, {"127.0.0.46", "delay 1200 500"},
-         {"127.0.0.47", "now 500"}, {"127.0.0.48", "now 500"}, {"127.0.0.49", "now 500"},
-         {"127.0.0.50", "now 500"}, {"127.0.0.51", "now 500"}, {"127.0.0.52", "now 500"},
-         {"127.0.0.53", "now 9000"} /* the outlier */, {"127.0.0.54", "refuse"},
+TEST_F(Passes, TimeAndNtpServersAndTheTray) {
+  const char kNtp[] = "ntp://127.0.0.121", kNtpSilent[] = "ntp://127.0.0.123";
+  Serve({{"127.0.0.41", "now 500"}, {"127.0.0.45", "delay 1500 500"}, {"127.0.0.54", "refuse"},
          {"127.0.0.55", "silent"}, {"127.0.0.56", "short"}, {"no-such-host.invalid", ""},
          {"127.0.0.58", "now 500"}, {"127.0.0.59", "long"}, {"localhost", ""},
-         {"127.0.0.57", "close"}, {"127.0.0.60", "split 300"}},
+         {"127.0.0.57", "close"}, {"127.0.0.60", "split 300"},
+         {kNtp, "ntp-exact 200"}, {"NTP://127.0.0.122", "ntp-exact 200"}, {kNtpSilent, "ntp-silent"},
+         {"ntp://127.0.0.124", "ntp-rate"}, {"ntp://127.0.0.129", "now 500"} /* port 123 is closed */},
         {"127.0.0.58"});
   ASSERT_TRUE(timeservers::Set("127.0.0.1", "now 500"));
   ASSERT_TRUE(Start());
@@ -75,44 +73,65 @@ TEST_F(Passes, TimeServersAndTheTray) {
   EXPECT_EQ(ControlText(window_, IDC_SYNC), "Stop Correcting...");
   EXPECT_EQ(ControlText(window_, IDC_STATUS_LINE), "Checking time servers...");
   EXPECT_TRUE(TrayTipIs("Checking time servers..."));
-  // Progress as the rows show it ("...": a step), sampled while the pass runs.
-  std::set<std::string> progress;
+  // Progress as the rows show it ("...": a step), sampled while the pass
+  // runs. An NTP row has no connection to wait for: request, then reply.
+  std::set<std::string> progress, ntpProgress;
   EXPECT_TRUE(WaitUntil([&] {
     for (const ListRow& row : ReadRows(list_))
-      if (EndsWith(row.text[1], "...")) progress.insert(row.text[1]);
+      if (EndsWith(row.text[1], "..."))
+        (row.text[0].find("://") == std::string::npos ? progress : ntpProgress).insert(row.text[1]);
     return !PassRunning();
   }, kPassMs));
   const std::regex step("DNS Lookup\\.\\.\\.|(Connecting|Reading) [1-3]\\.\\.\\.");
   for (const std::string& t : progress) EXPECT_TRUE(std::regex_match(t, step)) << t;
   EXPECT_TRUE(progress.count("Reading 1...") || progress.count("Reading 2..."));
-  Check({{"127.0.0.41", StatusMeasured, nullptr, "s"}, {"127.0.0.45", StatusMeasured, nullptr, "s"},
-         {"127.0.0.53", StatusRejected, nullptr, "s (unused)"},
+  EXPECT_TRUE(ntpProgress.count("Reading 1...") && !ntpProgress.count("Connecting 1..."));
+  // Whole-second TIME readings stay out of the mean beside NTP results.
+  Check({{"127.0.0.41", StatusRejected, nullptr, "s (unused)"},
+         {"127.0.0.59", StatusRejected, nullptr, "s (unused)"} /* the surplus is ignored */,
+         {"localhost", StatusRejected, nullptr, "s (unused)"},
          {"127.0.0.54", StatusRefused, "Refused", nullptr},
          {"127.0.0.58", StatusDisabled, "Disabled", nullptr},
          {"127.0.0.55", StatusSlowResponse, "Slow Response", nullptr},
          {"127.0.0.56", StatusNoResponse, "No Response", nullptr},
          {"no-such-host.invalid", StatusNoDnsEntry, "No DNS entry", nullptr},
-         {"127.0.0.59", StatusMeasured, nullptr, "s"} /* the surplus is ignored */,
-         {"localhost", StatusMeasured, nullptr, "s"},
          // A close without data raises no read notice: the deadline ends it.
          {"127.0.0.57", StatusSlowResponse, "Slow Response", nullptr},
-         {"127.0.0.60", StatusNoResponse, "No Response", nullptr}});  // 2 bytes, then 2 more
+         {"127.0.0.60", StatusNoResponse, "No Response", nullptr} /* 2 bytes, then 2 more */,
+         {kNtp, StatusMeasured, nullptr, "s"}, {"NTP://127.0.0.122", StatusMeasured, nullptr, "s"},
+         {kNtpSilent, StatusSlowResponse, "Slow Response", nullptr},
+         {"ntp://127.0.0.124", StatusRefused, "Refused", nullptr},
+         {"ntp://127.0.0.129", StatusRefused, "Refused", nullptr}});
   EXPECT_EQ(timeservers::Count("127.0.0.41"), 3) << "one connection per sample";
+  EXPECT_EQ(timeservers::Count("127.0.0.124"), 1) << "no request after a kiss-o'-death";
   // The daemon sleeps by its own clock: allow the two clocks a tick or so.
   EXPECT_GE(std::stoi(Row("127.0.0.45").text[1]), 1480) << "a server's delay is its latency";
-  // Measured servers come first, quickest first; disabled rows last.
+  // Servers with a reading come first, disabled ones last.
   std::vector<ListRow> rows = ReadRows(list_);
   EXPECT_NE(rows.front().text[2], "");
   EXPECT_EQ(rows.back().text[0], "127.0.0.58");
-  // The mean of the kept servers is under a second; Wine applies a step of
-  // under half a second and refuses a larger one, which then records none.
-  reg::Value value = reg::Read("LastCorrectionValue");
-  ASSERT_TRUE(value.exists);
-  bool applied = std::llabs(reg::As<int64_t>(value)) < 500;
+  // Wine applies a step of under half a second.
+  EXPECT_NEAR(reg::As<int64_t>(reg::Read("LastCorrectionValue")), 200, 5);
+  reg::Value corrected = reg::Read("LastCorrectionTime");
+  EXPECT_NE(reg::As<int64_t>(corrected), 0);
   std::string status = ControlText(window_, IDC_STATUS_LINE);
-  EXPECT_TRUE(applied ? std::regex_match(status, std::regex("Corrected .* at .*")) : status.empty())
-      << status;
-  EXPECT_EQ(reg::As<int64_t>(reg::Read("LastCorrectionTime")) != 0, applied);
+  EXPECT_TRUE(std::regex_match(status, std::regex("Corrected .* at .*"))) << status;
+
+  // A testing pass over chosen servers leaves the last correction alone.
+  Select(list_, {kNtp, "127.0.0.41"});
+  SendCommand(window_, CMD_TEST_SERVER);
+  EXPECT_EQ(ControlText(window_, IDC_STATUS_LINE), "Testing time servers...");
+  RunPass(0);
+  Check({{kNtp, StatusTested, nullptr, " (test)"}});
+  EXPECT_EQ(reg::Read("LastCorrectionTime").bytes, corrected.bytes);
+  // Wine refuses a step of half a second or more: that records no correction.
+  ASSERT_TRUE(timeservers::Set("127.0.0.121", "ntp-exact 800"));
+  ASSERT_TRUE(timeservers::Set("127.0.0.122", "ntp-exact 800"));
+  RunPass(IDC_SYNC);
+  EXPECT_NEAR(reg::As<int64_t>(reg::Read("LastCorrectionValue")), 800, 5);
+  reg::Value refused = reg::Read("LastCorrectionTime");
+  EXPECT_TRUE(refused.exists);
+  EXPECT_EQ(reg::As<int64_t>(refused), 0);
 
   // A pass that measures nothing ends two seconds after its last connection
   // (checked every 200 ms), and the tray shows the failure.
@@ -145,52 +164,6 @@ TEST_F(Passes, TimeServersAndTheTray) {
   EXPECT_TRUE(WaitUntil([&] { return Pixels(TrayIconWindow()) == normalIcon; }, 3000));
   EXPECT_FALSE(TrayTipIs(kFailedTip));
   EXPECT_TRUE(IsWindowVisible(window_));
-}
-
-TEST_F(Passes, NtpBesideTimeServers) {
-  const char kExact[] = "ntp://127.0.0.121", kSilent[] = "ntp://127.0.0.123";
-  Serve({{kExact, "ntp-exact 200"}, {"NTP://127.0.0.122", "ntp-exact 200"},
-         {kSilent, "ntp-silent"}, {"ntp://127.0.0.124", "ntp-rate"},
-         {"ntp://127.0.0.129", "now 500"} /* TIME only: port 123 is closed */,
-         {"127.0.0.130", "now 500"}});
-  ASSERT_TRUE(Start());
-  SendCommand(window_, IDC_SYNC);
-  // No connection to wait for: an NTP row goes from its request to the reply.
-  std::set<std::string> progress;
-  EXPECT_TRUE(WaitUntil([&] {
-    progress.insert(Row(kSilent).text[1]);
-    return !PassRunning();
-  }, kPassMs));
-  EXPECT_TRUE(progress.count("Reading 1...")) << "no progress seen";
-  EXPECT_FALSE(progress.count("Connecting 1..."));
-  Check({{kExact, StatusMeasured, nullptr, "s"}, {"NTP://127.0.0.122", StatusMeasured, nullptr, "s"},
-         {kSilent, StatusSlowResponse, "Slow Response", nullptr},
-         {"ntp://127.0.0.124", StatusRefused, "Refused", nullptr},
-         {"ntp://127.0.0.129", StatusRefused, "Refused", nullptr},
-         // Whole-second TIME readings stay out of the mean beside NTP results.
-         {"127.0.0.130", StatusRejected, nullptr, "s (unused)"}});
-  EXPECT_EQ(timeservers::Count("127.0.0.124"), 1) << "no request after a kiss-o'-death";
-  EXPECT_NEAR(reg::As<int64_t>(reg::Read("LastCorrectionValue")), 200, 5);
-  reg::Value corrected = reg::Read("LastCorrectionTime");
-  EXPECT_NE(reg::As<int64_t>(corrected), 0) << "Wine applies a step under half a second";
-
-  // A testing pass over chosen servers leaves the last correction alone.
-  Select(list_, {kExact, "127.0.0.130"});
-  SendCommand(window_, CMD_TEST_SERVER);
-  EXPECT_EQ(ControlText(window_, IDC_STATUS_LINE), "Testing time servers...");
-  RunPass(0);
-  Check({{kExact, StatusTested, nullptr, " (test)"}});
-  EXPECT_EQ(reg::Read("LastCorrectionTime").bytes, corrected.bytes);
-  EXPECT_NEAR(reg::As<int64_t>(reg::Read("LastCorrectionValue")), 200, 5);
-
-  // Wine refuses a step of half a second or more: that records no correction.
-  ASSERT_TRUE(timeservers::Set("127.0.0.121", "ntp-exact 800"));
-  ASSERT_TRUE(timeservers::Set("127.0.0.122", "ntp-exact 800"));
-  RunPass(IDC_SYNC);
-  EXPECT_NEAR(reg::As<int64_t>(reg::Read("LastCorrectionValue")), 800, 5);
-  reg::Value refused = reg::Read("LastCorrectionTime");
-  EXPECT_TRUE(refused.exists);
-  EXPECT_EQ(reg::As<int64_t>(refused), 0);
 }
 
 TEST_F(Passes, EveryThirtySecondsRunsPassesByItself) {

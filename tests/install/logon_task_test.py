@@ -4,50 +4,34 @@ Wine's schtasks keeps only a task's name and settings, so the definition is
 checked here: written by the installer's own code under Wine, then parsed.
   logon_task_test.py WRITER_EXE
 """
-import os
-import subprocess
-import sys
-import xml.etree.ElementTree as ET
+import os, subprocess, sys, xml.etree.ElementTree as ET
 
+writer = sys.argv[1]
+out = os.path.join(os.path.dirname(writer), "logon-task.xml")
+if os.path.exists(out):
+    os.remove(out)
+wine_run = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "wine_run.sh")
+subprocess.run([wine_run, writer], check=True, timeout=60)
+raw = open(out, "rb").read()
+assert raw.startswith(b"\xff\xfe"), "schtasks wants UTF-16 with its byte order mark"
+task = ET.fromstring(raw.decode("utf-16").replace('encoding="UTF-16"', "", 1))
 NS = {"t": "http://schemas.microsoft.com/windows/2004/02/mit/task"}
-
-
-def main():
-    writer = sys.argv[1]
-    out = os.path.join(os.path.dirname(writer), "logon-task.xml")
-    if os.path.exists(out):
-        os.remove(out)
-    wine_run = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "wine_run.sh")
-    subprocess.run([wine_run, writer], check=True, timeout=60)
-    raw = open(out, "rb").read()
-    assert raw.startswith(b"\xff\xfe"), "schtasks wants UTF-16 with its byte order mark"
-    task = ET.fromstring(raw.decode("utf-16").encode("utf-8").replace(
-        b'encoding="UTF-16"', b'encoding="UTF-8"'))
-
-    def text(path):
-        node = task.find(path, NS)
-        assert node is not None, path
-        return node.text
-
-    checks = {
-        # Any user's log-on, no user named.
-        "t:Triggers/t:LogonTrigger/t:Enabled": "true",
-        "t:Principals/t:Principal/t:GroupId": "S-1-5-32-545",
-        "t:Principals/t:Principal/t:RunLevel": "HighestAvailable",
-        # The program stays in the tray with a periodic schedule: no time limit.
-        "t:Settings/t:ExecutionTimeLimit": "PT0S",
-        "t:Settings/t:DisallowStartIfOnBatteries": "false",
-        "t:Settings/t:StopIfGoingOnBatteries": "false",
-        "t:Actions/t:Exec/t:Command": '"C:\\Program Files\\Tools & Co\\Orvalen.exe"',
-        "t:Actions/t:Exec/t:Arguments": "s",
-    }
-    for path, expected in checks.items():
-        got = text(path)
-        assert got == expected, f"{path}: {got!r}, expected {expected!r}"
-    assert task.find("t:Triggers/t:LogonTrigger/t:UserId", NS) is None
-    assert len(task.findall("t:Actions/t:Exec", NS)) == 1
-    print("logon task definition: ok")
-
-
-if __name__ == "__main__":
-    main()
+expected = {
+    # Any user's log-on, no user named.
+    "t:Triggers/t:LogonTrigger/t:Enabled": "true",
+    "t:Triggers/t:LogonTrigger/t:UserId": None,
+    "t:Principals/t:Principal/t:GroupId": "S-1-5-32-545",
+    "t:Principals/t:Principal/t:RunLevel": "HighestAvailable",
+    # The program stays in the tray with a periodic schedule: no time limit.
+    "t:Settings/t:ExecutionTimeLimit": "PT0S",
+    "t:Settings/t:DisallowStartIfOnBatteries": "false",
+    "t:Settings/t:StopIfGoingOnBatteries": "false",
+    "t:Actions/t:Exec/t:Command": '"C:\\Program Files\\Tools & Co\\Orvalen.exe"',
+    "t:Actions/t:Exec/t:Arguments": "s",
+}
+for path, text in expected.items():
+    node = task.find(path, NS)
+    got = node.text if node is not None else None
+    assert got == text, f"{path}: {got!r}, expected {text!r}"
+assert len(task.findall("t:Actions/t:Exec", NS)) == 1
+print("logon task definition: ok")
