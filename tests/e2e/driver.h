@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -257,18 +256,6 @@ inline void Select(HWND list, const std::set<std::string>& names) {
 }
 // The list's in-place label editor, or null when no label is being edited.
 inline HWND LabelEditor(HWND list) { return reinterpret_cast<HWND>(Ask(list, LVM_GETEDITCONTROL, 0, 0)); }
-
-// The window's pixels as the screen shows them, row by row; empty for no window.
-inline std::string Pixels(HWND window) {
-  RECT r = {};
-  GetWindowRect(window, &r);
-  HDC screen = GetDC(nullptr);
-  std::string pixels;
-  for (int y = r.top; y < r.bottom; ++y)
-    for (int x = r.left; x < r.right; ++x) pixels += std::to_string(GetPixel(screen, x, y)) + ' ';
-  ReleaseDC(nullptr, screen);
-  return pixels;
-}
 
 // The program's settings, as the tests write and read them.
 inline void WriteNumber(const char* name, DWORD value) { reg::Write(name, REG_DWORD, &value, 4); }

@@ -2,8 +2,6 @@
 // them in the list, the status line and the tray, and the schedule.
 #include "tests/e2e/driver.h"
 
-#include <shellapi.h>
-
 #include <regex>
 
 namespace {
@@ -59,15 +57,13 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   const char kNtp[] = "ntp://127.0.0.121", kNtpSilent[] = "ntp://127.0.0.123";
   Serve({{"127.0.0.41", "now 500"}, {"127.0.0.45", "delay 1500 500"}, {"127.0.0.54", "refuse"},
          {"127.0.0.55", "silent"}, {"127.0.0.56", "short"}, {"no-such-host.invalid", ""},
-         {"127.0.0.58", "now 500"}, {"127.0.0.59", "long"}, {"localhost", ""},
-         {"127.0.0.57", "close"}, {"127.0.0.60", "split 300"},
+         {"127.0.0.58", "now 500"}, {"localhost", ""}, {"127.0.0.57", "close"},
          {kNtp, "ntp-exact 200"}, {"NTP://127.0.0.122", "ntp-exact 200"}, {kNtpSilent, "ntp-silent"},
          {"ntp://127.0.0.124", "ntp-rate"}, {"ntp://127.0.0.129", "now 500"} /* port 123 is closed */},
         {"127.0.0.58"});
   ASSERT_TRUE(timeservers::Set("127.0.0.1", "now 500"));
   ASSERT_TRUE(Start());
-  const std::string normalIcon = Pixels(TrayIconWindow());
-  ASSERT_FALSE(normalIcon.empty()) << "no tray icon";
+  ASSERT_NE(TrayIconWindow(), nullptr) << "no tray icon";
 
   EXPECT_TRUE(SendCommand(window_, IDC_SYNC));
   EXPECT_EQ(ControlText(window_, IDC_SYNC), "Stop Correcting...");
@@ -88,7 +84,6 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   EXPECT_TRUE(ntpProgress.count("Reading 1...") && !ntpProgress.count("Connecting 1..."));
   // Whole-second TIME readings stay out of the mean beside NTP results.
   Check({{"127.0.0.41", StatusRejected, nullptr, "s (unused)"},
-         {"127.0.0.59", StatusRejected, nullptr, "s (unused)"} /* the surplus is ignored */,
          {"localhost", StatusRejected, nullptr, "s (unused)"},
          {"127.0.0.54", StatusRefused, "Refused", nullptr},
          {"127.0.0.58", StatusDisabled, "Disabled", nullptr},
@@ -97,7 +92,6 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
          {"no-such-host.invalid", StatusNoDnsEntry, "No DNS entry", nullptr},
          // A close without data raises no read notice: the deadline ends it.
          {"127.0.0.57", StatusSlowResponse, "Slow Response", nullptr},
-         {"127.0.0.60", StatusNoResponse, "No Response", nullptr} /* 2 bytes, then 2 more */,
          {kNtp, StatusMeasured, nullptr, "s"}, {"NTP://127.0.0.122", StatusMeasured, nullptr, "s"},
          {kNtpSilent, StatusSlowResponse, "Slow Response", nullptr},
          {"ntp://127.0.0.124", StatusRefused, "Refused", nullptr},
@@ -144,25 +138,12 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   EXPECT_GE(GetTickCount() - start, 1900u);
   EXPECT_LT(GetTickCount() - start, 4000u);
   Check({{"127.0.0.61", StatusSlowResponse, "Slow Response", nullptr}});
-  EXPECT_TRUE(WaitUntil([&] { return Pixels(TrayIconWindow()) != normalIcon; }, 3000));
-  EXPECT_TRUE(TrayTipIs(kFailedTip));
+  EXPECT_TRUE(WaitUntil([] { return TrayTipIs(kFailedTip); }, 3000));
   EXPECT_EQ(ControlText(window_, IDC_STATUS_LINE), "");
-  // A restarted shell has lost every icon and says so with "TaskbarCreated";
-  // the hidden program puts its icon back as it was.
-  const std::string failedIcon = Pixels(TrayIconWindow());
+  // A double click on the icon opens the hidden window and clears the failure.
   ShowWindow(window_, SW_HIDE);
-  NOTIFYICONDATAA icon = {};
-  icon.cbSize = NOTIFYICONDATAA_V1_SIZE;
-  icon.hWnd = window_;
-  ASSERT_TRUE(Shell_NotifyIconA(NIM_DELETE, &icon));
-  ASSERT_TRUE(WaitUntil([] { return TrayIconWindow() == nullptr; }, 3000));
-  PostMessageA(HWND_BROADCAST, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
-  EXPECT_TRUE(WaitUntil([&] { return Pixels(TrayIconWindow()) == failedIcon; }, 3000));
-  EXPECT_TRUE(TrayTipIs(kFailedTip));
-  // A double click on the icon opens the window and clears the failure.
   SendMessageA(window_, WM_USER, 0, WM_LBUTTONDBLCLK);
-  EXPECT_TRUE(WaitUntil([&] { return Pixels(TrayIconWindow()) == normalIcon; }, 3000));
-  EXPECT_FALSE(TrayTipIs(kFailedTip));
+  EXPECT_TRUE(WaitUntil([] { return !TrayTipIs(kFailedTip); }, 3000));
   EXPECT_TRUE(IsWindowVisible(window_));
 }
 

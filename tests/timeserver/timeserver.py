@@ -7,9 +7,9 @@ Needs root. Each address 127.x.x.x plays one server, set up over the control
 port with one line per connection, answered "OK", "OK <n>" or "ERR <reason>":
 SET <ip> <behaviour> [args] (and reset its count), COUNT <ip> (connections
 accepted or datagrams received since), CLEAR, QUIT. TIME on TCP port 37:
-exact <shift>, now <shift>, delay <ms> <shift>, refuse, silent, close, short,
-split <ms>, long; NTP on UDP port 123: ntp-exact <shift>, ntp-silent,
-ntp-rate (shift: how far the served clock is ahead of UTC, in ms). Ends with
+exact <shift>, now <shift>, delay <ms> <shift>, refuse, silent, close, short;
+NTP on UDP port 123: ntp-exact <shift>, ntp-silent, ntp-rate (shift: how far
+the served clock is ahead of UTC, in ms). Ends with
 its lifetime (1800 s by default), SIGTERM, SIGINT or QUIT; PATH holds its pid
 while the control port listens.
 """
@@ -18,7 +18,7 @@ import argparse, contextlib, ipaddress, os, pathlib, select, signal, socket, str
 
 POLL, LINGER, HOLD, MAX_LINE = 0.1, 2.0, 600.0, 1024  # seconds, and bytes in a control line
 ARGS = {"exact": 1, "now": 1, "delay": 2, "refuse": 0, "silent": 0, "close": 0, "short": 0,
-        "split": 1, "long": 0, "ntp-exact": 1, "ntp-silent": 0, "ntp-rate": 0}  # argument counts
+        "ntp-exact": 1, "ntp-silent": 0, "ntp-rate": 0}  # argument counts
 stop = threading.Event()
 
 
@@ -46,11 +46,7 @@ def serve(conn, name, args):
             while (left := at - time.time_ns() - shift) > 0:
                 time.sleep(left / 1e9)
         reply = struct.pack(">I", stamp(at) >> 32)
-        conn.sendall({"silent": b"", "close": b"", "short": reply[:2], "split": reply[:2],
-                      "long": reply + b"\xde\xad\xbe\xef"}.get(name, reply))
-        if name == "split":
-            time.sleep(args[0] / 1000)
-            conn.sendall(reply[2:])
+        conn.sendall({"silent": b"", "close": b"", "short": reply[:2]}.get(name, reply))
         if name == "silent":
             hold(conn, HOLD)
         # FIN, then a short wait for the client's, so that unread input causes no reset
@@ -99,7 +95,7 @@ def loopback(text):
 def configure(servers, ip, words):
     name, args = words[0].lower(), [int(w) for w in words[1:]]
     if ARGS.get(name) != len(args) or not all(-2**48 < a < 2**48 for a in args) or (
-            name in ("delay", "split") and not 0 <= args[0] <= HOLD * 1000):
+            name == "delay" and not 0 <= args[0] <= HOLD * 1000):
         raise ValueError("bad behaviour or arguments: " + " ".join(words)[:60])
     ntp = name.startswith("ntp-")
     new, old = Server(name, args), servers.get(ip) or Server("refuse", [])

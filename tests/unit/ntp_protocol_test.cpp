@@ -85,15 +85,3 @@ TEST(NtpProtocol, RepliesAreJudgedInOrder) {
     EXPECT_EQ(CheckNtpReply(reply, kNtpPacketSize - !c.edit, stamp), c.verdict) << c.what;
   }
 }
-
-TEST(NtpProtocol, SchemeSelectsTheProtocol) {
-  const struct { const char* name; const char* host; } cases[] = {  // host null: a TIME server
-      {"ntp://pool.example", "pool.example"}, {"NTP://192.0.2.7", "192.0.2.7"}, {"nTp://", ""},
-      {"time.example", nullptr}, {"ntp:/pool.example", nullptr}, {"xntp://pool.example", nullptr},
-      {"", nullptr}};
-  for (const auto& c : cases) {
-    const char* host = nullptr;
-    EXPECT_EQ(IsNtpName(c.name, &host), c.host != nullptr) << c.name;
-    EXPECT_STREQ(host, c.host) << c.name;  // left alone for TIME names
-  }
-}
