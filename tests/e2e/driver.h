@@ -260,15 +260,6 @@ inline HWND LabelEditor(HWND list) { return reinterpret_cast<HWND>(Ask(list, LVM
 // The program's settings, as the tests write and read them.
 inline void WriteNumber(const char* name, DWORD value) { reg::Write(name, REG_DWORD, &value, 4); }
 inline std::string ServerValue(int slot) { return "Server" + std::to_string(1000 + slot).substr(1); }
-// Stores the names as the list in slot order, all enabled unless listed in disabled.
-inline void StoreServers(const std::vector<std::string>& names, const std::set<std::string>& disabled = {}) {
-  for (size_t slot = 0; slot < names.size(); ++slot) {
-    ServerRecord record = {};
-    names[slot].copy(record.name, sizeof record.name - 1);
-    record.enabled = !disabled.count(names[slot]);
-    reg::Write(ServerValue(static_cast<int>(slot)).c_str(), REG_BINARY, &record, sizeof record);
-  }
-}
 inline ServerRecord StoredServer(int slot) {
   return reg::As<ServerRecord>(reg::Read(ServerValue(slot).c_str()));
 }
@@ -293,30 +284,33 @@ class ProgramTest : public ::testing::Test {
     SHDeleteValueA(HKEY_LOCAL_MACHINE, kRunKey, "Orvalen");
   }
 
-  // Stores the list in slot order, each name with what the loopback daemon
-  // plays for it (empty: nothing; "ntp://127.0.0.N" is played by 127.0.0.N),
-  // and a schedule that runs no pass of its own.
+  // Stores the list in slot order, all enabled but those in disabled, each
+  // name with what the loopback daemon plays for it (empty: nothing;
+  // "ntp://127.0.0.N" is played by 127.0.0.N), and a schedule that runs no
+  // pass of its own.
   static void Serve(const std::vector<std::pair<std::string, std::string>>& servers,
                     const std::set<std::string>& disabled = {}) {
-    std::vector<std::string> names;
-    for (const auto& [name, behaviour] : servers) {
-      std::string address = name.substr(name.find("://") == std::string::npos ? 0 : 6);
-      EXPECT_TRUE(behaviour.empty() || timeservers::Set(address, behaviour)) << name;
-      names.push_back(name);
-    }
     WriteNumber("Version", kStoreVersion);
     WriteNumber("Schedule", 0);
-    StoreServers(names, disabled);
+    for (size_t slot = 0; slot < servers.size(); ++slot) {
+      const auto& [name, behaviour] = servers[slot];
+      std::string address = name.substr(name.find("://") == std::string::npos ? 0 : 6);
+      EXPECT_TRUE(behaviour.empty() || timeservers::Set(address, behaviour)) << name;
+      ServerRecord record = {};
+      name.copy(record.name, sizeof record.name - 1);
+      record.enabled = !disabled.count(name);
+      reg::Write(ServerValue(static_cast<int>(slot)).c_str(), REG_BINARY, &record, sizeof record);
+    }
   }
 
-  // Starts "Orvalen.exe args" and waits for its window; a plain start shows
-  // it as the last step of setting it up, so its rows are there by then.
-  HWND Start(const std::string& args = "") {
-    program_.reset(new Program(Orvalen(args)));
+  // Starts Orvalen.exe and waits for its window, which it shows as the last
+  // step of setting it up: its rows are there by then.
+  HWND Start() {
+    program_.reset(new Program(Orvalen()));
     window_ = program_->WaitMainWindow();
-    EXPECT_NE(window_, nullptr) << "no main window of Orvalen.exe " << args;
+    EXPECT_NE(window_, nullptr) << "no main window";
     list_ = window_ ? GetDlgItem(window_, IDC_SERVER_LIST) : nullptr;
-    EXPECT_TRUE(!args.empty() || WaitUntil([&] { return IsWindowVisible(window_); }));
+    EXPECT_TRUE(WaitUntil([&] { return IsWindowVisible(window_); }));
     return window_;
   }
   void Restart() {  // quits through the tray menu's command and starts again

@@ -28,8 +28,9 @@ TEST_F(Session, FirstStartTheWindowAndTheListEdits) {
   }
   EXPECT_EQ(reg::Read("Server000").type, static_cast<DWORD>(REG_BINARY));
   // The clock's text follows the seconds.
-  const std::string clock = ControlText(window_, IDC_CLOCK);
-  EXPECT_NE(clock.find("m on "), std::string::npos) << clock;
+  std::string clock;
+  auto clockShown = [&] { return (clock = ControlText(window_, IDC_CLOCK)).find("m on ") != std::string::npos; };
+  EXPECT_TRUE(WaitUntil(clockShown, 1000)) << clock;
   EXPECT_TRUE(WaitUntil([&] { return ControlText(window_, IDC_CLOCK) != clock; }, 1500));
 
   // Enter is command 1 in a dialog: while a name is being edited it may
