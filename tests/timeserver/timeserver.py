@@ -6,18 +6,17 @@
 Needs root. Each address 127.x.x.x plays one server, set up over the control
 port with one line per connection, answered "OK", "OK <n>" or "ERR <reason>":
 SET <ip> <behaviour> [args] (and reset its count), COUNT <ip> (connections
-accepted or datagrams received since), CLEAR, QUIT. TIME on TCP port 37:
-exact <shift>, now <shift>, delay <ms> <shift>, refuse, silent, close, short;
+accepted or datagrams received since), CLEAR. TIME on TCP port 37:
+exact <shift>, now <shift>, delay <ms> <shift>, refuse, silent, close;
 NTP on UDP port 123: ntp-exact <shift>, ntp-silent, ntp-rate (shift: how far
-the served clock is ahead of UTC, in ms). Ends with
-its lifetime (1800 s by default), SIGTERM, SIGINT or QUIT; PATH holds its pid
-while the control port listens.
+the served clock is ahead of UTC, in ms). Ends with its lifetime (1800 s by
+default), SIGTERM or SIGINT; PATH holds its pid while the control port listens.
 """
 
 import argparse, contextlib, ipaddress, os, pathlib, select, signal, socket, struct, threading, time
 
 POLL, LINGER, HOLD, MAX_LINE = 0.1, 2.0, 600.0, 1024  # seconds, and bytes in a control line
-ARGS = {"exact": 1, "now": 1, "delay": 2, "refuse": 0, "silent": 0, "close": 0, "short": 0,
+ARGS = {"exact": 1, "now": 1, "delay": 2, "refuse": 0, "silent": 0, "close": 0,
         "ntp-exact": 1, "ntp-silent": 0, "ntp-rate": 0}  # argument counts
 stop = threading.Event()
 
@@ -46,7 +45,7 @@ def serve(conn, name, args):
             while (left := at - time.time_ns() - shift) > 0:
                 time.sleep(left / 1e9)
         reply = struct.pack(">I", stamp(at) >> 32)
-        conn.sendall({"silent": b"", "close": b"", "short": reply[:2]}.get(name, reply))
+        conn.sendall(b"" if name in ("silent", "close") else reply)
         if name == "silent":
             hold(conn, HOLD)
         # FIN, then a short wait for the client's, so that unread input causes no reset
@@ -138,10 +137,8 @@ def command(line, servers):
             for ip in list(servers):
                 configure(servers, ip, ["refuse"])
             servers.clear()
-        elif verb == "QUIT" and not words:
-            stop.set()
         else:
-            raise ValueError("usage: SET <ip> <behaviour> [args] | COUNT <ip> | CLEAR | QUIT")
+            raise ValueError("usage: SET <ip> <behaviour> [args] | COUNT <ip> | CLEAR")
         return "OK"
     except ValueError as e:
         return "ERR %s" % e
