@@ -22,6 +22,7 @@ TEST(TimeBase, ServerSecondsAreReadInTheNearestEra) {
       {4'294'967'290u, kEra * 1000 + 3000, (kEra - 6) * 1000}, // the local clock already wrapped
       {100u, (kEra * 3 + 50) * 1000, (kEra * 3 + 100) * 1000},
       {0xF0000000u, 1'500'000'000'000, (0xF0000000 - kEra) * 1000},  // 1947 reads 2027 as 1891
+      {0x80000000u, -kEra * 1000, -kEra / 2 * 1000},  // before 1900; half an era either way: the later
   };
   for (const auto& c : cases) EXPECT_EQ(ServerTimeNear(c.seconds, c.localNow), c.expected) << c.seconds;
 }
