@@ -63,6 +63,13 @@ double CpuSeconds() {
   return double(join(kernel) + join(user)) / 1e7;
 }
 
+// An empty server table, idle slots and no loopback server set up.
+void Reset() {
+  std::memset(ServerTable, 0, sizeof ServerTable);
+  std::memset(QuerySlots, 0, sizeof QuerySlots);
+  timeservers::Clear();
+}
+
 void RunPass(bool testing) {
   if (testing) {
     int slot = 0;
@@ -80,9 +87,7 @@ void RunPass(bool testing) {
 // The measured offset's error against the shift, over several testing
 // passes: the mean and the largest.
 void Accuracy(const char* protocol, const char* name, const char* behaviour, int shiftMs) {
-  std::memset(ServerTable, 0, sizeof ServerTable);
-  std::memset(QuerySlots, 0, sizeof QuerySlots);
-  timeservers::Clear();
+  Reset();
   timeservers::Set("127.0.0.100", std::string(behaviour) + " " + std::to_string(shiftMs));
   AddServer(name);
   long long sum = 0, worst = 0;
@@ -105,9 +110,7 @@ int main() {
 
   std::printf("%8s %16s %16s %14s\n", "servers", "median wall ms", "min wall ms", "CPU ms/pass");
   for (int servers : {1, 10, 50}) {
-    std::memset(ServerTable, 0, sizeof ServerTable);
-    std::memset(QuerySlots, 0, sizeof QuerySlots);
-    timeservers::Clear();
+    Reset();
     for (int i = 0; i < servers; ++i) {
       std::string address = "127.0.0." + std::to_string(100 + i);
       timeservers::Set(address, "now 0");
@@ -125,7 +128,8 @@ int main() {
       end.QuadPart -= start.QuadPart;
       walls.push_back(Seconds(end, frequency) * 1000);
       for (int slot = 0; slot < servers; ++slot)
-        if (ServerTable[slot].status != StatusMeasured) std::printf("  slot %d ended with %u\n", slot, ServerTable[slot].status);
+        if (ServerTable[slot].status != StatusMeasured)
+          std::printf("  slot %d ended with %u\n", slot, ServerTable[slot].status);
     }
     std::sort(walls.begin(), walls.end());
     std::printf("%8d %16.1f %16.1f %14.1f\n", servers, walls[walls.size() / 2], walls.front(),
