@@ -7,8 +7,7 @@ pidfile=$2
 case "$1" in
   start)
     rm -f "$pidfile"
-    python3 "$here/tests/timeserver/timeserver.py" --control 127.0.0.1:3737 \
-      --pidfile "$pidfile" --lifetime 3600 </dev/null >/dev/null 2>&1 &
+    python3 "$here/tests/timeserver/timeserver.py" "$pidfile" 3600 </dev/null >/dev/null 2>&1 &
     for _ in $(seq 50); do
       [ -s "$pidfile" ] && exit 0
       sleep 0.1
