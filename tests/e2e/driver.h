@@ -88,11 +88,6 @@ inline LRESULT Ask(HWND window, UINT message, WPARAM wParam, LPARAM lParam, LRES
              ? static_cast<LRESULT>(answer) : fail;
 }
 
-// The next top-level window of the class after this one (null: the topmost).
-inline HWND NextWindow(HWND after, const char* className) {
-  return FindWindowExA(nullptr, after, className, nullptr);
-}
-
 inline DWORD ProcessOf(HWND window) {
   DWORD id = 0;
   GetWindowThreadProcessId(window, &id);
@@ -109,7 +104,7 @@ inline std::string ControlText(HWND dialog, int id) { return WindowText(GetDlgIt
 // A dialog of the process (0: any): the main window, the dialog with the
 // program's title that holds the server list, or else a shown message box.
 inline HWND FindDialog(DWORD processId, bool mainWindow) {
-  for (HWND w = nullptr; (w = NextWindow(w, "#32770")) != nullptr;) {
+  for (HWND w = nullptr; (w = FindWindowExA(nullptr, w, "#32770", nullptr)) != nullptr;) {
     // GetWindowTextA reads a top-level caption without asking the window,
     // so a hung window of another program cannot stall the search.
     char caption[sizeof kWindowTitle + 1] = "";
@@ -153,22 +148,17 @@ class Program {
     if (WaitForSingleObject(process_, timeoutMs) == WAIT_OBJECT_0) GetExitCodeProcess(process_, &code);
     return code;
   }
-  // The main window or a message box of this process; null when none has appeared in time.
-  HWND WaitMainWindow() const {
-    HWND window = WaitDialog(true);
+  // The main window, or a shown message box, of this process; null when none has appeared in time.
+  HWND WaitWindow(bool messageBox = false) const {
+    HWND found = nullptr;
+    WaitUntil([&] { return (found = FindDialog(id_, !messageBox)) != nullptr || !Running(); });
     // The caption is set early in the window's initialisation: let the
     // program reach its message loop before anyone talks to the window.
-    if (window) WaitForInputIdle(process_, kAnswerMs);
-    return window;
-  }
-  HWND WaitMessageBox() const { return WaitDialog(false); }
-
- private:
-  HWND WaitDialog(bool mainWindow) const {
-    HWND found = nullptr;
-    WaitUntil([&] { return (found = FindDialog(id_, mainWindow)) != nullptr || !Running(); });
+    if (found && !messageBox) WaitForInputIdle(process_, kAnswerMs);
     return found;
   }
+
+ private:
   HANDLE process_ = nullptr;
   DWORD id_ = 0;
 };
@@ -189,7 +179,7 @@ inline bool SetText(HWND window, const std::string& text) {
 // Waits for the program's message box, checks its text, answers and waits
 // for the box to go.
 inline void Answer(const Program& program, const std::string& text, int answer = IDOK) {
-  HWND box = program.WaitMessageBox();
+  HWND box = program.WaitWindow(true);
   ASSERT_NE(box, nullptr) << "no box for: " << text;
   EXPECT_EQ(ControlText(box, kMessageText), text);
   PostCommand(box, answer);
@@ -303,16 +293,11 @@ class ProgramTest : public ::testing::Test {
   // step of setting it up: its rows are there by then.
   HWND Start() {
     program_.reset(new Program(Orvalen()));
-    window_ = program_->WaitMainWindow();
+    window_ = program_->WaitWindow();
     EXPECT_NE(window_, nullptr) << "no main window";
     list_ = window_ ? GetDlgItem(window_, IDC_SERVER_LIST) : nullptr;
     EXPECT_TRUE(WaitUntil([&] { return IsWindowVisible(window_); }));
     return window_;
-  }
-  void Restart() {  // quits through the tray menu's command and starts again
-    SendCommand(window_, CMD_QUIT);
-    EXPECT_EQ(program_->WaitExit(), 0u);
-    Start();
   }
   bool PassRunning() const { return ControlText(window_, IDC_SYNC) != "Synchronize Time"; }
   // Gives the command (0: none, a pass runs) and waits for the pass to end.
@@ -324,11 +309,6 @@ class ProgramTest : public ::testing::Test {
     for (const ListRow& row : ReadRows(list_))
       if (row.text[0] == name) return row;
     return ListRow();
-  }
-  // Gives the command, checks the question it asks and answers OK.
-  void Confirm(int command, const std::string& question) {
-    PostCommand(window_, command);
-    Answer(*program_, question);
   }
   // Opens the name editor with the command, types name and ends with key.
   void EditName(int command, const std::string& name, WORD key) {

@@ -42,7 +42,7 @@ DWORD RunToEnd(const std::string& commandLine) { return Program(commandLine).Wai
 
 // The installer's wizard: the visible dialog of its process.
 HWND Wizard(const Program& setup) {
-  for (HWND w = nullptr; (w = NextWindow(w, "#32770")) != nullptr;)
+  for (HWND w = nullptr; (w = FindWindowExA(nullptr, w, "#32770", nullptr)) != nullptr;)
     if (ProcessOf(w) == setup.id() && IsWindowVisible(w)) return w;
   return nullptr;
 }
@@ -140,7 +140,7 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
   {
     SCOPED_TRACE("silent uninstall with the program running");
     Program running("\"" + program + "\"");
-    ASSERT_NE(running.WaitMainWindow(), nullptr);
+    ASSERT_NE(running.WaitWindow(), nullptr);
     EXPECT_EQ(RunToEnd(Text("QuietUninstallString", kUninstallKey)), 0u);
     // The uninstaller runs on from a copy of itself in the temporary folder;
     // the uninstall entry is the last thing it removes.

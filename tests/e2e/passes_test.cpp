@@ -23,12 +23,11 @@ HWND TrayIconWindow() {
 
 bool TrayTipIs(const std::string& tip) {
   DWORD tray = ProcessOf(TrayIconWindow());
-  for (HWND window = nullptr; tray && (window = NextWindow(window, "tooltips_class32"));) {
-    if (ProcessOf(window) != tray) continue;
-    for (LRESULT i = 0, n = SendMessageA(window, TTM_GETTOOLCOUNT, 0, 0); i < n; ++i) {
+  for (HWND w = nullptr; tray && (w = FindWindowExA(nullptr, w, "tooltips_class32", nullptr));) {
+    for (LRESULT i = 0, n = ProcessOf(w) == tray ? SendMessageA(w, TTM_GETTOOLCOUNT, 0, 0) : 0; i < n; ++i) {
       TTTOOLINFOA tool = {};
       tool.cbSize = TTTOOLINFOA_V1_SIZE;
-      if (AskRemote(window, TTM_ENUMTOOLSA, i, tool, &TTTOOLINFOA::lpszText) == tip) return true;
+      if (AskRemote(w, TTM_ENUMTOOLSA, i, tool, &TTTOOLINFOA::lpszText) == tip) return true;
     }
   }
   return false;

@@ -53,7 +53,8 @@ TEST_F(Session, FirstStartTheWindowAndTheListEdits) {
   // name), disable; all of it is kept over a restart.
   const std::string first = StoredServer(1).name, second = StoredServer(2).name;
   Select(list_, {first, second});
-  Confirm(CMD_DELETE_SERVER, "Are you sure you want to delete 2 server(s)?");
+  PostCommand(window_, CMD_DELETE_SERVER);
+  Answer(*program_, "Are you sure you want to delete 2 server(s)?");
   EXPECT_EQ(ListCount(list_), kDefaultServerCount - 1);
   EXPECT_FALSE(reg::Read("Server001").exists);
   EditName(IDC_ADD_SERVER, "added.example", VK_RETURN);
@@ -68,7 +69,9 @@ TEST_F(Session, FirstStartTheWindowAndTheListEdits) {
   EXPECT_EQ(StoredServer(kDefaultServerCount).enabled, 0u);
   // The window's place is kept too.
   SetWindowPos(window_, nullptr, 100, 120, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-  Restart();
+  SendCommand(window_, CMD_QUIT);  // the tray menu's "Exit"
+  EXPECT_EQ(program_->WaitExit(), 0u);
+  ASSERT_TRUE(Start());
   ASSERT_EQ(ListCount(list_), kDefaultServerCount);
   EXPECT_EQ(Row("renamed.example").param, 1);
   EXPECT_EQ(Row(kServer).param, kDefaultServerCount);
@@ -84,7 +87,8 @@ TEST_F(Session, FirstStartTheWindowAndTheListEdits) {
   Select(list_, {kServer});
   SendCommand(window_, CMD_TOGGLE_SERVER);
   EXPECT_EQ(StoredServer(kDefaultServerCount).enabled, 1u);
-  Confirm(IDC_RESTORE_LIST, "Are you sure you want to reset the server list?");
+  PostCommand(window_, IDC_RESTORE_LIST);
+  Answer(*program_, "Are you sure you want to reset the server list?");
   EXPECT_EQ(ListCount(list_), kDefaultServerCount);
   EXPECT_FALSE(reg::Read("Server015").exists);
   EXPECT_STREQ(StoredServer(1).name, first.c_str());
@@ -145,7 +149,7 @@ TEST_F(Session, OtherVersionsSettingsAreErasedOnlyWhenTheUserAgrees) {
     Program program(Orvalen());
     Answer(program, "Registry settings of other versions of Orvalen will be erased if you run this "
                     "version.", answer);
-    EXPECT_TRUE(answer == IDOK ? program.WaitMainWindow() != nullptr : program.WaitExit() == 0)
+    EXPECT_TRUE(answer == IDOK ? program.WaitWindow() != nullptr : program.WaitExit() == 0)
         << "OK goes on with the start, Cancel ends it";
     EXPECT_EQ(reg::Read("Marker").exists, answer == IDCANCEL);
     EXPECT_EQ(reg::As<DWORD>(reg::Read("Version")), answer == IDCANCEL ? 1u : kStoreVersion);
