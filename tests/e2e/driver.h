@@ -94,12 +94,11 @@ inline DWORD ProcessOf(HWND window) {
   return id;
 }
 
-inline std::string WindowText(HWND window) {
+inline std::string ControlText(HWND dialog, int id) {
   char text[260] = "";
-  Ask(window, WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
+  Ask(GetDlgItem(dialog, id), WM_GETTEXT, sizeof text, reinterpret_cast<LPARAM>(text));
   return text;
 }
-inline std::string ControlText(HWND dialog, int id) { return WindowText(GetDlgItem(dialog, id)); }
 
 // A dialog of the process (0: any): the main window, the dialog with the
 // program's title that holds the server list, or else a shown message box.
@@ -219,11 +218,8 @@ inline std::vector<ListRow> ReadRows(HWND list) {
   for (size_t i = 0; i < rows.size(); ++i) {
     for (int column = 0; column < 3; ++column) {
       LVITEMA item = {};
-      item.mask = LVIF_TEXT | (column == 0 ? LVIF_PARAM : 0);
-      item.iItem = static_cast<int>(i);
-      item.iSubItem = column;
-      item.lParam = -1;
-      item.cchTextMax = 512;
+      item.mask = LVIF_TEXT | LVIF_PARAM, item.iItem = static_cast<int>(i), item.iSubItem = column;
+      item.cchTextMax = 512, item.lParam = -1;
       rows[i].text[column] = AskRemote(list, LVM_GETITEMA, 0, item, &LVITEMA::pszText);
       if (column == 0) rows[i].param = item.lParam;
     }

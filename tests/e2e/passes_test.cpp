@@ -1,5 +1,5 @@
 // The real program against loopback time servers: passes as the user sees
-// them in the list, the status line and the tray, and the schedule.
+// them in the list, the status line and the tray.
 #include "tests/e2e/driver.h"
 
 #include <regex>
@@ -9,10 +9,6 @@ namespace {
 using namespace e2e;
 
 constexpr char kFailedTip[] = "Unsuccessful correction!  Double-click for details...";
-
-bool EndsWith(const std::string& text, const std::string& tail) {
-  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
 
 // Wine shows the notification area as a window of its own with one child
 // per icon; the tips live in a tooltip window of the same process.
@@ -35,19 +31,15 @@ bool TrayTipIs(const std::string& tip) {
 
 class Passes : public ProgramTest {
  protected:
-  // Per server: the stored status, the latency text (null: a number) and
-  // what the correction ends with (null: nothing shown).
-  struct Expected { const char* name; uint32_t status; const char *latency, *tail; };
+  // Per server: the stored status, and a pattern for its texts, "latency;correction".
+  struct Expected { const char* name; uint32_t status; const char* texts; };
   void Check(const std::vector<Expected>& expected) {
     for (const Expected& e : expected) {
       ListRow row = Row(e.name);
-      const std::string &latency = row.text[1], &correction = row.text[2];
       ASSERT_NE(row.param, -1) << e.name;
       EXPECT_EQ(StoredServer(static_cast<int>(row.param)).status, e.status) << e.name;
-      bool number = !latency.empty() && latency.find_first_not_of("0123456789") == std::string::npos;
-      EXPECT_TRUE(e.latency ? latency == e.latency : number) << e.name << ": " << latency;
-      EXPECT_TRUE(e.tail ? EndsWith(correction, e.tail) : correction.empty())
-          << e.name << ": " << correction;
+      std::string texts = row.text[1] + ";" + row.text[2];
+      EXPECT_TRUE(std::regex_match(texts, std::regex(e.texts))) << e.name << ": " << texts;
     }
   }
 };
@@ -73,27 +65,23 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   std::set<std::string> progress, ntpProgress;
   EXPECT_TRUE(WaitUntil([&] {
     for (const ListRow& row : ReadRows(list_))
-      if (EndsWith(row.text[1], "..."))
+      if (row.text[1].find("...") != std::string::npos)
         (row.text[0].find("://") == std::string::npos ? progress : ntpProgress).insert(row.text[1]);
     return !PassRunning();
   }, kPassMs));
-  const std::regex step("DNS Lookup\\.\\.\\.|(Connecting|Reading) [1-3]\\.\\.\\.");
-  for (const std::string& t : progress) EXPECT_TRUE(std::regex_match(t, step)) << t;
   EXPECT_TRUE(progress.count("Reading 1...") || progress.count("Reading 2..."));
   EXPECT_TRUE(ntpProgress.count("Reading 1...") && !ntpProgress.count("Connecting 1..."));
   // Whole-second TIME readings stay out of the mean beside NTP results.
-  Check({{"127.0.0.41", StatusRejected, nullptr, "s (unused)"},
-         {"localhost", StatusRejected, nullptr, "s (unused)"},
-         {"127.0.0.54", StatusRefused, "Refused", nullptr},
-         {"127.0.0.58", StatusDisabled, "Disabled", nullptr},
-         {"127.0.0.55", StatusSlowResponse, "Slow Response", nullptr},
-         {"no-such-host.invalid", StatusNoDnsEntry, "No DNS entry", nullptr},
+  Check({{"127.0.0.41", StatusRejected, R"(\d+;.*s \(unused\))"},
+         {"localhost", StatusRejected, R"(\d+;.*s \(unused\))"},
+         {"127.0.0.54", StatusRefused, "Refused;"}, {"127.0.0.58", StatusDisabled, "Disabled;"},
+         {"127.0.0.55", StatusSlowResponse, "Slow Response;"},
+         {"no-such-host.invalid", StatusNoDnsEntry, "No DNS entry;"},
          // A close without data raises no read notice: the deadline ends it.
-         {"127.0.0.57", StatusSlowResponse, "Slow Response", nullptr},
-         {kNtp, StatusMeasured, nullptr, "s"}, {"NTP://127.0.0.122", StatusMeasured, nullptr, "s"},
-         {kNtpSilent, StatusSlowResponse, "Slow Response", nullptr},
-         {"ntp://127.0.0.124", StatusRefused, "Refused", nullptr},
-         {"ntp://127.0.0.129", StatusRefused, "Refused", nullptr}});
+         {"127.0.0.57", StatusSlowResponse, "Slow Response;"},
+         {kNtp, StatusMeasured, R"(\d+;.*s)"}, {"NTP://127.0.0.122", StatusMeasured, R"(\d+;.*s)"},
+         {kNtpSilent, StatusSlowResponse, "Slow Response;"},
+         {"ntp://127.0.0.124", StatusRefused, "Refused;"}, {"ntp://127.0.0.129", StatusRefused, "Refused;"}});
   EXPECT_EQ(timeservers::Count("127.0.0.41"), 3) << "one connection per sample";
   EXPECT_EQ(timeservers::Count("127.0.0.124"), 1) << "no request after a kiss-o'-death";
   // The daemon sleeps by its own clock: allow the two clocks a tick or so.
@@ -114,16 +102,14 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   SendCommand(window_, CMD_TEST_SERVER);
   EXPECT_EQ(ControlText(window_, IDC_STATUS_LINE), "Testing time servers...");
   RunPass(0);
-  Check({{kNtp, StatusTested, nullptr, " (test)"}});
+  Check({{kNtp, StatusTested, R"(\d+;.* \(test\))"}});
   EXPECT_EQ(reg::Read("LastCorrectionTime").bytes, corrected.bytes);
   // Wine refuses a step of half a second or more: that records no correction.
   ASSERT_TRUE(timeservers::Set("127.0.0.121", "ntp-exact 800"));
   ASSERT_TRUE(timeservers::Set("127.0.0.122", "ntp-exact 800"));
   RunPass(IDC_SYNC);
   EXPECT_NEAR(reg::As<int64_t>(reg::Read("LastCorrectionValue")), 800, 5);
-  reg::Value refused = reg::Read("LastCorrectionTime");
-  EXPECT_TRUE(refused.exists);
-  EXPECT_EQ(reg::As<int64_t>(refused), 0);
+  EXPECT_EQ(reg::Read("LastCorrectionTime").bytes, std::vector<BYTE>(8, 0)) << "kept, as no time";
 
   // A pass that measures nothing ends two seconds after its last connection
   // (checked every 200 ms), and the tray shows the failure.
@@ -135,7 +121,7 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   RunPass(IDC_SYNC);
   EXPECT_GE(GetTickCount() - start, 1900u);
   EXPECT_LT(GetTickCount() - start, 4000u);
-  Check({{"127.0.0.61", StatusSlowResponse, "Slow Response", nullptr}});
+  Check({{"127.0.0.61", StatusSlowResponse, "Slow Response;"}});
   EXPECT_TRUE(WaitUntil([] { return TrayTipIs(kFailedTip); }, 3000));
   EXPECT_EQ(ControlText(window_, IDC_STATUS_LINE), "");
   // A double click on the icon opens the hidden window and clears the failure.
@@ -143,15 +129,6 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   SendMessageA(window_, WM_USER, 0, WM_LBUTTONDBLCLK);
   EXPECT_TRUE(WaitUntil([] { return !TrayTipIs(kFailedTip); }, 3000));
   EXPECT_TRUE(IsWindowVisible(window_));
-}
-
-TEST_F(Passes, EveryThirtySecondsRunsPassesByItself) {
-  Serve({{"127.0.0.81", "now 500"}});
-  WriteNumber("Schedule", 2);  // "Every 30 Seconds"
-  ASSERT_TRUE(Start());
-  // Never corrected before: the first tick starts a pass.
-  EXPECT_TRUE(WaitUntil([] { return timeservers::Count("127.0.0.81") >= 3; }, 5000));
-  EXPECT_TRUE(WaitUntil([] { return timeservers::Count("127.0.0.81") >= 6; }, 40000));
 }
 
 }  // namespace
