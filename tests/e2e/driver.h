@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -255,10 +256,7 @@ class ProgramTest : public ::testing::Test {
     // A running instance would take over every start of the test.
     ASSERT_TRUE(WaitUntil([] { return FindMainWindow() == nullptr; }, 5000)) << "an Orvalen is open";
   }
-  void TearDown() override {
-    program_.reset();
-    Clean();
-  }
+  void TearDown() override { program_.reset(); Clean(); }
   static void Clean() {
     timeservers::Clear();
     reg::DeleteKey();
@@ -266,21 +264,19 @@ class ProgramTest : public ::testing::Test {
     SHDeleteValueA(HKEY_LOCAL_MACHINE, kRunKey, "Orvalen");
   }
 
-  // Stores the list in slot order, all enabled but those in disabled, each
-  // name with what the loopback daemon plays for it (empty: nothing;
-  // "ntp://127.0.0.N" is played by 127.0.0.N), and a schedule that runs no
-  // pass of its own.
-  static void Serve(const std::vector<std::pair<std::string, std::string>>& servers,
-                    const std::set<std::string>& disabled = {}) {
+  // Stores the list in slot order, each name with what the loopback daemon
+  // plays for it (empty: nothing; "ntp://127.0.0.N" is played by 127.0.0.N;
+  // "disabled": a disabled server), and a schedule that runs no pass of its own.
+  static void Serve(const std::vector<std::pair<std::string, std::string>>& servers) {
     WriteNumber("Version", kStoreVersion);
     WriteNumber("Schedule", 0);
     for (size_t slot = 0; slot < servers.size(); ++slot) {
       const auto& [name, behaviour] = servers[slot];
-      std::string address = name.substr(name.find("://") == std::string::npos ? 0 : 6);
-      EXPECT_TRUE(behaviour.empty() || timeservers::Set(address, behaviour)) << name;
       ServerRecord record = {};
+      std::string address = name.substr(name.find("://") == std::string::npos ? 0 : 6);
+      record.enabled = behaviour != "disabled";
+      EXPECT_TRUE(behaviour.empty() || !record.enabled || timeservers::Set(address, behaviour)) << name;
       name.copy(record.name, sizeof record.name - 1);
-      record.enabled = !disabled.count(name);
       reg::Write(ServerValue(static_cast<int>(slot)).c_str(), REG_BINARY, &record, sizeof record);
     }
   }
@@ -305,6 +301,17 @@ class ProgramTest : public ::testing::Test {
     for (const ListRow& row : ReadRows(list_))
       if (row.text[0] == name) return row;
     return ListRow();
+  }
+  // Per server: the stored status, and a pattern for its texts, "latency;correction".
+  struct Expected { const char* name; uint32_t status; const char* texts; };
+  void Check(const std::vector<Expected>& expected) const {
+    for (const Expected& e : expected) {
+      ListRow row = Row(e.name);
+      ASSERT_NE(row.param, -1) << e.name;
+      EXPECT_EQ(StoredServer(static_cast<int>(row.param)).status, e.status) << e.name;
+      std::string texts = row.text[1] + ";" + row.text[2];
+      EXPECT_TRUE(std::regex_match(texts, std::regex(e.texts))) << e.name << ": " << texts;
+    }
   }
   // Opens the name editor with the command, types name and ends with key.
   void EditName(int command, const std::string& name, WORD key) {

@@ -11,20 +11,16 @@ namespace timeservers {
 // Sends one control line ("SET 127.0.0.5 exact 250") and returns the reply
 // line, "OK..." or "ERR ...".
 inline std::string Command(const std::string& line) {
-  static bool started = [] {
-    WSADATA data;
-    return WSAStartup(0x0101, &data) == 0;
-  }();
+  static WSADATA data;
+  static bool started = WSAStartup(0x0101, &data) == 0;
   SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in control = {};
-  control.sin_family = AF_INET;
-  control.sin_port = htons(3737);
+  control.sin_family = AF_INET, control.sin_port = htons(3737);
   control.sin_addr.s_addr = inet_addr("127.0.0.1");
   std::string reply, out = line + "\n";
   if (started && connect(s, reinterpret_cast<sockaddr*>(&control), sizeof control) == 0 &&
-      send(s, out.data(), static_cast<int>(out.size()), 0) > 0) {
+      send(s, out.data(), static_cast<int>(out.size()), 0) > 0)
     for (char c; recv(s, &c, 1, 0) == 1 && c != '\n';) reply += c;
-  }
   closesocket(s);
   return reply;
 }

@@ -1,9 +1,6 @@
-"""The installer's log-on task definition, as Task Scheduler will read it.
-
-Wine's schtasks keeps only a task's name and settings, so the definition is
-checked here: written by the installer's own code under Wine, then parsed.
-  logon_task_test.py WRITER_EXE
-"""
+"""logon_task_test.py WRITER_EXE: the installer's log-on task definition, as Task Scheduler reads
+it, written by the installer's own code under Wine (whose schtasks keeps only a task's name and
+settings) and parsed here."""
 import os, subprocess, sys, xml.etree.ElementTree as ET
 
 writer = sys.argv[1]

@@ -12,7 +12,7 @@ ahead of UTC, in ms). Ends with its lifetime (1800 s by default), SIGTERM or SIG
 holds its pid while the control port listens.
 """
 
-import contextlib, os, select, signal, socket, struct, sys, threading, time
+import contextlib, os, pathlib, select, signal, socket, struct, sys, threading, time
 
 POLL, LINGER, HOLD = 0.1, 2.0, 600.0  # seconds
 ARGS = {"exact": 1, "now": 1, "delay": 2, "refuse": 0, "silent": 0, "close": 0,
@@ -136,8 +136,7 @@ def main():
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: stop.set())
     control = socket.create_server(("127.0.0.1", 3737), backlog=16)
-    with open(pidfile, "w") as f:
-        f.write("%d\n" % os.getpid())
+    pathlib.Path(pidfile).write_text("%d\n" % os.getpid())
     # One thread answers the control port and serves every listener: a command acts before its reply
     servers = {}
     while not stop.is_set() and time.monotonic() < deadline:

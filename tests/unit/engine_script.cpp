@@ -3,7 +3,6 @@
 #include "tests/unit/engine_script.h"
 
 #include <cstdio>
-#include <cstring>
 #include <iterator>
 
 #include "core/query_engine.h"

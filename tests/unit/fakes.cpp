@@ -26,8 +26,7 @@ static uintptr_t nextHandle;
 void Reset() {
   FinishAllQueries(StatusInterrupted);
   log.clear(), store.clear(), sockets.clear(), hosts.clear();
-  std::memset(ServerTable, 0, sizeof ServerTable);
-  std::memset(QuerySlots, 0, sizeof QuerySlots);
+  std::memset(ServerTable, 0, sizeof ServerTable), std::memset(QuerySlots, 0, sizeof QuerySlots);
   now = 4'000'000'000'000, tick = 1000, nextHandle = 100;  // 2026
   refuseStep = failSetUp = CorrectionFailed = ExitAfterCorrection = false;
   FirstRun = true, PassMode = Correcting, ActiveQueries = 0;

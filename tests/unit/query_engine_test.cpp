@@ -16,10 +16,6 @@
 
 using Bytes = std::vector<uint8_t>;
 
-struct QueryEngineTest : ::testing::Test {
-  void SetUp() override { fake::Reset(); }
-};
-
 static void Event(int slot, uint32_t event, uint32_t error = 0, Bytes reply = {}) {
   fake::sockets[QuerySlots[slot].socket].reply = std::move(reply);
   DispatchSocketEvent(QuerySlots[slot].socket, event, error);
@@ -39,7 +35,8 @@ static void Measure(int slot, int64_t ahead, std::vector<TickMs> trips) {
   }
 }
 
-TEST_F(QueryEngineTest, ATestingPassMeasuresTheChosenServers) {
+TEST(QueryEngine, ATestingPassMeasuresTheChosenServers) {
+  fake::Reset();
   fake::hosts["ntp.example"] = fake::Ip(10, 0, 0, 9);
   int chosen[] = {AddServer("NTP://ntp.example"), AddServer("192.0.2.1")};
   const int ntp = chosen[0], time = chosen[1];
@@ -68,7 +65,8 @@ TEST_F(QueryEngineTest, ATestingPassMeasuresTheChosenServers) {
   EXPECT_EQ(fake::log, "line 2; button Stop Testing...; line 0; button Synchronize Time; refresh; ");
 }
 
-TEST_F(QueryEngineTest, ACorrectingPassEndsEachQueryWithItsStatus) {
+TEST(QueryEngine, ACorrectingPassEndsEachQueryWithItsStatus) {
+  fake::Reset();
   const struct { const char* name; void (*events)(int slot); uint32_t status; } cases[] = {
       // Set-up failures: no connection, datagram socket or look-up starts.
       {"0.0.0.0", [](int) {}, StatusWinsockError}, {"ntp://0.0.0.0", [](int) {}, StatusWinsockError},
