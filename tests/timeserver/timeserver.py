@@ -65,8 +65,8 @@ def ntp_reply(name, args, request, received_ns):
 class Server:
     """One address set up: its behaviour, its count and its listener."""
 
-    def __init__(self, name, args, sock=None):
-        self.name, self.args, self.sock, self.count = name, args, sock, 0
+    def __init__(self, name, args):
+        self.name, self.args, self.sock, self.count = name, args, None, 0
 
     def drain(self):
         """Counts and serves, as set now, what is queued on the listener."""
