@@ -8,6 +8,8 @@
 Ms1900 LastCorrectionTime;
 OffsetMs LastCorrectionValue;
 bool CorrectionFailed;
+CorrectionOutcome LastOutcome;
+OffsetMs PassCorrection;
 bool ExitAfterCorrection;
 
 namespace {
@@ -18,57 +20,110 @@ bool Counts(int slot) {
 
 int64_t Distance(int64_t a, int64_t b) { return a > b ? a - b : b - a; }
 
+void SetAside(int slot) {
+  ServerTable[slot].status = StatusRejected;
+  QuerySlots[slot].dirty = 1;
+  SaveServer(slot);
+}
+
+// The mean offset of the counted servers (NTP ones only, when asked); the
+// count in *n. Offsets lie within a few eras of the clock, so 50 of them
+// cannot overflow the sum.
+OffsetMs MeanOffset(bool ntpOnly, int* n) {
+  int64_t sum = 0;
+  *n = 0;
+  for (int slot = 0; slot < kMaxServers; ++slot) {
+    if (!Counts(slot) || (ntpOnly && !QuerySlots[slot].ntp)) continue;
+    ++*n;
+    sum += ServerTable[slot].offset;
+  }
+  return *n == 0 ? 0 : sum / *n;
+}
+
+// The step a correction may make unasked, in ms; 0: no limit.
+int64_t GuardLimitMs() {
+  uint32_t seconds = kDefaultMaxCorrectionS;
+  uint32_t stored = 0, size = 0;
+  if (ReadSetting("MaxCorrection", &stored, sizeof stored, &size) && size == sizeof stored)
+    seconds = stored;
+  return int64_t{seconds} * 1000;
+}
+
+void Fail(CorrectionOutcome outcome) {
+  LastOutcome = outcome;
+  CorrectionFailed = true;
+}
+
 }  // namespace
 
 void CorrectClock() {
-  // TIME replies are whole seconds: beside NTP results they would pull the
-  // correction off by up to a second, so then only NTP results count.
-  bool ntpMeasured = false;
-  for (int slot = 0; slot < kMaxServers; ++slot)
-    ntpMeasured = ntpMeasured || (Counts(slot) && QuerySlots[slot].ntp);
-  for (int slot = 0; ntpMeasured && slot < kMaxServers; ++slot) {
-    if (!Counts(slot) || QuerySlots[slot].ntp) continue;
-    ServerTable[slot].status = StatusRejected;
-    QuerySlots[slot].dirty = 1;
-    SaveServer(slot);
+  int measured = 0;
+  OffsetMs mean = MeanOffset(false, &measured);
+  PassCorrection = 0;
+  if (measured == 0) {
+    Fail(OutcomeNoAnswer);
+    return;
   }
-  OffsetMs mean;
+  // TIME and NTP servers are judged together: one far-off server of either
+  // kind cannot outvote the rest.
+  int left = measured;
   for (;;) {
-    int n = 0;
-    int64_t sum = 0;
-    for (int slot = 0; slot < kMaxServers; ++slot) {
-      if (!Counts(slot)) continue;
-      ++n;
-      sum += ServerTable[slot].offset;
-    }
-    if (n == 0) {
-      CorrectionFailed = true;
-      return;
-    }
-    mean = sum / n;
     int farthest = -1;
     int64_t largest = 0;
     for (int slot = 0; slot < kMaxServers; ++slot) {
       if (!Counts(slot)) continue;
       int64_t deviation = Distance(ServerTable[slot].offset, mean);
-      if (deviation >= largest) {  // ties go to the highest slot
+      if (deviation >= largest) {
         largest = deviation;
         farthest = slot;
       }
     }
     if (largest < kRejectLimitMs) break;
-    ServerTable[farthest].status = StatusRejected;
-    QuerySlots[farthest].dirty = 1;
-    SaveServer(farthest);
+    SetAside(farthest);
+    mean = MeanOffset(false, &left);
+  }
+  // A tie or a minority decides nothing: a lone answer is a majority of one,
+  // two that disagree are not.
+  if (2 * left <= measured) {
+    for (int slot = 0; slot < kMaxServers; ++slot)
+      if (Counts(slot)) SetAside(slot);
+    Fail(OutcomeDisagreed);
+    return;
+  }
+  // TIME replies are whole seconds: beside agreeing NTP results they would
+  // pull the correction off by up to a second, so then only NTP counts.
+  int ntp = 0;
+  OffsetMs ntpMean = MeanOffset(true, &ntp);
+  if (ntp != 0) {
+    mean = ntpMean;
+    for (int slot = 0; slot < kMaxServers; ++slot)
+      if (Counts(slot) && !QuerySlots[slot].ntp) SetAside(slot);
+  }
+  PassCorrection = mean;
+  const int64_t limit = GuardLimitMs();
+  if (limit != 0 && Distance(mean, 0) > limit) {
+    if (IsUnattended(PassStartedBy)) {
+      Fail(OutcomeGuardRefused);
+      return;
+    }
+    if (!ConfirmLargeCorrection(mean)) {
+      Fail(OutcomeDeclined);
+      return;
+    }
   }
   Ms1900 setTo = StepSystemClock(mean);
+  if (ExitAfterCorrection) ArmExitTimer();
+  // A refused step keeps the last real correction, and the pass's start as
+  // the schedule's base: counting from 0 would start pass after pass.
+  if (setTo == 0) {
+    Fail(OutcomePlatformRefused);
+    return;
+  }
+  LastOutcome = OutcomeStepped;
   LastCorrectionValue = mean;
   LastCorrectionTime = setTo;
-  // A refused step keeps the pass's start as the base: counting from 0 would
-  // start pass after pass, each refused like this one.
-  if (setTo != 0) ScheduleBase = setTo;
+  ScheduleBase = setTo;
   WriteSetting("LastCorrectionTime", &LastCorrectionTime, sizeof LastCorrectionTime);
   WriteSetting("LastCorrectionValue", &LastCorrectionValue, sizeof LastCorrectionValue);
-  if (ExitAfterCorrection) ArmExitTimer();
   AnnounceTimeChange();
 }

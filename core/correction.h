@@ -1,17 +1,38 @@
 // Turns the offsets of a correcting pass into one step of the system clock.
 #pragma once
+#include <cstdint>
+
 #include "core/time_base.h"
 
 constexpr int64_t kRejectLimitMs = 2000;
+// "MaxCorrection" (seconds) when the value is missing: the largest step that
+// Windows itself makes unasked on a standalone PC. 0 means no limit.
+constexpr uint32_t kDefaultMaxCorrectionS = 54000;
 
-extern Ms1900 LastCorrectionTime;      // 0: none, or the step was refused
+// What became of the last correcting pass.
+enum CorrectionOutcome : uint32_t {
+  OutcomeNone = 0,         // no correcting pass has ended yet
+  OutcomeStepped,
+  OutcomeNoAnswer,         // no server was measured
+  OutcomeDisagreed,        // no majority of the measured servers agreed
+  OutcomeGuardRefused,     // larger than "MaxCorrection" in an unattended pass
+  OutcomeDeclined,         // larger than "MaxCorrection", and the user said No
+  OutcomePlatformRefused,  // the system did not take the step
+};
+
+extern Ms1900 LastCorrectionTime;      // the last step that was made; 0: none
 extern OffsetMs LastCorrectionValue;
-extern bool CorrectionFailed;          // the last correcting pass measured nothing
+extern bool CorrectionFailed;          // the last correcting pass stepped nothing
+extern CorrectionOutcome LastOutcome;
+extern OffsetMs PassCorrection;        // the agreed mean of the last pass, stepped or not
 // Set at launch when the program is to end by itself after the correction.
 extern bool ExitAfterCorrection;
 
 // Drops the server farthest from the mean while it lies RejectLimit or more
-// away, steps the clock by the mean of the rest and records the correction.
+// away, over TIME and NTP servers alone. The servers left must be more than
+// half of those measured; their mean (of the NTP servers among them, when
+// there are any) must pass the guard; then the clock is stepped by it and
+// the correction recorded.
 void CorrectClock();
 
 // Tells every top-level window that the time has changed (platform side).

@@ -69,12 +69,16 @@ NtpReplyVerdict CheckNtpReply(const uint8_t* data, int size, uint64_t expectedOr
   int mode = data[0] & 7;
   if (mode != kModeServer || version < 1 || version > 4) return NtpReplyUnusable;
   const uint8_t* code = data + kReferenceIdAt;
-  if (data[kStratumAt] == 0)
-    return SameBytes(code, "RATE") || SameBytes(code, "DENY") || SameBytes(code, "RSTR")
-               ? NtpReplyRefused
-               : NtpReplyUnusable;
-  if (data[kStratumAt] > kMaxStratum || leap == kLeapUnsynchronised ||
-      ReadStamp(data + kTransmitAt) == 0)
+  if (data[kStratumAt] == 0) {
+    if (SameBytes(code, "RATE")) return NtpReplyRefused;
+    if (SameBytes(code, "DENY") || SameBytes(code, "RSTR")) return NtpReplyDenied;
+    return NtpReplyUnusable;
+  }
+  const uint64_t received = ReadStamp(data + kReceiveAt);
+  const uint64_t sent = ReadStamp(data + kTransmitAt);
+  // The stamps wrap every 136 years: compare them by their difference.
+  if (data[kStratumAt] > kMaxStratum || leap == kLeapUnsynchronised || received == 0 ||
+      sent == 0 || static_cast<int64_t>(sent - received) < 0)
     return NtpReplyUnusable;
   return NtpReplyUsable;
 }

@@ -31,8 +31,10 @@ enum NtpReplyVerdict {
   // Not an answer to our request (a stale, stray or forged datagram): drop it
   // and keep waiting, as for a message on a socket the slot no longer holds.
   NtpReplyIgnored,
-  // Kiss-o'-death RATE, DENY or RSTR: the server asks us to go away.
+  // Kiss-o'-death RATE: the server asks us to slow down; this pass is over.
   NtpReplyRefused,
+  // Kiss-o'-death DENY or RSTR: the server will not serve us at all.
+  NtpReplyDenied,
   // An answer that carries no usable time.
   NtpReplyUnusable,
 };
@@ -43,16 +45,17 @@ enum NtpReplyVerdict {
 //  2. originate stamp other than expectedOriginate: ignored, before anything
 //     else is read, so that no full-size stray reply can end the query;
 //  3. not mode 4 (server), or version outside 1..4: unusable;
-//  4. stratum 0: refused for the kiss codes RATE, DENY and RSTR, else
-//     unusable. Before the leap check, since kiss-o'-death packets usually
-//     carry leap indicator 3;
-//  5. stratum above 15, leap indicator 3 (server unsynchronised) or a zero
-//     transmit stamp: unusable.
+//  4. stratum 0: refused for the kiss code RATE, denied for DENY and RSTR,
+//     else unusable. Before the leap check, since kiss-o'-death packets
+//     usually carry leap indicator 3;
+//  5. stratum above 15, leap indicator 3 (server unsynchronised), a zero
+//     receive or transmit stamp (a zero would read as a time in 2036), or a
+//     transmit stamp earlier than the receive stamp: unusable.
 NtpReplyVerdict CheckNtpReply(const uint8_t* data, int size, uint64_t expectedOriginate);
 
 // The row status a failed NTP query ends with.
 inline ServerStatus NtpFailureStatus(NtpReplyVerdict verdict) {
-  return verdict == NtpReplyRefused ? StatusRefused : StatusNoResponse;
+  return verdict == NtpReplyRefused || verdict == NtpReplyDenied ? StatusRefused : StatusNoResponse;
 }
 
 struct NtpSample {

@@ -4,21 +4,32 @@
 #include "core/ntp_protocol.h"
 #include "core/query_transport.h"
 #include "core/view_hooks.h"
+#include "store/settings_store.h"
 
 QuerySlot QuerySlots[kMaxServers];
 int ActiveQueries;
 PassKind PassMode = Correcting;
-Ms1900 PassDeadline;
+PassTrigger PassStartedBy = TriggerUser;
 Ms1900 ScheduleBase;
 OffsetMs UserOffset;
 
 namespace {
 
-// Between the first started query of a pass and its end.
+// Between the first started query of a pass and the end of its pass end.
 bool PassOpen;
 // While a pass start loop runs, a query that fails at once must not end the
 // pass: the servers not started yet still carry the results of an earlier one.
 bool StartingPass;
+
+// Requests that came while a pass was busy, one of each kind.
+struct HeldRequests {
+  bool correcting;
+  PassTrigger trigger;
+  bool testing;
+  int count;
+  int slots[kMaxServers];
+};
+HeldRequests Held;
 
 // Larger than a reply needs: a datagram longer than the buffer fails to read.
 constexpr int kDatagramBufferSize = 512;
@@ -34,24 +45,57 @@ void BeginQuery() {
   ++ActiveQueries;
 }
 
+// A request of the kind that just ended would only repeat it.
+void ServeHeldRequest(PassKind ended) {
+  bool correct = Held.correcting && ended == Testing;
+  bool test = Held.testing && ended == Correcting;
+  Held.correcting = Held.testing = false;
+  if (correct) StartCorrectingPass(Held.trigger);
+  if (test) StartTestingPass(Held.slots, Held.count);
+}
+
 void EndPassIfDone() {
   if (ActiveQueries != 0 || StartingPass || !PassOpen) return;
-  PassOpen = false;
-  if (PassMode == Correcting) CorrectClock();
+  // The correction may ask the user and broadcasts the change: both let
+  // other messages in, and the pass stays busy until they are done.
+  const PassKind ended = PassMode;
+  if (ended == Correcting) CorrectClock();
   UpdateStatusLine(LineIdle);
   SetPassButtonText("Synchronize Time");
   RefreshDirtyRows();
+  PassOpen = false;
+  ServeHeldRequest(ended);
+}
+
+bool HoldCorrecting(PassTrigger trigger) {
+  if (!PassBusy()) return false;
+  Held.correcting = true;
+  Held.trigger = trigger;
+  return true;
+}
+
+bool HoldTesting(const int* slots, int count) {
+  if (!PassBusy()) return false;
+  Held.testing = true;
+  Held.count = count < kMaxServers ? count : kMaxServers;
+  for (int i = 0; i < Held.count; ++i) Held.slots[i] = slots[i];
+  return true;
 }
 
 void StartQuery(int slot) {
-  PassDeadline = CurrentMs1900() + kPassTimeoutMs;
-  BeginQuery();
   QuerySlot& q = QuerySlots[slot];
-  q.samplesTaken = 0;
-  ServerTable[slot].status = StatusNone;
   // Taken once per query: a rename during the pass does not switch protocols.
   const char* host = ServerTable[slot].name;
   q.ntp = IsNtpName(host, &host);
+  if (q.denied) {
+    ServerTable[slot].status = StatusRefused;
+    SaveServer(slot);
+    q.dirty = 1;
+    return;
+  }
+  BeginQuery();
+  q.samplesTaken = 0;
+  ServerTable[slot].status = StatusNone;
   uint32_t address = NetParseAddress(host);
   if (address != kNoAddress) {
     q.address = address;
@@ -60,6 +104,7 @@ void StartQuery(int slot) {
   }
   q.phase = PhaseResolving;
   q.dirty = 1;
+  q.deadline = CurrentMs1900() + kConnectTimeoutMs;
   q.lookupHandle = NetStartLookup(host, q.lookupBuffer, kLookupBufferSize);
   if (q.lookupHandle == 0) FinishQuery(slot, StatusWinsockError);
 }
@@ -73,19 +118,17 @@ void SendNtpRequest(int slot) {
   q.roundTripMs[q.samplesTaken] = ReadTickMs();
   q.phase = PhaseReading;
   q.dirty = 1;
-  if (!NetSend(q.socket, packet, kNtpPacketSize)) {
-    FinishQuery(slot, StatusWinsockError);
-    return;
-  }
-  PassDeadline = CurrentMs1900() + kReplyTimeoutMs;
+  q.deadline = q.requestSent + kReplyTimeoutMs;
+  if (!NetSend(q.socket, packet, kNtpPacketSize)) FinishQuery(slot, StatusWinsockError);
 }
 
 void OpenConnection(int slot) {
   QuerySlot& q = QuerySlots[slot];
+  // Busy before the set-up: a failure must find the query running to end it.
+  q.phase = PhaseConnecting;
+  q.dirty = 1;
   if (q.ntp) {
-    // One socket carries the query's three requests. The phase comes first:
-    // a failure must find the query busy to end it.
-    q.phase = PhaseReading;
+    // One socket carries the query's three requests.
     q.socket = NetOpenDatagram(q.address, kNtpPort);
     if (q.socket == 0)
       FinishQuery(slot, StatusWinsockError);
@@ -93,14 +136,12 @@ void OpenConnection(int slot) {
       SendNtpRequest(slot);
     return;
   }
-  q.phase = PhaseConnecting;
-  q.dirty = 1;
   q.socket = NetOpenConnection(q.address);
   if (q.socket == 0) {
     FinishQuery(slot, StatusWinsockError);
     return;
   }
-  PassDeadline = CurrentMs1900() + kPassTimeoutMs;
+  q.deadline = CurrentMs1900() + kConnectTimeoutMs;
 }
 
 void OnConnectDone(int slot, uint32_t error) {
@@ -113,8 +154,8 @@ void OnConnectDone(int slot, uint32_t error) {
     q.roundTripMs[q.samplesTaken] = ReadTickMs();
     q.phase = PhaseReading;
     q.dirty = 1;
+    q.deadline = CurrentMs1900() + kReplyTimeoutMs;
   }
-  PassDeadline = CurrentMs1900() + kReplyTimeoutMs;
 }
 
 void OnNtpReadable(int slot, uint32_t error) {
@@ -122,6 +163,8 @@ void OnNtpReadable(int slot, uint32_t error) {
   uint8_t reply[kDatagramBufferSize];
   int size = error == 0 ? NetReceive(q.socket, reply, sizeof reply) : -static_cast<int>(error);
   TickMs received = ReadTickMs();
+  if (size == -static_cast<int>(kErrorWouldBlock)) return;  // a notice with nothing behind it
+  if (q.phase == PhaseWaiting) return;  // a late duplicate, read only to keep notices coming
   if (size < 0) {
     // A closed port answers with an ICMP message, which the socket reports.
     uint32_t code = static_cast<uint32_t>(-size);
@@ -131,6 +174,7 @@ void OnNtpReadable(int slot, uint32_t error) {
   }
   NtpReplyVerdict verdict = CheckNtpReply(reply, size, q.requestStamp);
   if (verdict == NtpReplyIgnored) return;  // not the answer to this request
+  if (verdict == NtpReplyDenied) q.denied = 1;
   if (verdict != NtpReplyUsable) {
     FinishQuery(slot, NtpFailureStatus(verdict));
     return;
@@ -141,10 +185,12 @@ void OnNtpReadable(int slot, uint32_t error) {
   q.sampleOffset[k] = sample.offset;
   q.samplesTaken = k + 1;
   q.dirty = 1;
-  if (q.samplesTaken == kSamplesPerQuery)
+  if (q.samplesTaken == kSamplesPerQuery) {
     ReduceSamples(slot);
-  else
-    SendNtpRequest(slot);
+    return;
+  }
+  q.phase = PhaseWaiting;
+  q.deadline = q.requestSent + kNtpSpacingMs;
 }
 
 void OnReadable(int slot, uint32_t error) {
@@ -154,7 +200,9 @@ void OnReadable(int slot, uint32_t error) {
     return;
   }
   uint8_t reply[4];
-  if (error != 0 || NetReceive(q.socket, reply, sizeof reply) != 4) {
+  int size = error == 0 ? NetReceive(q.socket, reply, sizeof reply) : -1;
+  if (size == -static_cast<int>(kErrorWouldBlock)) return;
+  if (size != 4) {
     FinishQuery(slot, StatusNoResponse);
     return;
   }
@@ -178,6 +226,8 @@ void OnReadable(int slot, uint32_t error) {
 
 }  // namespace
 
+bool PassBusy() { return PassOpen || ActiveQueries != 0; }
+
 void ReduceSamples(int slot) {
   QuerySlot& q = QuerySlots[slot];
   for (int i = 0; i < 2; ++i) {
@@ -194,13 +244,15 @@ void ReduceSamples(int slot) {
   }
   ServerRecord& record = ServerTable[slot];
   record.offset = (q.sampleOffset[0] + q.sampleOffset[1]) / 2;
-  record.latencyMs = (q.roundTripMs[0] + q.roundTripMs[1] + q.roundTripMs[2]) / 3;
+  uint64_t trips = uint64_t{q.roundTripMs[0]} + q.roundTripMs[1] + q.roundTripMs[2];
+  record.latencyMs = static_cast<uint32_t>(trips / 3);
   FinishQuery(slot, PassMode == Correcting ? StatusMeasured : StatusTested);
 }
 
-void StartCorrectingPass() {
-  if (ActiveQueries != 0) return;
+void StartCorrectingPass(PassTrigger trigger) {
+  if (HoldCorrecting(trigger)) return;
   PassMode = Correcting;
+  PassStartedBy = trigger;
   ScheduleBase = CurrentMs1900();
   StartingPass = true;
   for (int slot = 0; slot < kMaxServers; ++slot) {
@@ -219,7 +271,7 @@ void StartCorrectingPass() {
 }
 
 void StartTestingPass(const int* slots, int count) {
-  if (count == 0 || ActiveQueries != 0) return;
+  if (count == 0 || HoldTesting(slots, count)) return;
   PassMode = Testing;
   StartingPass = true;
   for (int i = 0; i < count; ++i) {
@@ -251,29 +303,33 @@ void FinishQuery(int slot, ServerStatus status) {
 }
 
 void FinishAllQueries(ServerStatus status) {
+  Held.correcting = Held.testing = false;
   for (int slot = 0; slot < kMaxServers; ++slot) FinishQuery(slot, status);
 }
 
-void CheckPassDeadline() {
-  if (ActiveQueries != 0 && CurrentMs1900() > PassDeadline)
-    FinishAllQueries(StatusSlowResponse);
+void CheckDeadlines() {
+  if (ActiveQueries == 0) return;
+  Ms1900 now = CurrentMs1900();
+  for (int slot = 0; slot < kMaxServers; ++slot) {
+    QuerySlot& q = QuerySlots[slot];
+    if (q.phase == PhaseWaiting && now >= q.deadline)
+      SendNtpRequest(slot);
+    else if (q.phase != PhaseIdle && now > q.deadline)
+      FinishQuery(slot, StatusSlowResponse);
+  }
 }
 
 void OnLookupDone(uintptr_t handle, uint32_t error) {
   for (int slot = 0; slot < kMaxServers; ++slot) {
     QuerySlot& q = QuerySlots[slot];
-    if (q.phase == PhaseIdle || q.lookupHandle != handle) continue;
+    if (q.phase != PhaseResolving || q.lookupHandle != handle) continue;
     q.lookupHandle = 0;
-    if (error == 0) {
-      // A host entry that lists no address leaves nothing to connect to.
-      if (NetFirstHostAddress(q.lookupBuffer, &q.address))
-        OpenConnection(slot);
-      else
-        FinishQuery(slot, StatusNoDnsEntry);
-    } else if (error == kErrorHostNotFound) {
+    // Whatever the error (no such name, no address of this kind, a failing
+    // name server), waiting longer would not bring an answer.
+    if (error == 0 && NetFirstHostAddress(q.lookupBuffer, &q.address))
+      OpenConnection(slot);
+    else
       FinishQuery(slot, StatusNoDnsEntry);
-    }
-    // Other errors leave the query to the pass deadline.
     return;
   }
 }
@@ -283,14 +339,27 @@ void DispatchSocketEvent(uintptr_t socket, uint32_t event, uint32_t error) {
     QuerySlot& q = QuerySlots[slot];
     if (q.phase == PhaseIdle || q.socket != socket) continue;
     // The platform may hand a closed socket's number to the next connection,
-    // and a notification queued for the old one then arrives here: an event
-    // that does not fit the phase is such a stale message.
-    if (event == kEventConnect && q.phase == PhaseConnecting)
+    // and a notice queued for the old one then arrives here: an event that
+    // does not fit the phase is such a stale message, and a read notice
+    // finds nothing to read.
+    bool reading = q.phase == PhaseReading || (q.ntp && q.phase == PhaseWaiting);
+    if (event == kEventConnect && q.phase == PhaseConnecting && !q.ntp)
       OnConnectDone(slot, error);
-    else if (event == kEventRead && q.phase == PhaseReading)
+    else if (event == kEventRead && reading)
       OnReadable(slot, error);
-    else if (event == kEventClose && q.ntp && q.phase == PhaseReading)
+    else if (event == kEventClose && q.ntp && reading)
       OnNtpReadable(slot, error);  // a closed port, as some platforms report it
     return;
   }
+}
+
+OffsetMs UsableUserOffset(OffsetMs value) {
+  return value >= -kMaxUserOffsetMs && value <= kMaxUserOffsetMs ? value : 0;
+}
+
+void LoadUserOffset() {
+  OffsetMs stored = 0;
+  uint32_t size = 0;
+  bool read = ReadSetting("Offset", &stored, sizeof stored, &size);
+  UserOffset = read && size == sizeof stored ? UsableUserOffset(stored) : 0;
 }

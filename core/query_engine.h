@@ -1,29 +1,54 @@
-// Queries the time servers over the TIME protocol (RFC 868): three samples
-// per server over three connections, all servers at once, without threads.
+// Queries the time servers over TIME (RFC 868) and NTP: three samples per
+// server, all servers at once, without threads.
 #pragma once
 #include <cstdint>
 
 #include "core/query_slot.h"
 #include "core/time_base.h"
 
-constexpr int64_t kPassTimeoutMs = 120000;   // while connections are being issued
-constexpr int64_t kReplyTimeoutMs = 2000;    // after the last connection completed
+constexpr int64_t kConnectTimeoutMs = 120000;  // a look-up, or a connection being made
+constexpr int64_t kReplyTimeoutMs = 2000;      // after the request or the connection
+// NTP samples to one server are this far apart: public servers commonly
+// answer a faster client with a RATE kiss-o'-death, or not at all.
+constexpr int64_t kNtpSpacingMs = 2000;
 
 enum PassKind { Correcting, Testing };
 
-extern int ActiveQueries;  // a pass runs while this is nonzero
+// What asked for a correcting pass. Only a pass that someone at the screen
+// asked for may ask them about a large correction.
+enum PassTrigger : uint32_t {
+  TriggerUser = 0,      // the button or the tray menu
+  TriggerSecondLaunch,  // another start of the program asked this one
+  TriggerSchedule,
+  TriggerLaunch,        // the pass at start, at log-on or with CorrectOnLaunch
+};
+inline bool IsUnattended(PassTrigger trigger) {
+  return trigger == TriggerSchedule || trigger == TriggerLaunch;
+}
+
+extern int ActiveQueries;  // queries started and not yet finished
 extern PassKind PassMode;
-extern Ms1900 PassDeadline;
+extern PassTrigger PassStartedBy;
 extern Ms1900 ScheduleBase;
 extern OffsetMs UserOffset;
 
-void StartCorrectingPass();
+// From the first started query until the pass end (correction, status line)
+// has fully run, which may include a box or a broadcast that lets other
+// messages in. A request for a pass meanwhile is held until then.
+bool PassBusy();
+
+// A request while a pass is busy is held and served when it has ended,
+// unless it would repeat the pass that just ended (same kind).
+void StartCorrectingPass(PassTrigger trigger);
 // Queries the given slots, enabled or not, without touching the clock.
 void StartTestingPass(const int* slots, int count);
 void FinishQuery(int slot, ServerStatus status);
+// Ends every running query, and drops a held request: a stop, a reset of
+// the list or the shutdown.
 void FinishAllQueries(ServerStatus status);
-// Ends every running query with "Slow Response" once the deadline has passed.
-void CheckPassDeadline();
+// Every tick of the pass timer: sends the NTP requests that have come due
+// and ends with "Slow Response" each query whose wait has run out.
+void CheckDeadlines();
 
 void OnLookupDone(uintptr_t handle, uint32_t error);
 void DispatchSocketEvent(uintptr_t socket, uint32_t event, uint32_t error);
@@ -31,3 +56,9 @@ void DispatchSocketEvent(uintptr_t socket, uint32_t event, uint32_t error);
 // Orders the three samples by round trip; the offset is the mean of the two
 // quickest, the latency the mean of all three.
 void ReduceSamples(int slot);
+
+// The "Offset" setting as the samples may use it: an 8-byte value within a
+// year either way; anything else counts as 0 and is left in the store.
+constexpr OffsetMs kMaxUserOffsetMs = 366LL * 24 * 3600 * 1000;
+OffsetMs UsableUserOffset(OffsetMs value);
+void LoadUserOffset();

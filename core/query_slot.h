@@ -13,14 +13,21 @@ enum QueryPhase : uint32_t {
   PhaseResolving = 1,
   PhaseConnecting = 2,  // TIME: a connection is being made
   PhaseReading = 3,     // a reply is awaited
+  PhaseWaiting = 4,     // NTP: the next request is not due yet
 };
 
 struct QuerySlot {
   uint8_t dirty;  // the slot's list row must be redrawn
   uint8_t ntp;    // asked over NTP ("ntp://HOST"), else over TIME
+  // The server sent a DENY or RSTR kiss-o'-death: it is not asked again
+  // until the program restarts or its list entry is edited.
+  uint8_t denied;
   uint32_t phase;
   uint32_t samplesTaken;
   uint32_t address;  // IPv4, network byte order
+  // What the phase waits for ends at this time: the look-up or connection,
+  // the reply, or (waiting) the time the next request is due.
+  Ms1900 deadline;
   // Tick of connection k's completion (TIME) or request k's sending (NTP),
   // replaced by sample k's round trip (TIME) or delay (NTP).
   TickMs roundTripMs[kSamplesPerQuery];

@@ -36,6 +36,7 @@ int AddServer(const char* name) {
     ServerRecord& record = ServerTable[slot];
     SetServerName(slot, name);
     QuerySlots[slot].dirty = 1;
+    QuerySlots[slot].denied = 0;
     record.status = StatusNone;
     record.enabled = 1;
     return slot;

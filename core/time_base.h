@@ -30,6 +30,7 @@ Ms1900 ServerTimeNear(uint32_t seconds, Ms1900 localNow);
 // Platform side.
 Ms1900 CurrentMs1900();
 // Steps the clock by delta and returns the time it was set to, or 0 when the
-// process may not set the clock. Any other failure ends the program.
+// process may not set the clock or the target is no calendar date. Any other
+// failure ends the program.
 Ms1900 StepSystemClock(OffsetMs delta);
 TickMs ReadTickMs();

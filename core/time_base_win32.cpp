@@ -29,13 +29,16 @@ Ms1900 StepSystemClock(OffsetMs delta) {
   FILETIME ft;
   ft.dwLowDateTime = static_cast<DWORD>(units);
   ft.dwHighDateTime = static_cast<DWORD>(units >> 32);
+  // A target the calendar cannot hold (before 1601, after 30827) is a step
+  // refused, like one the process has no right to make.
   SYSTEMTIME st;
-  FileTimeToSystemTime(&ft, &st);
-  if (!SetSystemTime(&st)) target = 0;
+  bool converted = FileTimeToSystemTime(&ft, &st) != FALSE;
+  bool set = converted && SetSystemTime(&st) != FALSE;
+  DWORD error = GetLastError();
   SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
-  if (target == 0 && GetLastError() != ERROR_PRIVILEGE_NOT_HELD)
+  if (converted && !set && error != ERROR_PRIVILEGE_NOT_HELD)
     FatalExit("Cannot set the system time");
-  return target;
+  return set ? target : 0;
 }
 
 TickMs ReadTickMs() {

@@ -1,6 +1,7 @@
 // What the core tells the screen. The core declares these and the user
 // interface defines them, so no core file depends on a window.
 #pragma once
+#include "core/time_base.h"
 
 enum StatusLineState { LineIdle = 0, LineChecking = 1, LineTesting = 2 };
 
@@ -15,3 +16,6 @@ void UpdateStatusLine(StatusLineState state);
 void SetPassButtonText(const char* text);
 // Arms the timer that ends the program ten seconds after a launch-time correction.
 void ArmExitTimer();
+// Asks the user whether to step the clock by a correction larger than the
+// guard allows; true for yes.
+bool ConfirmLargeCorrection(OffsetMs correction);

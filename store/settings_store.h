@@ -3,10 +3,12 @@
 #pragma once
 #include <cstdint>
 
-// Copies the stored bytes to the start of destination and returns true.
-// Returns false, leaving destination untouched, when the key or the value is
-// missing, the read fails, or the stored value is longer than capacity.
-bool ReadSetting(const char* name, void* destination, uint32_t capacity);
+// Copies the stored bytes to the start of destination and returns true, with
+// their count in *size when size is given. Returns false, leaving destination
+// untouched, when the key or the value is missing, the read fails, or the
+// stored value is longer than capacity.
+bool ReadSetting(const char* name, void* destination, uint32_t capacity,
+                 uint32_t* size = nullptr);
 
 // Sets the value to size bytes of data, stored as REG_DWORD when size is 4 and
 // REG_BINARY otherwise; null data or size 0 deletes it (a missing value is no

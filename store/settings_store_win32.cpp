@@ -9,7 +9,7 @@ const char kRegistryProblem[] = "Registry Problem";
 
 }  // namespace
 
-bool ReadSetting(const char* name, void* destination, uint32_t capacity) {
+bool ReadSetting(const char* name, void* destination, uint32_t capacity, uint32_t* stored) {
   HKEY key;
   if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kSettingsKey, &key) != ERROR_SUCCESS)
     return false;
@@ -22,6 +22,7 @@ bool ReadSetting(const char* name, void* destination, uint32_t capacity) {
   if (read)
     read = RegQueryValueExA(key, name, nullptr, nullptr,
                             static_cast<BYTE*>(destination), &size) == ERROR_SUCCESS;
+  if (read && stored != nullptr) *stored = size;
   RegCloseKey(key);
   return read;
 }

@@ -27,6 +27,7 @@ void RefreshDirtyRows() {}
 void UpdateStatusLine(StatusLineState) {}
 void SetPassButtonText(const char*) {}
 void ArmExitTimer() {}
+bool ConfirmLargeCorrection(OffsetMs) { return false; }
 void FatalExit(const char* message) { std::fprintf(stderr, "%s\n", message); }
 
 namespace {
@@ -75,7 +76,7 @@ void RunPass(bool testing) {
     int slot = 0;
     StartTestingPass(&slot, 1);
   } else {
-    StartCorrectingPass();
+    StartCorrectingPass(TriggerUser);
   }
   while (ActiveQueries != 0) {
     MSG msg;

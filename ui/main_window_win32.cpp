@@ -89,14 +89,13 @@ void InitMainWindow() {
   LoadServerTable();
   SortRows();
   SetUpScheduleSlider();
-  ReadSetting("Offset", &UserOffset, sizeof UserOffset);
+  LoadUserOffset();
   ShowUserOffset();
 
   bool exitAfter;
-  if (ActiveQueries == 0 &&
-      LaunchPassWanted(CorrectOnLaunch, LaunchMode, ScheduleIndex, &exitAfter)) {
+  if (!PassBusy() && LaunchPassWanted(CorrectOnLaunch, LaunchMode, ScheduleIndex, &exitAfter)) {
     ExitAfterCorrection = exitAfter;
-    StartCorrectingPass();
+    StartCorrectingPass(TriggerLaunch);
   }
 }
 
@@ -165,7 +164,8 @@ void AddNewServer() {
 void OnOffsetEdited() {
   char text[kOffsetTextMax + 1] = "";
   GetDlgItemTextA(MainWindow, IDC_OFFSET_EDIT, text, sizeof text);
-  UserOffset = ParseOffset(text);
+  // Beyond a year either way is no clock's error: it counts as nothing typed.
+  UserOffset = UsableUserOffset(ParseOffset(text));
   WriteSetting("Offset", &UserOffset, sizeof UserOffset);
   ShowUserOffset();
 }
@@ -179,7 +179,7 @@ BOOL OnCommand(WORD id, WORD code) {
       if (ActiveQueries != 0)
         FinishAllQueries(StatusInterrupted);
       else
-        StartCorrectingPass();
+        StartCorrectingPass(TriggerUser);
       return TRUE;
     case IDC_MINIMIZE:
       HideOrQuit();
@@ -193,7 +193,7 @@ BOOL OnCommand(WORD id, WORD code) {
       AddNewServer();
       return TRUE;
     case CMD_CORRECT_NOW:
-      if (ActiveQueries == 0) StartCorrectingPass();
+      StartCorrectingPass(TriggerSecondLaunch);
       return TRUE;
     case CMD_DELETE_SERVER:
       DeleteSelectedServers();
@@ -239,6 +239,14 @@ void HideOrQuit() {
 void SetPassButtonText(const char* text) { SetDlgItemTextA(MainWindow, IDC_SYNC, text); }
 
 void ArmExitTimer() { SetTimer(MainWindow, kExitTimer, kExitDelayMs, nullptr); }
+
+bool ConfirmLargeCorrection(OffsetMs correction) {
+  char question[2 * kTextBufferSize];
+  DescribeCorrection(correction, question);
+  lstrcatA(question, "\n\nSet the clock anyway?");
+  return MessageBoxA(MainWindow, question, WindowTitle,
+                     MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
+}
 
 INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {

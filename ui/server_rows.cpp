@@ -103,8 +103,10 @@ void RowTexts(int slot, char* latency, char* correction) {
   if (status == StatusTested) std::strcat(correction, " (test)");
 }
 
+// An edited entry may name another server: one that refused us is asked again.
 void RenameSlot(int slot, const char* name) {
   FinishQuery(slot, StatusInterrupted);
+  QuerySlots[slot].denied = 0;
   SetServerName(slot, name);
   UpdateServer(slot);
 }
@@ -113,6 +115,7 @@ void DeleteSlot(int slot) { RenameSlot(slot, ""); }
 
 void ToggleSlot(int slot) {
   FinishQuery(slot, StatusInterrupted);
+  QuerySlots[slot].denied = 0;
   ServerTable[slot].enabled ^= 1;
   UpdateServer(slot);
 }

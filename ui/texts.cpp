@@ -1,6 +1,7 @@
 #include "ui/texts.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -78,6 +79,68 @@ OffsetMs ParseOffset(const char* text) {
   uint64_t result = number * scale;
   if (negative) result = 0 - result;
   return static_cast<OffsetMs>(result);
+}
+
+namespace {
+
+// The longest lag, "106751991167 days 23 hours 59 minutes behind", and its NUL.
+constexpr int kLagSize = 48;
+constexpr int kLagSizeText = kLagSize - 8;  // without " behind"
+
+// "1 day", "0 hours": appended at out's end.
+void AppendCount(char (&out)[kLagSizeText], uint64_t count, const char* unit) {
+  size_t used = std::strlen(out);
+  std::snprintf(out + used, sizeof out - used, "%s%llu %s%s", used ? " " : "",
+                static_cast<unsigned long long>(count), unit, count == 1 ? "" : "s");
+}
+
+// "2 days 0 hours 3 minutes behind", in words the size and direction of a
+// correction: a server ahead of this clock means the clock is behind.
+void FormatLag(OffsetMs correction, char* out) {
+  uint64_t seconds = static_cast<uint64_t>(correction);
+  if (correction < 0) seconds = 0 - seconds;
+  seconds /= 1000;
+  char size[kLagSizeText] = "";
+  const uint64_t days = seconds / kSecondsPerDay;
+  const uint64_t hours = seconds % kSecondsPerDay / kSecondsPerHour;
+  const uint64_t minutes = seconds % kSecondsPerHour / kSecondsPerMinute;
+  if (days != 0) AppendCount(size, days, "day");
+  if (days != 0 || hours != 0) AppendCount(size, hours, "hour");
+  AppendCount(size, minutes, "minute");
+  if (days == 0 && hours == 0) AppendCount(size, seconds % kSecondsPerMinute, "second");
+  std::snprintf(out, kLagSize, "%s %s", size, correction >= 0 ? "behind" : "ahead");
+}
+
+}  // namespace
+
+void DescribeCorrection(OffsetMs correction, char* out) {
+  char lag[kLagSize];
+  FormatLag(correction, lag);
+  std::snprintf(out, kTextBufferSize, "The time servers say this clock is %s.", lag);
+}
+
+void FailureTip(CorrectionOutcome outcome, OffsetMs correction, char* out) {
+  static const char kDetails[] = "  Double-click for details...";
+  char reason[kTextBufferSize];
+  switch (outcome) {
+    case OutcomeDisagreed:
+      std::snprintf(reason, sizeof reason, "Not corrected: the time servers disagree.");
+      break;
+    case OutcomeGuardRefused:
+    case OutcomeDeclined: {
+      char lag[kLagSize];
+      FormatLag(correction, lag);
+      std::snprintf(reason, sizeof reason, "Not corrected: the clock is %s, more than allowed.", lag);
+      break;
+    }
+    case OutcomePlatformRefused:
+      std::snprintf(reason, sizeof reason, "Not corrected: Windows refused to set the clock.");
+      break;
+    default:
+      std::snprintf(reason, sizeof reason, "Unsuccessful correction!");
+      break;
+  }
+  std::snprintf(out, 2 * kTextBufferSize, "%s%s", reason, kDetails);
 }
 
 void FormatClockFields(const CalendarFields& local, char* out) {

@@ -1,5 +1,6 @@
 // The texts of offsets and time stamps, one look for every place that shows them.
 #pragma once
+#include "core/correction.h"
 #include "core/time_base.h"
 
 // Every text below fits a buffer of this size with room to spare.
@@ -10,6 +11,13 @@ void FormatOffset(OffsetMs value, char* out);
 // Reads what FormatOffset writes, and looser forms ("1.5", "2m", "3 days");
 // 0 when nothing usable is found. A number too large wraps modulo 2^64.
 OffsetMs ParseOffset(const char* text);
+
+// "The time servers say this clock is 2 days 0 hours 3 minutes behind.": a
+// correction in words, for someone asked whether to make it.
+void DescribeCorrection(OffsetMs correction, char* out);
+// The tray tip after a correcting pass that stepped nothing, by what became
+// of it; correction is the agreed mean. out holds 2 * kTextBufferSize bytes.
+void FailureTip(CorrectionOutcome outcome, OffsetMs correction, char* out);
 
 // Local wall-clock time as the platform reports it.
 struct CalendarFields {

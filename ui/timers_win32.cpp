@@ -30,14 +30,14 @@ void OnClockTick() {
   char shown[kTextBufferSize] = "";
   GetDlgItemTextA(MainWindow, IDC_CLOCK, shown, sizeof shown);
   if (lstrcmpA(shown, text) != 0) SetDlgItemTextA(MainWindow, IDC_CLOCK, text);
-  if (ActiveQueries == 0 && ScheduleDue(now, ScheduleBase, ScheduleInterval))
-    StartCorrectingPass();
+  if (!PassBusy() && ScheduleDue(now, ScheduleBase, ScheduleInterval))
+    StartCorrectingPass(TriggerSchedule);
 }
 
 void OnPassTick() {
   SetTrayIcon(TrayIconPhase ? IDI_MAIN : IDI_TRAY);
   TrayIconPhase = !TrayIconPhase;
-  CheckPassDeadline();
+  CheckDeadlines();
   RefreshDirtyRows();
 }
 

@@ -97,8 +97,10 @@ void UpdateStatusLine(StatusLineState state) {
   SetDlgItemTextA(MainWindow, IDC_STATUS_LINE, text);
   // The status line keeps the last good correction; only the tray tells of
   // a failed one, until the user looks.
-  const char* tip = CorrectionFailed ? "Unsuccessful correction!  Double-click for details..." : text;
-  Notify(NIM_MODIFY, NIF_ICON | NIF_TIP, CorrectionFailed ? IDI_FAILED : IDI_TRAY, tip);
+  char failure[2 * kTextBufferSize];
+  if (CorrectionFailed) FailureTip(LastOutcome, PassCorrection, failure);
+  Notify(NIM_MODIFY, NIF_ICON | NIF_TIP, CorrectionFailed ? IDI_FAILED : IDI_TRAY,
+         CorrectionFailed ? failure : text);
 }
 
 void TrayCallback(UINT mouseMessage) {

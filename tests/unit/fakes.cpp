@@ -18,7 +18,8 @@ std::string log;
 std::map<std::string, std::vector<uint8_t>> store;
 Ms1900 now;
 TickMs tick;
-bool refuseStep, failSetUp;
+bool refuseStep, failSetUp, confirm;
+void (*onAnnounce)();
 std::map<uintptr_t, Socket> sockets;
 std::map<std::string, uint32_t> hosts;
 static uintptr_t nextHandle;
@@ -28,9 +29,10 @@ void Reset() {
   log.clear(), store.clear(), sockets.clear(), hosts.clear();
   std::memset(ServerTable, 0, sizeof ServerTable), std::memset(QuerySlots, 0, sizeof QuerySlots);
   now = 4'000'000'000'000, tick = 1000, nextHandle = 100;  // 2026
-  refuseStep = failSetUp = CorrectionFailed = ExitAfterCorrection = false;
-  FirstRun = true, PassMode = Correcting, ActiveQueries = 0;
-  PassDeadline = ScheduleBase = UserOffset = LastCorrectionTime = LastCorrectionValue = 0;
+  refuseStep = failSetUp = confirm = CorrectionFailed = ExitAfterCorrection = false;
+  FirstRun = true, PassMode = Correcting, PassStartedBy = TriggerUser, ActiveQueries = 0;
+  ScheduleBase = UserOffset = LastCorrectionTime = LastCorrectionValue = PassCorrection = 0;
+  LastOutcome = OutcomeNone, onAnnounce = nullptr;
 }
 
 std::vector<uint8_t> Reply(Ms1900 server, bool ntp, uint64_t originate, uint8_t stratum, const char* code) {
@@ -46,19 +48,22 @@ std::vector<uint8_t> Reply(Ms1900 server, bool ntp, uint64_t originate, uint8_t 
   return reply;
 }
 
-// Nothing connects to address 0.
+// Nothing connects to address 0. The lowest number no open socket holds.
 static uintptr_t Open(uint32_t address, uint16_t port) {
   if (failSetUp || address == 0) return 0;
-  sockets[nextHandle] = {address, port, false, {}, 0};
-  return nextHandle++;
+  uintptr_t handle = 1000;
+  while (sockets.count(handle) && !sockets[handle].closed) ++handle;
+  sockets[handle] = {address, port, false, {}, 0};
+  return handle;
 }
 
 }  // namespace fake
 
-bool ReadSetting(const char* name, void* destination, uint32_t capacity) {
+bool ReadSetting(const char* name, void* destination, uint32_t capacity, uint32_t* size) {
   auto it = fake::store.find(name);
   if (it == fake::store.end() || it->second.size() > capacity) return false;
   std::copy(it->second.begin(), it->second.end(), static_cast<uint8_t*>(destination));
+  if (size) *size = static_cast<uint32_t>(it->second.size());
   return true;
 }
 // As the registry store: null data or size 0 deletes the value.
@@ -98,6 +103,7 @@ bool NetSend(uintptr_t socket, const uint8_t*, int size) {
 uint32_t NetRandomBits() { return 0x2A5A5Au; }
 // Hands out the whole reply at once, or what fits.
 int NetReceive(uintptr_t socket, uint8_t* buffer, int size) {
+  if (fake::sockets[socket].reply.empty()) return -static_cast<int>(kErrorWouldBlock);
   std::vector<uint8_t> reply = std::move(fake::sockets[socket].reply);
   reply.resize(std::min(static_cast<int>(reply.size()), size));
   return static_cast<int>(std::copy(reply.begin(), reply.end(), buffer) - buffer);
@@ -109,4 +115,11 @@ void RefreshDirtyRows() { fake::log += "refresh; "; }
 void UpdateStatusLine(StatusLineState state) { fake::log += "line " + std::to_string(state) + "; "; }
 void SetPassButtonText(const char* text) { fake::log += std::string("button ") + text + "; "; }
 void ArmExitTimer() { fake::log += "exit timer; "; }
-void AnnounceTimeChange() { fake::log += "announce; "; }
+void AnnounceTimeChange() {
+  fake::log += "announce; ";
+  if (fake::onAnnounce) fake::onAnnounce();
+}
+bool ConfirmLargeCorrection(OffsetMs correction) {
+  fake::log += "ask " + std::to_string(correction) + "; ";
+  return fake::confirm;
+}

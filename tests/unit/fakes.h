@@ -11,13 +11,18 @@
 namespace fake {
 
 // Calls to the screen and the platform in order, each followed by "; ": "line N",
-// "button TEXT", "sync", "refresh", "step DELTA", "exit timer", "announce", "cancel".
+// "button TEXT", "sync", "refresh", "step DELTA", "exit timer", "announce", "cancel",
+// "ask DELTA" (a large correction, answered with `confirm`).
 extern std::string log;
 extern std::map<std::string, std::vector<uint8_t>> store;  // settings by name
 extern Ms1900 now;
 extern TickMs tick;
 extern bool refuseStep, failSetUp;  // the clock is not set; no look-up or socket starts
-// A connection (port 0) or datagram socket; reply is what NetReceive hands out.
+extern bool confirm;                // the user's answer to a large correction
+extern void (*onAnnounce)();        // runs inside the time-change broadcast
+// A connection (port 0) or datagram socket; reply is what NetReceive hands out
+// (nothing yet when empty). A closed socket's number is handed out again, as
+// Windows does.
 struct Socket { uint32_t address; uint16_t port; bool closed; std::vector<uint8_t> reply; int sent; };
 extern std::map<uintptr_t, Socket> sockets;
 extern std::map<std::string, uint32_t> hosts;  // what a look-up finds; 0: no address

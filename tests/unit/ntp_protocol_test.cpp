@@ -41,6 +41,7 @@ TEST(NtpProtocol, OffsetAndDelay) {
       {30, 30, 40, 10, 40, kSendTime, 0},        // 30 ms out, 10 back: off by half the difference
       {5, 8, 1, 6, 0, kSendTime, 0},             // a 3 ms hold in a 1 ms trip: no negative delay
       {10, 11, 2, 9, 1, kEraMs - 5, 0},          // the server's stamps already past 2036
+      {4, 6, 12, -1, 10, kEraMs - 5, 0},         // received before 2036, sent after: no reversal
       {-295, -294, 10, -299, 9, kEraMs + 3, 0},  // ours past 2036; -599 / 2 truncates
   };
   uint32_t random = 0;  // 0, then the largest values
@@ -70,13 +71,20 @@ TEST(NtpProtocol, RepliesAreJudgedInOrder) {
       {"version 0", [](uint8_t* p) { p[0] = 0x04; }, NtpReplyUnusable},
       {"version 5", [](uint8_t* p) { p[0] = 0x2C; }, NtpReplyUnusable},
       {"kiss RATE", [](uint8_t* p) { Kiss(p, "RATE"); }, NtpReplyRefused},
-      {"kiss DENY", [](uint8_t* p) { Kiss(p, "DENY"); }, NtpReplyRefused},
-      {"kiss RSTR", [](uint8_t* p) { Kiss(p, "RSTR"); }, NtpReplyRefused},
+      {"kiss DENY", [](uint8_t* p) { Kiss(p, "DENY"); }, NtpReplyDenied},
+      {"kiss RSTR", [](uint8_t* p) { Kiss(p, "RSTR"); }, NtpReplyDenied},
       {"kiss INIT", [](uint8_t* p) { Kiss(p, "INIT"); }, NtpReplyUnusable},
       {"kiss to another request", [](uint8_t* p) { Kiss(p, "RATE"), p[24] ^= 0x80; }, NtpReplyIgnored},
       {"stratum 16", [](uint8_t* p) { p[1] = 16; }, NtpReplyUnusable},
       {"leap 3", [](uint8_t* p) { p[0] = 0xE4; }, NtpReplyUnusable},
       {"zero transmit", [](uint8_t* p) { std::memset(p + 40, 0, 8); }, NtpReplyUnusable},
+      // A zero stamp would read as 2036, about 10 years from now.
+      {"zero receive", [](uint8_t* p) { std::memset(p + 32, 0, 8); }, NtpReplyUnusable},
+      {"sent before received", [](uint8_t* p) {
+         uint64_t sent = 0;
+         for (int i = 0; i < 8; ++i) sent = sent << 8 | p[40 + i];
+         Put(p + 32, sent + 1);
+       }, NtpReplyUnusable},
   };
   for (const auto& c : cases) {
     uint8_t reply[kNtpPacketSize] = {};

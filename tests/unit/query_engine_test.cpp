@@ -13,6 +13,7 @@
 #include "core/query_transport.h"
 #include "tests/unit/engine_script.h"
 #include "tests/unit/fakes.h"
+#include "ui/server_rows.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -24,11 +25,13 @@ static Bytes Answer(int slot, Ms1900 server, uint8_t stratum = 1, const char* co
   return fake::Reply(server, QuerySlots[slot].ntp, QuerySlots[slot].requestStamp, stratum, code);
 }
 // Samples from a server `ahead` ms in front of us, each answered `trip` ms
-// after the TIME connection completed or the NTP request went out.
+// after the TIME connection completed or the NTP request went out; NTP
+// requests go out 2 s apart, on the pass timer's tick.
 static void Measure(int slot, int64_t ahead, std::vector<TickMs> trips) {
   const QuerySlot& q = QuerySlots[slot];
   for (TickMs trip : trips) {
     if (!q.ntp) fake::now -= (fake::now + ahead) % 1000, Event(slot, kEventConnect);  // whole seconds
+    if (q.phase == PhaseWaiting) fake::now = q.deadline, CheckDeadlines();
     Bytes reply = Answer(slot, q.ntp ? q.requestSent + trip / 2 + ahead : fake::now + ahead);
     fake::tick += trip;
     Event(slot, kEventRead, 0, reply);
@@ -48,8 +51,12 @@ TEST(QueryEngine, ATestingPassMeasuresTheChosenServers) {
   const fake::Socket& udp = fake::sockets[QuerySlots[ntp].socket];
   EXPECT_EQ(udp.address, fake::Ip(10, 0, 0, 9));
   EXPECT_EQ(udp.port, kNtpPort);
-  EXPECT_EQ(PassDeadline, fake::now + kReplyTimeoutMs);  // from the request on
-  Measure(ntp, 250, {40, 20, 30});
+  EXPECT_EQ(QuerySlots[ntp].deadline, fake::now + kReplyTimeoutMs);  // from the request on
+  Measure(ntp, 250, {40});
+  // The next request waits for its turn, 2 s after the first.
+  fake::now = QuerySlots[ntp].requestSent + kNtpSpacingMs - 1, CheckDeadlines();
+  EXPECT_EQ(udp.sent, 1);
+  Measure(ntp, 250, {20, 30});
   // TIME: the reading plus half the round trip, 500 + 21 / 2 + 7 = 517, 522 and 512. The offset
   // is the mean of the two quickest samples, the latency that of all three.
   Measure(time, 500, {21, 30, 10});
@@ -58,8 +65,7 @@ TEST(QueryEngine, ATestingPassMeasuresTheChosenServers) {
   EXPECT_EQ(ServerTable[ntp].offset, 257);
   EXPECT_EQ(ServerTable[ntp].latencyMs, 30u);
   EXPECT_EQ(ServerTable[ntp].status, StatusTested);
-  EXPECT_EQ(udp.sent, 3);                // three requests on one socket,
-  EXPECT_EQ(fake::sockets.size(), 4u);  // three TIME connections
+  EXPECT_EQ(udp.sent, 3);  // three requests on one socket
   for (const auto& [handle, socket] : fake::sockets) EXPECT_TRUE(socket.closed) << handle;
   EXPECT_EQ(ScheduleBase, 0);
   EXPECT_EQ(fake::log, "line 2; button Stop Testing...; line 0; button Synchronize Time; refresh; ");
@@ -74,11 +80,11 @@ TEST(QueryEngine, ACorrectingPassEndsEachQueryWithItsStatus) {
       {"10.0.0.1", [](int s) { Event(s, kEventConnect, kErrorConnectionRefused); }, StatusRefused},
       {"10.0.0.2", [](int s) { Event(s, kEventConnect, 10060); }, StatusNoResponse},
       {"10.0.0.3", [](int s) { Event(s, kEventConnect), Event(s, kEventRead, 0, {1, 2}); }, StatusNoResponse},
-      {"unknown.example", [](int s) { OnLookupDone(QuerySlots[s].lookupHandle, kErrorHostNotFound); },
-       StatusNoDnsEntry},
+      // Every look-up error ends the query at once: no such name, no address, a failing name server.
+      {"unknown.example", [](int s) { OnLookupDone(QuerySlots[s].lookupHandle, 11001); }, StatusNoDnsEntry},
+      {"v6only.example", [](int s) { OnLookupDone(QuerySlots[s].lookupHandle, 11004); }, StatusNoDnsEntry},
+      {"flaky.example", [](int s) { OnLookupDone(QuerySlots[s].lookupHandle, 11002); }, StatusNoDnsEntry},
       {"empty.example", [](int s) { OnLookupDone(QuerySlots[s].lookupHandle, 0); }, StatusNoDnsEntry},
-      // Any other look-up error leaves the query to the deadline.
-      {"flaky.example", [](int s) { OnLookupDone(QuerySlots[s].lookupHandle, 11002); }, StatusSlowResponse},
       {"ntp://10.0.0.4", [](int s) { Event(s, kEventRead, 0, Answer(s, 1, 0, "RATE")); }, StatusRefused},
       {"ntp://10.0.0.5", [](int s) { Event(s, kEventRead, 0, Answer(s, 1, 0, "INIT")); }, StatusNoResponse},
       {"ntp://10.0.0.6", [](int s) { Event(s, kEventRead, kErrorConnectionReset); }, StatusRefused},
@@ -87,52 +93,114 @@ TEST(QueryEngine, ACorrectingPassEndsEachQueryWithItsStatus) {
       // A reply to another request is dropped; the query waits on.
       {"ntp://10.0.0.9", [](int s) { Bytes r = Answer(s, 1); r[31] ^= 1, Event(s, kEventRead, 0, r); },
        StatusSlowResponse},
-      // A stale connect notice while reading changes nothing.
-      {"10.0.0.10", [](int s) { Event(s, kEventConnect), Measure(s, 100, {10, 10, 10}); }, StatusMeasured},
+      // A stale connect notice while reading, and read notices with nothing to read, change nothing.
+      {"10.0.0.10", [](int s) { Event(s, kEventConnect), Event(s, kEventRead), Event(s, kEventConnect),
+                                Measure(s, 100, {10, 10, 10}); }, StatusMeasured},
+      {"ntp://10.0.0.11", [](int s) { Event(s, kEventRead), Event(s, kEventClose); }, StatusSlowResponse},
+      // A name that resolves slowly has a deadline of its own: others finishing do not cut it short.
+      {"slow.example", [](int) {}, StatusMeasured},
   };
   for (const auto& c : cases) ServerTable[AddServer(c.name)].enabled = c.status != StatusDisabled;
+  const int slow = 19;
+  fake::hosts["slow.example"] = fake::Ip(10, 0, 0, 12);
   const Ms1900 start = fake::now;
-  StartCorrectingPass();
+  StartCorrectingPass(TriggerUser);
   EXPECT_EQ(ScheduleBase, start);
-  EXPECT_EQ(PassDeadline, start + kPassTimeoutMs);  // while connections are being made
-  const int running[] = {4};
-  StartCorrectingPass(), StartTestingPass(running, 1);  // refused while one runs
-  for (int slot = 0; slot < 17; ++slot) cases[slot].events(slot);
-  EXPECT_EQ(PassDeadline, fake::now + kReplyTimeoutMs);  // from the last connection on
-  EXPECT_EQ(fake::store.count("Server003"), 1u);  // the disabled server's status is saved
-  fake::now = PassDeadline;
-  CheckPassDeadline();
-  EXPECT_EQ(ActiveQueries, 2);  // exactly at the deadline is not past it
+  EXPECT_EQ(QuerySlots[slow].deadline, start + kConnectTimeoutMs);
+  for (int slot = 0; slot < slow; ++slot) cases[slot].events(slot);
+  fake::now = QuerySlots[16].deadline;
+  CheckDeadlines();
+  EXPECT_EQ(ActiveQueries, 3) << "exactly at a deadline is not past it";
   fake::now += 1;
-  CheckPassDeadline();
-  for (int slot = 0; slot < 17; ++slot) EXPECT_EQ(ServerTable[slot].status, cases[slot].status) << slot;
+  CheckDeadlines();
+  EXPECT_EQ(ActiveQueries, 1);
+  fake::now += 5000;
+  OnLookupDone(QuerySlots[slow].lookupHandle, 0);
+  Measure(slow, 100, {10, 10, 10});
+  for (int slot = 0; slot <= slow; ++slot) EXPECT_EQ(ServerTable[slot].status, cases[slot].status) << slot;
+  EXPECT_EQ(fake::store.count("Server003"), 1u);  // the disabled server's status is saved
   EXPECT_EQ(fake::log, "line 1; button Stop Correcting...; refresh; step 105; announce; line 0; "
                        "button Synchronize Time; refresh; ");
 }
 
+TEST(QueryEngine, PassesDoNotNest) {
+  fake::Reset();
+  ServerTable[AddServer("10.0.0.1")].enabled = 1;
+  static int testSlot = AddServer("10.0.0.2");
+  ServerTable[testSlot].enabled = 0;
+  // Requests while a correcting pass runs or ends (its broadcast lets messages in): another
+  // correction would repeat it, a test is held until the pass has fully ended.
+  StartCorrectingPass(TriggerUser);
+  StartCorrectingPass(TriggerSecondLaunch);
+  fake::onAnnounce = [] { StartTestingPass(&testSlot, 1), StartCorrectingPass(TriggerSecondLaunch); };
+  EXPECT_EQ(fake::sockets.size(), 1u);
+  Measure(0, 100, {10, 10, 10});
+  EXPECT_EQ(fake::log, "line 1; button Stop Correcting...; refresh; step 105; announce; line 0; "
+                       "button Synchronize Time; refresh; line 2; button Stop Testing...; ");
+  EXPECT_EQ(PassMode, Testing);
+  // A stop drops what was held.
+  StartCorrectingPass(TriggerSchedule);
+  FinishAllQueries(StatusInterrupted);
+  EXPECT_FALSE(PassBusy());
+  EXPECT_EQ(ServerTable[testSlot].status, StatusInterrupted);
+}
+
+TEST(QueryEngine, AServerThatDeniesIsNotAskedAgainUntilEdited) {
+  fake::Reset();
+  const int slot = AddServer("ntp://10.0.0.1"), rate = AddServer("ntp://10.0.0.2");
+  StartCorrectingPass(TriggerUser);
+  Event(slot, kEventRead, 0, Answer(slot, 1, 0, "DENY"));
+  Event(rate, kEventRead, 0, Answer(rate, 1, 0, "RATE"));
+  StartCorrectingPass(TriggerSchedule);
+  EXPECT_EQ(QuerySlots[slot].phase, PhaseIdle);
+  EXPECT_EQ(ServerTable[slot].status, StatusRefused);
+  EXPECT_EQ(QuerySlots[rate].phase, PhaseReading) << "a RATE kiss ends only that pass's query";
+  FinishAllQueries(StatusInterrupted);
+  ToggleSlot(slot), ToggleSlot(slot);
+  StartCorrectingPass(TriggerUser);
+  EXPECT_EQ(QuerySlots[slot].phase, PhaseReading);
+}
+
 struct Server { int slot; OffsetMs offset; uint32_t status = StatusMeasured; bool ntp = false; };
 constexpr OffsetMs kNoStep = INT64_MIN;
+constexpr OffsetMs kYear = 365LL * 86400000;
 
-TEST(CorrectClock, RejectsOutliersOneAtATimeThenStepsByTheMean) {
+TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
   const struct {
     std::vector<Server> servers;
-    std::vector<int> rejected;
+    std::vector<int> setAside;  // marked " (unused)" by this correction
     OffsetMs step;
-    bool refused = false;
+    CorrectionOutcome outcome;
+    PassTrigger trigger = TriggerUser;
+    std::vector<uint8_t> maxCorrection = {};  // the stored value's bytes
+    bool confirm = false, refused = false;
   } cases[] = {
-      {{{0, 100}, {1, 150}, {2, 5000}}, {2}, 125},  // mean 1750, then 125
-      {{{0, 5000}, {1, 100}, {2, 150}}, {0}, 125},  // the outlier in the first slot
-      {{{3, -2000}, {7, 2000}}, {7}, -2000},        // equal deviations: the highest slot goes
-      {{{0, 0}, {1, 3999}}, {1}, 0},                // mean 1999: a deviation of 2000 is out
-      {{{0, 0}, {1, 3998}}, {}, 1999},              // 1999 and 1999 stay
-      {{{4, -73000}}, {}, -73000},                  // a lone server is its own mean
-      {{{0, 10}, {1, 20, StatusTested}, {2, 9000, StatusRejected}, {3, 7000, StatusNoResponse}}, {}, 10},
-      // TIME replies are whole seconds: beside NTP results they go unused.
-      {{{0, 900}, {1, -300, StatusMeasured, true}}, {0}, -300},
-      {{{0, -300, StatusMeasured, true}, {1, 900}}, {1}, -300},
-      // A refused step records no time and keeps the pass's start as the base: no storm of passes.
-      {{{0, 100}, {1, 150}, {2, 5000}}, {2}, 125, true},
-      {{{0, 100, StatusNoResponse}, {1, 100, StatusTested}}, {}, kNoStep},  // nothing measured
+      {{{0, 100}, {1, 150}, {2, 5000}}, {2}, 125, OutcomeStepped},  // mean 1750, then 125
+      {{{0, 5000}, {1, 100}, {2, 150}}, {0}, 125, OutcomeStepped},
+      {{{0, 0}, {1, 3998}}, {}, 1999, OutcomeStepped},  // deviations 1999 stay
+      {{{4, -73000}}, {}, -73000, OutcomeStepped},      // a lone answer is a majority of one
+      {{{0, 10}, {1, 20, StatusTested}, {2, 9000, StatusRejected}, {3, 7000, StatusNoResponse}}, {}, 10,
+       OutcomeStepped},
+      // Two that disagree, a 2/2 split: ties no longer decide, nothing is stepped.
+      {{{3, -2000}, {7, 2000}}, {3, 7}, kNoStep, OutcomeDisagreed},
+      {{{0, 0}, {1, 3999}}, {0, 1}, kNoStep, OutcomeDisagreed},
+      {{{0, 0}, {1, 10}, {2, 9000}, {3, 9010}}, {0, 1, 2, 3}, kNoStep, OutcomeDisagreed},
+      // Both protocols are judged together; then the NTP servers alone give the mean.
+      {{{0, 0}, {1, 10}, {2, 20}, {3, 5 * kYear, StatusMeasured, true}}, {3}, 10, OutcomeStepped},
+      {{{0, 900}, {1, -300, StatusMeasured, true}}, {0}, -300, OutcomeStepped},
+      {{{0, -300, StatusMeasured, true}, {1, 900}, {2, -310, StatusMeasured, true}}, {1}, -305, OutcomeStepped},
+      // The guard: 15 hours unless "MaxCorrection" (a DWORD of seconds, 0 for none) says otherwise.
+      {{{0, 54000001}}, {}, kNoStep, OutcomeDeclined},
+      {{{0, -54000001}}, {}, -54000001, OutcomeStepped, TriggerSecondLaunch, {}, true},
+      {{{0, 54000001}}, {}, kNoStep, OutcomeGuardRefused, TriggerSchedule, {}, true},
+      {{{0, 54000000}}, {}, 54000000, OutcomeStepped, TriggerLaunch},
+      {{{0, 5 * kYear}}, {}, 5 * kYear, OutcomeStepped, TriggerSchedule, {0, 0, 0, 0}},
+      {{{0, 10001}}, {}, kNoStep, OutcomeGuardRefused, TriggerLaunch, {10, 0, 0, 0}},
+      {{{0, 10000}}, {}, 10000, OutcomeStepped, TriggerLaunch, {10, 0, 0, 0}},
+      {{{0, 54000001}}, {}, kNoStep, OutcomeGuardRefused, TriggerSchedule, {0, 0, 0, 0, 0, 0, 0, 0}},
+      // A refused step keeps the last correction and the pass's start as the base: no storm of passes.
+      {{{0, 100}, {1, 150}, {2, 5000}}, {2}, 125, OutcomePlatformRefused, TriggerUser, {}, false, true},
+      {{{0, 100, StatusNoResponse}, {1, 100, StatusTested}}, {}, kNoStep, OutcomeNoAnswer},
   };
   for (const auto& c : cases) {
     fake::Reset();
@@ -142,21 +210,55 @@ TEST(CorrectClock, RejectsOutliersOneAtATimeThenStepsByTheMean) {
       QuerySlots[s.slot].ntp = s.ntp;
     }
     ServerTable[9].status = StatusMeasured;  // unnamed slots never count
-    ScheduleBase = 12345, ExitAfterCorrection = true, fake::refuseStep = c.refused;
+    if (!c.maxCorrection.empty()) fake::store["MaxCorrection"] = c.maxCorrection;
+    const Ms1900 before = 777;
+    LastCorrectionTime = LastCorrectionValue = before;
+    ScheduleBase = 12345, ExitAfterCorrection = true, PassStartedBy = c.trigger;
+    fake::refuseStep = c.refused, fake::confirm = c.confirm;
     CorrectClock();
-    const bool stepped = c.step != kNoStep;
-    std::vector<int> rejected;  // by this correction: marked to be redrawn and saved
+    const bool stepped = c.outcome == OutcomeStepped;
+    std::vector<int> setAside;
     for (int i = 0; i < kMaxServers; ++i)
-      if (ServerTable[i].status == StatusRejected && QuerySlots[i].dirty == 1) rejected.push_back(i);
-    EXPECT_EQ(rejected, c.rejected) << c.step;
-    EXPECT_EQ(fake::store.size(), rejected.size() + (stepped ? 2 : 0));
-    EXPECT_EQ(fake::log, stepped ? "step " + std::to_string(c.step) + "; exit timer; announce; " : "");
-    EXPECT_EQ(CorrectionFailed, !stepped);
-    if (!stepped) continue;
-    const Ms1900 setTo = c.refused ? 0 : fake::now + c.step;
-    EXPECT_EQ(ScheduleBase, c.refused ? 12345 : setTo);
-    EXPECT_EQ(std::memcmp(fake::store["LastCorrectionTime"].data(), &setTo, 8), 0);
-    EXPECT_EQ(std::memcmp(fake::store["LastCorrectionValue"].data(), &c.step, 8), 0);
+      if (ServerTable[i].status == StatusRejected && QuerySlots[i].dirty == 1) setAside.push_back(i);
+    EXPECT_EQ(setAside, c.setAside) << c.step;
+    EXPECT_EQ(LastOutcome, c.outcome) << c.step;
+    EXPECT_EQ(CorrectionFailed, !stepped) << c.step;
+    const bool asked = c.outcome == OutcomeDeclined || (c.confirm && !IsUnattended(c.trigger));
+    std::string log = asked ? "ask " + std::to_string(c.servers[0].offset) + "; " : "";
+    if (c.step != kNoStep) log += "step " + std::to_string(c.step) + "; exit timer; ";
+    if (stepped) log += "announce; ";
+    EXPECT_EQ(fake::log, log) << c.step;
+    const Ms1900 setTo = stepped ? fake::now + c.step : before;
+    EXPECT_EQ(LastCorrectionTime, setTo) << c.step;
+    EXPECT_EQ(LastCorrectionValue, stepped ? c.step : before) << c.step;
+    EXPECT_EQ(ScheduleBase, stepped ? setTo : 12345) << c.step;
+    EXPECT_EQ(fake::store.count("LastCorrectionTime"), stepped ? 1u : 0u) << c.step;
+    if (stepped) {
+      EXPECT_EQ(std::memcmp(fake::store["LastCorrectionValue"].data(), &c.step, 8), 0);
+    }
+  }
+}
+
+TEST(StoredValues, TheUserOffsetCountsOnlyWhenItIsAYearOrLess) {
+  auto little = [](int64_t value, size_t size) {
+    std::vector<uint8_t> bytes(size);
+    std::memcpy(bytes.data(), &value, size);
+    return bytes;
+  };
+  const struct { std::vector<uint8_t> bytes; OffsetMs offset; } cases[] = {
+      {{}, 0}, {little(5000, 8), 5000},
+      {little(-1000, 4), 0},  // a DWORD -1000 would read as +49.7 days in the low half
+      {little(kMaxUserOffsetMs, 8), kMaxUserOffsetMs}, {little(-kMaxUserOffsetMs, 8), -kMaxUserOffsetMs},
+      {little(kMaxUserOffsetMs + 1, 8), 0},
+      {little(INT64_MAX, 8), 0},  // would overflow the sum of samples
+  };
+  for (const auto& c : cases) {
+    fake::Reset();
+    if (!c.bytes.empty()) fake::store["Offset"] = c.bytes;
+    UserOffset = 99;
+    LoadUserOffset();
+    EXPECT_EQ(UserOffset, c.offset) << c.bytes.size();
+    EXPECT_EQ(fake::store.count("Offset"), c.bytes.empty() ? 0u : 1u) << "left in the store as it is";
   }
 }
 

@@ -46,3 +46,21 @@ TEST(Texts, ClockFieldsUseATwelveHourClockAndAShortDate) {
     EXPECT_STREQ(out, c.text);
   }
 }
+
+TEST(Texts, ACorrectionInWords) {
+  const struct { OffsetMs correction; const char* text; } cases[] = {
+      {172980000, "The time servers say this clock is 2 days 0 hours 3 minutes behind."},
+      {-93810000, "The time servers say this clock is 1 day 2 hours 3 minutes ahead."},
+      {-61999, "The time servers say this clock is 1 minute 1 second ahead."},
+      {INT64_MIN, "The time servers say this clock is 106751991167 days 7 hours 12 minutes ahead."},
+  };
+  for (const auto& c : cases) {
+    char out[kTextBufferSize];
+    DescribeCorrection(c.correction, out);
+    EXPECT_STREQ(out, c.text);
+  }
+  char tip[2 * kTextBufferSize];
+  FailureTip(OutcomeGuardRefused, INT64_MIN, tip);
+  EXPECT_STREQ(tip, "Not corrected: the clock is 106751991167 days 7 hours 12 minutes ahead, more than "
+                    "allowed.  Double-click for details...");
+}
