@@ -21,10 +21,11 @@ enum PassTrigger : uint32_t {
   TriggerSecondLaunch,  // another start of the program asked this one
   TriggerSchedule,
   TriggerLaunch,        // the pass at start, at log-on or with CorrectOnLaunch
+  TriggerResume,        // the machine woke from sleep
+  TriggerNetwork,       // the machine gained a network address
+  TriggerCommandLine,   // "Orvalen.exe /sync" from a script
 };
-inline bool IsUnattended(PassTrigger trigger) {
-  return trigger == TriggerSchedule || trigger == TriggerLaunch;
-}
+inline bool IsUnattended(PassTrigger trigger) { return trigger >= TriggerSchedule; }
 
 extern int ActiveQueries;  // queries started and not yet finished
 extern PassKind PassMode;
