@@ -1,4 +1,4 @@
-#include <winsock.h>
+#include <winsock2.h>
 
 #include "app/app.h"
 #include "store/settings_store.h"

@@ -1,6 +1,6 @@
 // Process entry: the start-up checks, the hand-over to a running instance,
 // uninstall, and the one message loop.
-#include <winsock.h>
+#include <winsock2.h>
 #include <commctrl.h>
 
 #include "app/app.h"
@@ -15,7 +15,7 @@
 namespace {
 
 const char kSettingsKey[] = "SOFTWARE\\Orvalen";
-constexpr WORD kSocketsVersion = 0x0101;
+constexpr WORD kSocketsVersion = 0x0202;
 
 // The optional skinning library; the program looks the same without it.
 class Skin {

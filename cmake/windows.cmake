@@ -10,7 +10,7 @@ add_library(orvalen_core_win32 STATIC
   store/settings_store_win32.cpp
 )
 orvalen_strict(orvalen_core_win32)
-target_link_libraries(orvalen_core_win32 INTERFACE wsock32 advapi32)
+target_link_libraries(orvalen_core_win32 INTERFACE ws2_32 advapi32)
 # The portable code calls the platform side and the platform side calls back
 # into it: each program links the layers as one group.
 set(core_group "$<LINK_GROUP:RESCAN,orvalen_core_win32,orvalen_portable>")
@@ -31,7 +31,7 @@ set(program_group "$<LINK_GROUP:RESCAN,orvalen_shell_win32,orvalen_core_win32,or
 
 add_executable(Orvalen WIN32 app/winmain_win32.cpp resources/orvalen.rc)
 orvalen_strict(Orvalen)
-target_link_libraries(Orvalen PRIVATE ${program_group} comctl32 shell32 wsock32)
+target_link_libraries(Orvalen PRIVATE ${program_group} comctl32 shell32 ws2_32)
 target_include_directories(Orvalen PRIVATE ${PROJECT_SOURCE_DIR}/resources)
 
 find_program(PYTHON3 python3 REQUIRED)
@@ -93,4 +93,4 @@ endif()
 # Benchmark of the query engine (tools/benchmark.sh runs it).
 add_executable(engine_bench tools/engine_bench.cpp)
 orvalen_strict(engine_bench)
-target_link_libraries(engine_bench PRIVATE ${core_group} wsock32)
+target_link_libraries(engine_bench PRIVATE ${core_group} ws2_32 wsock32)

@@ -36,6 +36,23 @@ constexpr int kDatagramBufferSize = 512;
 
 void OpenConnection(int slot);
 
+// A failure of the address asked now: the name's next address is tried
+// before the query ends with status.
+void FailQuery(int slot, ServerStatus status) {
+  QuerySlot& q = QuerySlots[slot];
+  if (q.phase == PhaseIdle || q.addressIndex + 1 >= q.addressCount) {
+    FinishQuery(slot, status);
+    return;
+  }
+  if (q.socket != 0) {
+    NetCloseSocket(q.socket);
+    q.socket = 0;
+  }
+  ++q.addressIndex;
+  q.samplesTaken = 0;
+  OpenConnection(slot);
+}
+
 void BeginQuery() {
   if (!PassOpen) {
     PassOpen = true;
@@ -96,9 +113,9 @@ void StartQuery(int slot) {
   BeginQuery();
   q.samplesTaken = 0;
   ServerTable[slot].status = StatusNone;
-  uint32_t address = NetParseAddress(host);
-  if (address != kNoAddress) {
-    q.address = address;
+  q.addressIndex = 0;
+  q.addressCount = NetParseAddress(host, &q.addresses[0]) ? 1 : 0;
+  if (q.addressCount != 0) {
     OpenConnection(slot);
     return;
   }
@@ -119,7 +136,7 @@ void SendNtpRequest(int slot) {
   q.phase = PhaseReading;
   q.dirty = 1;
   q.deadline = q.requestSent + kReplyTimeoutMs;
-  if (!NetSend(q.socket, packet, kNtpPacketSize)) FinishQuery(slot, StatusWinsockError);
+  if (!NetSend(q.socket, packet, kNtpPacketSize)) FailQuery(slot, StatusWinsockError);
 }
 
 void OpenConnection(int slot) {
@@ -129,16 +146,16 @@ void OpenConnection(int slot) {
   q.dirty = 1;
   if (q.ntp) {
     // One socket carries the query's three requests.
-    q.socket = NetOpenDatagram(q.address, kNtpPort);
+    q.socket = NetOpenDatagram(q.addresses[q.addressIndex], kNtpPort);
     if (q.socket == 0)
-      FinishQuery(slot, StatusWinsockError);
+      FailQuery(slot, StatusWinsockError);
     else
       SendNtpRequest(slot);
     return;
   }
-  q.socket = NetOpenConnection(q.address);
+  q.socket = NetOpenConnection(q.addresses[q.addressIndex]);
   if (q.socket == 0) {
-    FinishQuery(slot, StatusWinsockError);
+    FailQuery(slot, StatusWinsockError);
     return;
   }
   q.deadline = CurrentMs1900() + kConnectTimeoutMs;
@@ -146,9 +163,9 @@ void OpenConnection(int slot) {
 
 void OnConnectDone(int slot, uint32_t error) {
   if (error == kErrorConnectionRefused) {
-    FinishQuery(slot, StatusRefused);
+    FailQuery(slot, StatusRefused);
   } else if (error != 0) {
-    FinishQuery(slot, StatusNoResponse);
+    FailQuery(slot, StatusNoResponse);
   } else {
     QuerySlot& q = QuerySlots[slot];
     q.roundTripMs[q.samplesTaken] = ReadTickMs();
@@ -169,13 +186,17 @@ void OnNtpReadable(int slot, uint32_t error) {
     // A closed port answers with an ICMP message, which the socket reports.
     uint32_t code = static_cast<uint32_t>(-size);
     bool refused = code == kErrorConnectionReset || code == kErrorConnectionRefused;
-    FinishQuery(slot, refused ? StatusRefused : StatusNoResponse);
+    FailQuery(slot, refused ? StatusRefused : StatusNoResponse);
     return;
   }
   NtpReplyVerdict verdict = CheckNtpReply(reply, size, q.requestStamp);
   if (verdict == NtpReplyIgnored) return;  // not the answer to this request
   if (verdict == NtpReplyDenied) q.denied = 1;
-  if (verdict != NtpReplyUsable) {
+  if (verdict == NtpReplyUnusable) {
+    FailQuery(slot, StatusNoResponse);
+    return;
+  }
+  if (verdict != NtpReplyUsable) {  // a kiss-o'-death speaks for the server, not one address
     FinishQuery(slot, NtpFailureStatus(verdict));
     return;
   }
@@ -203,7 +224,7 @@ void OnReadable(int slot, uint32_t error) {
   int size = error == 0 ? NetReceive(q.socket, reply, sizeof reply) : -1;
   if (size == -static_cast<int>(kErrorWouldBlock)) return;
   if (size != 4) {
-    FinishQuery(slot, StatusNoResponse);
+    FailQuery(slot, StatusNoResponse);
     return;
   }
   uint32_t seconds = (uint32_t{reply[0]} << 24) | (uint32_t{reply[1]} << 16) |
@@ -315,7 +336,7 @@ void CheckDeadlines() {
     if (q.phase == PhaseWaiting && now >= q.deadline)
       SendNtpRequest(slot);
     else if (q.phase != PhaseIdle && now > q.deadline)
-      FinishQuery(slot, StatusSlowResponse);
+      FailQuery(slot, StatusSlowResponse);
   }
 }
 
@@ -326,7 +347,11 @@ void OnLookupDone(uintptr_t handle, uint32_t error) {
     q.lookupHandle = 0;
     // Whatever the error (no such name, no address of this kind, a failing
     // name server), waiting longer would not bring an answer.
-    if (error == 0 && NetFirstHostAddress(q.lookupBuffer, &q.address))
+    q.addressIndex = 0;
+    q.addressCount = error == 0 ? static_cast<uint8_t>(
+                                      NetHostAddresses(q.lookupBuffer, q.addresses, kMaxAddresses))
+                                : 0;
+    if (q.addressCount != 0)
       OpenConnection(slot);
     else
       FinishQuery(slot, StatusNoDnsEntry);

@@ -2,11 +2,14 @@
 #pragma once
 #include <cstdint>
 
+#include "core/query_transport.h"
 #include "core/server_table.h"
 #include "core/time_base.h"
 
 constexpr int kSamplesPerQuery = 3;
 constexpr int kLookupBufferSize = 1024;  // MAXGETHOSTSTRUCT
+// A name's addresses tried in turn, as the resolver ordered them.
+constexpr int kMaxAddresses = 8;
 
 enum QueryPhase : uint32_t {
   PhaseIdle = 0,
@@ -24,7 +27,9 @@ struct QuerySlot {
   uint8_t denied;
   uint32_t phase;
   uint32_t samplesTaken;
-  uint32_t address;  // IPv4, network byte order
+  uint8_t addressCount;  // addresses found
+  uint8_t addressIndex;  // the one asked now
+  NetAddress addresses[kMaxAddresses];
   // What the phase waits for ends at this time: the look-up or connection,
   // the reply, or (waiting) the time the next request is due.
   Ms1900 deadline;

@@ -3,7 +3,7 @@
 
     timeserver.py PIDFILE [LIFETIME_SECONDS]
 
-Needs root. Each address 127.x.x.x plays one server, set up over 127.0.0.1:3737 with one line
+Needs root. Each address 127.x.x.x, and ::1, plays one server, set up over 127.0.0.1:3737 with one line
 per connection, answered "OK", "OK <n>" or "ERR <reason>": SET <ip> <behaviour> [args] (and
 reset its count), COUNT <ip> (connections accepted or datagrams received since), CLEAR. TIME
 on TCP port 37: exact <shift>, now <shift>, delay <ms> <shift>, refuse, silent, close; NTP on
@@ -84,14 +84,15 @@ class Server:
 
 
 def configure(servers, ip, name, args):
-    if ARGS.get(name) != len(args) or not ip.startswith("127."):
+    if ARGS.get(name) != len(args) or not (ip.startswith("127.") or ip == "::1"):
         raise ValueError("bad address, behaviour or arguments")
     ntp = name.startswith("ntp-")
     new, old = Server(name, args), servers.get(ip) or Server("refuse", [])
     if old.sock and old.name.startswith("ntp-") == ntp and name != "refuse":
         new.sock = old.sock
     elif name != "refuse":  # bound before the old listener closes, which a failure keeps
-        new.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM if ntp else socket.SOCK_STREAM)
+        family = socket.AF_INET6 if ":" in ip else socket.AF_INET
+        new.sock = socket.socket(family, socket.SOCK_DGRAM if ntp else socket.SOCK_STREAM)
         try:  # served connections in TIME_WAIT must not keep a new TIME listener out
             new.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, not ntp)
             new.sock.bind((ip, 123 if ntp else 37))

@@ -21,7 +21,7 @@ TickMs tick;
 bool refuseStep, failSetUp, confirm;
 void (*onAnnounce)();
 std::map<uintptr_t, Socket> sockets;
-std::map<std::string, uint32_t> hosts;
+std::map<std::string, std::vector<NetAddress>> hosts;
 static uintptr_t nextHandle;
 
 void Reset() {
@@ -48,9 +48,9 @@ std::vector<uint8_t> Reply(Ms1900 server, bool ntp, uint64_t originate, uint8_t 
   return reply;
 }
 
-// Nothing connects to address 0. The lowest number no open socket holds.
-static uintptr_t Open(uint32_t address, uint16_t port) {
-  if (failSetUp || address == 0) return 0;
+// Nothing connects to an address of zeros. The lowest number no open socket holds.
+static uintptr_t Open(const NetAddress& address, uint16_t port) {
+  if (failSetUp || address == NetAddress{address.family, {}}) return 0;
   uintptr_t handle = 1000;
   while (sockets.count(handle) && !sockets[handle].closed) ++handle;
   sockets[handle] = {address, port, false, {}, 0};
@@ -82,21 +82,29 @@ Ms1900 StepSystemClock(OffsetMs delta) {
   return fake::refuseStep ? 0 : fake::now + delta;
 }
 
-uint32_t NetParseAddress(const char* text) {
-  in_addr address;
-  return inet_pton(AF_INET, text, &address) == 1 ? address.s_addr : kNoAddress;
+bool NetParseAddress(const char* text, NetAddress* address) {
+  std::string inner = text;
+  if (inner.size() > 2 && inner.front() == '[' && inner.back() == ']') inner = inner.substr(1, inner.size() - 2);
+  *address = {4, {}};
+  if (text[0] != '[' && inet_pton(AF_INET, text, address->bytes) == 1) return true;
+  *address = {6, {}};
+  return inet_pton(AF_INET6, inner.c_str(), address->bytes) == 1;
 }
-// The fake host entry is just the address; an empty name cannot be looked up.
+// The fake result is a count and the addresses; an empty name cannot be looked up.
 uintptr_t NetStartLookup(const char* name, char* buffer, int) {
-  std::memcpy(buffer, &fake::hosts[name], sizeof(uint32_t));
+  const std::vector<NetAddress>& found = fake::hosts[name];
+  buffer[0] = static_cast<char>(found.size());
+  std::memcpy(buffer + 1, found.data(), found.size() * sizeof(NetAddress));
   return fake::failSetUp || !*name ? 0 : fake::nextHandle++;
 }
 void NetCancelLookup(uintptr_t) { fake::log += "cancel; "; }
-bool NetFirstHostAddress(const char* buffer, uint32_t* address) {
-  return std::memcpy(address, buffer, sizeof *address), *address != 0;
+int NetHostAddresses(const char* buffer, NetAddress* addresses, int max) {
+  int count = std::min<int>(buffer[0], max);
+  std::memcpy(addresses, buffer + 1, count * sizeof(NetAddress));
+  return count;
 }
-uintptr_t NetOpenConnection(uint32_t address) { return fake::Open(address, 0); }
-uintptr_t NetOpenDatagram(uint32_t address, uint16_t port) { return fake::Open(address, port); }
+uintptr_t NetOpenConnection(const NetAddress& address) { return fake::Open(address, 0); }
+uintptr_t NetOpenDatagram(const NetAddress& address, uint16_t port) { return fake::Open(address, port); }
 bool NetSend(uintptr_t socket, const uint8_t*, int size) {
   return size == kNtpPacketSize && ++fake::sockets[socket].sent;  // a request is never cut short
 }

@@ -2,10 +2,12 @@
 // natively against scripted events.
 #pragma once
 #include <cstdint>
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "core/query_transport.h"
 #include "core/time_base.h"
 
 namespace fake {
@@ -23,9 +25,9 @@ extern void (*onAnnounce)();        // runs inside the time-change broadcast
 // A connection (port 0) or datagram socket; reply is what NetReceive hands out
 // (nothing yet when empty). A closed socket's number is handed out again, as
 // Windows does.
-struct Socket { uint32_t address; uint16_t port; bool closed; std::vector<uint8_t> reply; int sent; };
+struct Socket { NetAddress address; uint16_t port; bool closed; std::vector<uint8_t> reply; int sent; };
 extern std::map<uintptr_t, Socket> sockets;
-extern std::map<std::string, uint32_t> hosts;  // what a look-up finds; 0: no address
+extern std::map<std::string, std::vector<NetAddress>> hosts;  // what a look-up finds, in order
 
 // Ends any pass left running, then clears all of the above and the program's state.
 void Reset();
@@ -33,6 +35,16 @@ void Reset();
 // reply (leap 0, version 4, mode 4) that echoes originate, its stamps rounded up.
 std::vector<uint8_t> Reply(Ms1900 server, bool ntp, uint64_t originate = 0, uint8_t stratum = 1,
                            const char* code = "GPS");
-inline uint32_t Ip(uint32_t a, uint32_t b, uint32_t c, uint32_t d) { return a | b << 8 | c << 16 | d << 24; }
+// An IPv4 address, or with v6 the IPv6 address ::a.b.c.d.
+inline NetAddress Ip(uint8_t a, uint8_t b, uint8_t c, uint8_t d, bool v6 = false) {
+  NetAddress address = {uint8_t(v6 ? 6 : 4), {}};
+  uint8_t* at = address.bytes + (v6 ? 12 : 0);
+  at[0] = a, at[1] = b, at[2] = c, at[3] = d;
+  return address;
+}
 
 }  // namespace fake
+
+inline bool operator==(const NetAddress& a, const NetAddress& b) {
+  return a.family == b.family && std::equal(a.bytes, a.bytes + 16, b.bytes);
+}

@@ -40,7 +40,7 @@ static void Measure(int slot, int64_t ahead, std::vector<TickMs> trips) {
 
 TEST(QueryEngine, ATestingPassMeasuresTheChosenServers) {
   fake::Reset();
-  fake::hosts["ntp.example"] = fake::Ip(10, 0, 0, 9);
+  fake::hosts["ntp.example"] = {fake::Ip(10, 0, 0, 9)};
   int chosen[] = {AddServer("NTP://ntp.example"), AddServer("192.0.2.1")};
   const int ntp = chosen[0], time = chosen[1];
   AddServer("10.0.0.3");  // not chosen: the pass ends without it
@@ -102,7 +102,7 @@ TEST(QueryEngine, ACorrectingPassEndsEachQueryWithItsStatus) {
   };
   for (const auto& c : cases) ServerTable[AddServer(c.name)].enabled = c.status != StatusDisabled;
   const int slow = 19;
-  fake::hosts["slow.example"] = fake::Ip(10, 0, 0, 12);
+  fake::hosts["slow.example"] = {fake::Ip(10, 0, 0, 12)};
   const Ms1900 start = fake::now;
   StartCorrectingPass(TriggerUser);
   EXPECT_EQ(ScheduleBase, start);
@@ -121,6 +121,27 @@ TEST(QueryEngine, ACorrectingPassEndsEachQueryWithItsStatus) {
   EXPECT_EQ(fake::store.count("Server003"), 1u);  // the disabled server's status is saved
   EXPECT_EQ(fake::log, "line 1; button Stop Correcting...; refresh; step 105; announce; line 0; "
                        "button Synchronize Time; refresh; ");
+}
+
+TEST(QueryEngine, EachAddressOfANameIsTriedInTurn) {
+  fake::Reset();
+  const NetAddress v6 = fake::Ip(0, 0, 0, 1, true), v4 = fake::Ip(10, 0, 0, 1);
+  fake::hosts["dual.example"] = {v6, v4};
+  fake::hosts["ntp.example"] = {v6, fake::Ip(0, 0, 0, 0), v4};  // the middle one cannot be opened
+  const int time = AddServer("dual.example"), ntp = AddServer("ntp://ntp.example");
+  const int literal = AddServer("[::1]"), ntpLiteral = AddServer("ntp://[::1]");
+  StartCorrectingPass(TriggerUser);
+  EXPECT_EQ(fake::sockets[QuerySlots[literal].socket].address, v6);
+  EXPECT_EQ(fake::sockets[QuerySlots[ntpLiteral].socket].address, v6);
+  OnLookupDone(QuerySlots[time].lookupHandle, 0), OnLookupDone(QuerySlots[ntp].lookupHandle, 0);
+  Event(time, kEventConnect, kErrorConnectionRefused);  // IPv6 refused: then IPv4
+  EXPECT_EQ(fake::sockets[QuerySlots[time].socket].address, v4);
+  fake::now = QuerySlots[ntp].deadline + 1, CheckDeadlines();  // IPv6 silent: then IPv4, anew
+  EXPECT_EQ(fake::sockets[QuerySlots[ntp].socket].address, v4);
+  EXPECT_EQ(QuerySlots[ntp].deadline, fake::now + kReplyTimeoutMs);
+  Measure(time, 100, {10, 10, 10}), Measure(ntp, 100, {10, 10, 10});
+  EXPECT_EQ(ServerTable[time].status, StatusMeasured);
+  EXPECT_EQ(ServerTable[ntp].status, StatusMeasured);
 }
 
 TEST(QueryEngine, PassesDoNotNest) {
