@@ -81,6 +81,7 @@ void EndPassIfDone() {
   SetPassButtonText("Synchronize Time");
   RefreshDirtyRows();
   PassOpen = false;
+  PassEnded();
   ServeHeldRequest(ended);
 }
 
@@ -248,6 +249,26 @@ void OnReadable(int slot, uint32_t error) {
 }  // namespace
 
 bool PassBusy() { return PassOpen || ActiveQueries != 0; }
+
+bool PassFoundNoServer() {
+  bool asked = false;
+  for (int slot = 0; slot < kMaxServers; ++slot) {
+    if (!IsNamed(slot)) continue;
+    switch (ServerTable[slot].status) {
+      case StatusDisabled:
+        break;
+      case StatusNoDnsEntry:
+      case StatusNetDown:
+      case StatusNoResponse:
+      case StatusSlowResponse:
+        asked = true;
+        break;
+      default:
+        return false;
+    }
+  }
+  return asked;
+}
 
 void ReduceSamples(int slot) {
   QuerySlot& q = QuerySlots[slot];

@@ -58,6 +58,10 @@ void DispatchSocketEvent(uintptr_t socket, uint32_t event, uint32_t error);
 // quickest, the latency the mean of all three.
 void ReduceSamples(int slot);
 
+// The last pass reached no server at all: every query ended without an
+// answer or a refusal, as when the network is not up yet.
+bool PassFoundNoServer();
+
 // The "Offset" setting as the samples may use it: an 8-byte value within a
 // year either way; anything else counts as 0 and is left in the store.
 constexpr OffsetMs kMaxUserOffsetMs = 366LL * 24 * 3600 * 1000;

@@ -16,6 +16,8 @@ void UpdateStatusLine(StatusLineState state);
 void SetPassButtonText(const char* text);
 // Arms the timer that ends the program ten seconds after a launch-time correction.
 void ArmExitTimer();
+// The pass has fully ended (its correction, status line and rows done).
+void PassEnded();
 // Asks the user whether to step the clock by a correction larger than the
 // guard allows; true for yes.
 bool ConfirmLargeCorrection(OffsetMs correction);

@@ -63,3 +63,25 @@ bool LaunchPassWanted(bool correctOnLaunch, char launchMode, int scheduleIndex, 
   *exitAfter = false;
   return false;
 }
+
+void CatchUpOnResume(CatchUp& c, Ms1900 now) {
+  if (c.pending) return;
+  c = CatchUp{true, now + kResumeWaitMs, 0, c.lastFound};
+}
+
+void CatchUpOnNetwork(CatchUp& c, Ms1900 now) {
+  if (c.lastFound) return;
+  c.pending = true;
+  c.due = now;
+}
+
+void CatchUpPassEnded(CatchUp& c, Ms1900 now, bool catchingUp, bool foundNone) {
+  c.lastFound = !foundNone;
+  c.pending = false;
+  if (!catchingUp || !foundNone || c.retries == kCatchUpRetries) {
+    c.retries = 0;
+    return;
+  }
+  c.pending = true;
+  c.due = now + kCatchUpRetryMs[c.retries++];
+}

@@ -23,3 +23,24 @@ bool ScheduleDue(Ms1900 now, Ms1900 base, OffsetMs interval);
 // log-on ('s') with "On Startup". exitAfter tells whether the program then
 // ends by itself after the correction.
 bool LaunchPassWanted(bool correctOnLaunch, char launchMode, int scheduleIndex, bool* exitAfter);
+
+// Catching up after the machine woke, or gained a network address, while the
+// network may not answer yet: a pass once the wait is over, then retries
+// while passes reach no server, then the schedule again.
+constexpr OffsetMs kResumeWaitMs = 10000;
+constexpr int kCatchUpRetries = 2;
+constexpr OffsetMs kCatchUpRetryMs[kCatchUpRetries] = {30000, 120000};
+
+struct CatchUp {
+  bool pending;    // a pass is due at `due`
+  Ms1900 due;
+  int retries;     // retries made
+  bool lastFound;  // the last pass reached a server
+};
+
+// A resume, with a periodic schedule chosen. Events in a burst give one pass.
+void CatchUpOnResume(CatchUp& c, Ms1900 now);
+// A new network address: a pass at once when the last one reached no server.
+void CatchUpOnNetwork(CatchUp& c, Ms1900 now);
+// Any correcting pass has ended; foundNone: it reached no server at all.
+void CatchUpPassEnded(CatchUp& c, Ms1900 now, bool catchingUp, bool foundNone);

@@ -2,7 +2,11 @@
 // placement, the launch-time pass and the schedule of periodic passes.
 #include <gtest/gtest.h>
 
+#include "ui/commands.h"
 #include "app/launch.h"
+#include "core/correction.h"
+#include "core/server_table.h"
+#include "tests/unit/fakes.h"
 #include "ui/placement.h"
 #include "ui/schedule.h"
 
@@ -57,4 +61,62 @@ TEST(Startup, APassIsDueAtTheIntervalOrWhenTheClockWentBack) {
       {INT64_MAX, five, true}, {INT64_MIN, five, true},          // stored bases that must not overflow
   };
   for (const auto& c : cases) EXPECT_EQ(ScheduleDue(now, c.base, c.interval), c.due) << c.base;
+}
+
+TEST(Startup, CommandsFromAScript) {
+  const struct { const char* line; CommandAction action; } cases[] = {
+      {"/sync", CommandSync}, {"/SYNC  ", CommandSync}, {"/Test", CommandTest}, {"/sync now", CommandUsage},
+      {"/synchronize", CommandUsage}, {"/", CommandUsage}, {"s", CommandNone}, {" /sync", CommandNone},
+      {"", CommandNone}, {nullptr, CommandNone}};
+  for (const auto& c : cases) EXPECT_EQ(ParseCommand(c.line), c.action) << (c.line ? c.line : "null");
+}
+
+TEST(Startup, ACommandPrintsEachServerAndWhatBecameOfThePass) {
+  fake::Reset();
+  const int used = AddServer("ntp://a.example"), unused = AddServer("b.example"), silent = AddServer("c.example");
+  ServerTable[used].status = StatusMeasured, ServerTable[used].latencyMs = 12, ServerTable[used].offset = 250;
+  ServerTable[unused].status = StatusRejected, ServerTable[unused].latencyMs = 40, ServerTable[unused].offset = 700;
+  ServerTable[silent].status = StatusSlowResponse;
+  const char kRows[] = "ntp://a.example\tused\t12\t+0.3s\r\nb.example\tunused\t40\t+0.7s\r\n"
+                       "c.example\tSlow Response\t-\t-\r\n";
+  const struct { CorrectionOutcome outcome; bool correcting; const char* summary; int code; } cases[] = {
+      {OutcomeStepped, true, "Corrected +0.3s.", kExitDone},
+      {OutcomeDisagreed, true, "Not corrected: the time servers disagree.", kExitNoAgreement},
+      {OutcomeNoAnswer, true, "Not corrected: no time server answered.", kExitNoAgreement},
+      {OutcomeGuardRefused, true, "Not corrected: the clock is 0 minutes 0 seconds behind, more than allowed.",
+       kExitStepRefused},
+      {OutcomePlatformRefused, true, "Not corrected: Windows refused to set the clock.", kExitStepRefused},
+      {OutcomeNone, false, "2 server(s) answered.", kExitDone},
+  };
+  for (const auto& c : cases) {
+    LastOutcome = c.outcome, LastCorrectionValue = 250, PassCorrection = 250;
+    char out[2048];
+    EXPECT_EQ(DescribePass(c.correcting, out, sizeof out), c.code) << c.summary;
+    EXPECT_EQ(std::string(out), std::string(kRows) + c.summary + "\r\n");
+  }
+  char tiny[20];
+  DescribePass(true, tiny, sizeof tiny);
+  EXPECT_STREQ(tiny, "ntp://a.example\tuse");  // cut, never overrun
+}
+
+TEST(Startup, CatchingUpAfterSleepOrANewNetwork) {
+  // Each step: an event at a time, then whether a pass is due and when.
+  enum Event { Resume, Network, Found, NoneFound, ScheduledNoneFound };
+  const struct { Event event; Ms1900 at; bool pending; Ms1900 due; } steps[] = {
+      {Network, 0, false, 0},  // nothing failed yet
+      {Resume, 1000, true, 11000}, {Resume, 3000, true, 11000},  // a burst gives one pass
+      {NoneFound, 12000, true, 42000}, {NoneFound, 43000, true, 163000},
+      {NoneFound, 164000, false, 163000},                        // then the schedule again
+      {Network, 200000, true, 200000}, {Found, 201000, false, 200000},
+      {Network, 300000, false, 200000},                          // the last pass reached a server
+      {ScheduledNoneFound, 400000, false, 200000}, {Network, 500000, true, 500000},
+  };
+  CatchUp c = {false, 0, 0, true};
+  for (const auto& s : steps) {
+    if (s.event == Resume) CatchUpOnResume(c, s.at);
+    if (s.event == Network) CatchUpOnNetwork(c, s.at);
+    if (s.event >= Found) CatchUpPassEnded(c, s.at, s.event != ScheduledNoneFound, s.event != Found);
+    EXPECT_EQ(c.pending, s.pending) << s.at;
+    EXPECT_EQ(c.due, s.due) << s.at;
+  }
 }

@@ -1,0 +1,86 @@
+#include "ui/commands.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/correction.h"
+#include "core/query_engine.h"
+#include "core/server_table.h"
+#include "ui/server_rows.h"
+#include "ui/texts.h"
+
+const char kCommandUsage[] =
+    "Usage: Orvalen.exe [/sync | /test]\r\n"
+    "  /sync  corrects the clock once from the stored server list\r\n"
+    "  /test  asks the stored servers without touching the clock\r\n"
+    "Exit code: 0 done, 1 no server answered or they disagreed,\r\n"
+    "2 the correction was refused, 3 bad arguments.\r\n";
+
+namespace {
+
+bool Is(const char* text, const char* word) {
+  for (; *word != '\0'; ++text, ++word) {
+    char c = *text;
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != *word) return false;
+  }
+  while (*text == ' ' || *text == '\t') ++text;
+  return *text == '\0';
+}
+
+}  // namespace
+
+CommandAction ParseCommand(const char* commandLine) {
+  if (commandLine == nullptr || commandLine[0] != '/') return CommandNone;
+  if (Is(commandLine, "/sync")) return CommandSync;
+  if (Is(commandLine, "/test")) return CommandTest;
+  return CommandUsage;
+}
+
+int DescribePass(bool correcting, char* out, int size) {
+  int used = 0;
+  auto append = [&](const char* text) {
+    int n = std::snprintf(out + used, static_cast<size_t>(size - used), "%s", text);
+    if (n > 0) used = used + n < size ? used + n : size - 1;
+  };
+  out[0] = '\0';
+  int answered = 0;
+  for (int slot = 0; slot < kMaxServers; ++slot) {
+    if (!IsNamed(slot)) continue;
+    const ServerRecord& record = ServerTable[slot];
+    char latency[kTextBufferSize], offset[kTextBufferSize], line[4 * kTextBufferSize + kServerNameSize];
+    RowTexts(slot, latency, offset);
+    const bool measured = record.status >= StatusRejected;
+    answered += measured;
+    const char* status = record.status == StatusRejected ? "unused"
+                         : record.status == StatusTested ? "tested"
+                         : record.status == StatusMeasured ? "used" : latency;
+    // The row's correction text carries " (unused)" or " (test)": the
+    // status column says that already.
+    char* note = std::strchr(offset, ' ');
+    if (note != nullptr && note != offset) *note = '\0';
+    std::snprintf(line, sizeof line, "%.127s\t%.99s\t%.99s\t%.99s\r\n", record.name, status,
+                  measured ? latency : "-", measured ? offset : "-");
+    append(line);
+  }
+  char summary[3 * kTextBufferSize];
+  int code = kExitDone;
+  if (!correcting) {
+    std::snprintf(summary, sizeof summary, "%d server(s) answered.\r\n", answered);
+    code = answered > 0 ? kExitDone : kExitNoAgreement;
+  } else if (LastOutcome == OutcomeStepped) {
+    char offset[kTextBufferSize];
+    FormatOffset(LastCorrectionValue, offset);
+    std::snprintf(summary, sizeof summary, "Corrected %s.\r\n", offset);
+  } else if (LastOutcome == OutcomeNoAnswer) {
+    std::snprintf(summary, sizeof summary, "Not corrected: no time server answered.\r\n");
+    code = kExitNoAgreement;
+  } else {
+    FailureTip(LastOutcome, PassCorrection, summary);
+    char* details = std::strstr(summary, "  Double-click");
+    if (details != nullptr) std::strcpy(details, "\r\n");
+    code = LastOutcome == OutcomeDisagreed ? kExitNoAgreement : kExitStepRefused;
+  }
+  append(summary);
+  return code;
+}
