@@ -10,7 +10,9 @@
 #include "core/time_base.h"
 #include "resources/resource.h"
 #include "store/settings_store.h"
+#include "ui/command_requests.h"
 #include "ui/main_window.h"
+#include "ui/timers.h"
 
 namespace {
 
@@ -50,13 +52,17 @@ class Skin {
 };
 
 // Returns false when this start must end quietly here (the user kept the
-// settings of another version).
-bool CheckStoredVersion() {
+// settings of another version). A command from a script never asks: it ends.
+bool CheckStoredVersion(bool command) {
   DWORD version = 0;
   if (!ReadSetting("Version", &version, sizeof version)) return true;
   if (version == StoreVersion) {
     FirstRun = false;
     return true;
+  }
+  if (command) {
+    PrintForCaller("Settings of another version of Orvalen are stored: start Orvalen once first.\r\n");
+    return false;
   }
   if (MessageBoxA(nullptr,
                   "Registry settings of other versions of Orvalen will be erased if you run "
@@ -71,11 +77,20 @@ bool CheckStoredVersion() {
 }  // namespace
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
-  if (!CheckStoredVersion()) return 0;
+  const CommandAction command = ParseCommand(commandLine);
+  if (command == CommandUsage) {
+    PrintForCaller(kCommandUsage);
+    return kExitBadArguments;
+  }
+  if (!CheckStoredVersion(command != CommandNone)) return command != CommandNone ? kExitNoAgreement : 0;
+  if (command != CommandNone) {
+    if (HWND running = FindWindowA(nullptr, WindowTitle)) return AskRunningOrvalen(running, command);
+    OwnCommand = command;
+  }
   // A flag is true when its first stored byte is, whatever the value's type.
   DWORD flag = 0;
   ReadSetting("CorrectOnLaunch", &flag, sizeof flag);
-  CorrectOnLaunch = (flag & 0xFF) != 0;
+  CorrectOnLaunch = (flag & 0xFF) != 0 && command == CommandNone;
   LaunchMode = LaunchLetter(commandLine);
 
   if (HWND running = FindWindowA(nullptr, WindowTitle)) {
@@ -98,8 +113,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     return 0;
   }
 
-  // The probe really sets the clock, to its own reading.
-  if (StepSystemClock(0) == 0) {
+  // The probe really sets the clock, to its own reading. A test from a
+  // script sets nothing and needs no right.
+  if (command != CommandTest && StepSystemClock(0) == 0) {
+    if (command == CommandSync) {
+      PrintForCaller("You do not have privileges to set the system time.\r\n");
+      return kExitStepRefused;
+    }
     if (LaunchMode == 's') return 0;
     FatalExit(
         "You do not have privileges to set the system time.\n\nLog on as an Administrator "
@@ -124,13 +144,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     FatalExit("Cannot open the main window.");
     return 0;
   }
+  if (command == CommandNone) StartNetworkWatch(MainWindow);
   MSG message;
   while (GetMessageA(&message, nullptr, 0, 0) > 0) {
     if (IsWindow(MainWindow) && IsDialogMessageA(MainWindow, &message)) continue;
     TranslateMessage(&message);
     DispatchMessageA(&message);
   }
+  StopNetworkWatch();
   if (SocketsStarted) WSACleanup();
   skin.Close();
-  return static_cast<int>(message.wParam);
+  return command != CommandNone ? CommandExitCode : static_cast<int>(message.wParam);
 }

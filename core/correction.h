@@ -37,3 +37,6 @@ void CorrectClock();
 
 // Tells every top-level window that the time has changed (platform side).
 void AnnounceTimeChange();
+// Whether a time-change notice arriving now is the program's own: during or
+// just after its broadcast.
+bool OwnTimeChange();

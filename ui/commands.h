@@ -23,3 +23,4 @@ extern const char kCommandUsage[];
 // status, latency, offset, tab-separated) and a summary line, each ending in
 // CR LF, into out (at most size bytes, always terminated); the exit code.
 int DescribePass(bool correcting, char* out, int size);
+

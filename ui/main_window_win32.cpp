@@ -12,6 +12,7 @@
 #include "core/view_hooks.h"
 #include "resources/resource.h"
 #include "store/settings_store.h"
+#include "ui/command_requests.h"
 #include "ui/schedule.h"
 #include "ui/server_list.h"
 #include "ui/texts.h"
@@ -65,12 +66,14 @@ void ShowUserOffset() {
 }
 
 void InitMainWindow() {
-  StartUpdater();
+  // A command from a script runs one pass out of sight, and nothing else.
+  const bool command = OwnCommand != CommandNone;
+  if (!command) StartUpdater();
   HICON icon = LoadIconA(AppInstance, MAKEINTRESOURCEA(IDI_MAIN));
   ReadSetting("LastCorrectionTime", &LastCorrectionTime, sizeof LastCorrectionTime);
   ReadSetting("LastCorrectionValue", &LastCorrectionValue, sizeof LastCorrectionValue);
   ScheduleBase = LastCorrectionTime;
-  AddTrayIcon();
+  if (!command) AddTrayIcon();
   UpdateStatusLine(LineIdle);
   SetClassLongPtrA(MainWindow, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
 
@@ -93,7 +96,13 @@ void InitMainWindow() {
   ShowUserOffset();
 
   bool exitAfter;
-  if (!PassBusy() && LaunchPassWanted(CorrectOnLaunch, LaunchMode, ScheduleIndex, &exitAfter)) {
+  if (command) {
+    if (!StartOwnCommand()) {
+      PrintForCaller("There is no time server to ask.\r\n");
+      CommandExitCode = kExitNoAgreement;
+      PostMessageA(MainWindow, WM_COMMAND, CMD_QUIT, 0);
+    }
+  } else if (!PassBusy() && LaunchPassWanted(CorrectOnLaunch, LaunchMode, ScheduleIndex, &exitAfter)) {
     ExitAfterCorrection = exitAfter;
     StartCorrectingPass(TriggerLaunch);
   }
@@ -122,7 +131,7 @@ void RestorePlacement() {
   }
   // Started at log-on or to correct at once, the program stays in the tray;
   // started by the user, it shows itself.
-  placement.showCmd = (LaunchMode != 0 || CorrectOnLaunch) ? SW_HIDE : SW_SHOW;
+  placement.showCmd = (LaunchMode != 0 || CorrectOnLaunch || OwnCommand != CommandNone) ? SW_HIDE : SW_SHOW;
   SetTimer(MainWindow, kClockTimer, kClockHiddenMs, nullptr);
   SetWindowPlacement(MainWindow, &placement);
 }
@@ -300,6 +309,22 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return TRUE;
     case kTrayMessage:
       TrayCallback(static_cast<UINT>(lParam));
+      return FALSE;
+    case WM_COPYDATA: {
+      // A dialog hands its answer back through DWLP_MSGRESULT.
+      BOOL taken = WindowReady && OnCommandRequest(reinterpret_cast<HWND>(wParam),
+                                                   reinterpret_cast<const void*>(lParam));
+      SetWindowLongPtrA(window, DWLP_MSGRESULT, taken);
+      return TRUE;
+    }
+    case WM_POWERBROADCAST:
+      if (wParam == PBT_APMRESUMEAUTOMATIC) OnResume();
+      return FALSE;
+    case kNetworkChangedMessage:
+      OnNetworkChanged();
+      return TRUE;
+    case WM_TIMECHANGE:
+      if (ScheduleInterval != 0 && !OwnTimeChange() && !PassBusy()) NoteClockChangedElsewhere();
       return FALSE;
   }
   if (DispatchNetMessage(message, wParam, lParam)) return TRUE;

@@ -5,6 +5,7 @@
 constexpr UINT_PTR kClockTimer = 0;  // clock display and schedule
 constexpr UINT_PTR kExitTimer = 1;   // ends the program after a launch-time correction
 constexpr UINT_PTR kPassTimer = 2;   // blinking, deadline and rows during a pass
+constexpr UINT_PTR kCatchUpTimer = 3;  // a pass after a resume or a new network address
 constexpr UINT kClockVisibleMs = 100;
 constexpr UINT kClockHiddenMs = 10000;
 constexpr UINT kExitDelayMs = 10000;
@@ -14,3 +15,12 @@ void SetUpScheduleSlider();
 void OnScheduleSlider();
 void OnShowWindow(bool shown);
 void OnTimer(UINT_PTR id);
+
+// The machine woke (WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC).
+void OnResume();
+// The machine gained a network address (posted by the network watch, or a test).
+constexpr UINT kNetworkChangedMessage = WM_APP + 1;
+void OnNetworkChanged();
+// Starts and stops the watch that posts kNetworkChangedMessage.
+void StartNetworkWatch(HWND window);
+void StopNetworkWatch();

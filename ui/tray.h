@@ -13,6 +13,8 @@ void RestoreTrayIcon();
 // Changes only the icon, for the blinking during a pass.
 void SetTrayIcon(int iconId);
 void TrayCallback(UINT mouseMessage);
+// Another program set the clock: the status line says when.
+void NoteClockChangedElsewhere();
 // Command 114: show the window and clear a failure shown in the tray.
 void OpenMainWindow();
 

@@ -67,6 +67,8 @@ void AddTrayIcon() {
   auto filter = reinterpret_cast<FilterFunction>(reinterpret_cast<void (*)()>(
       GetProcAddress(GetModuleHandleA("user32.dll"), "ChangeWindowMessageFilter")));
   if (filter != nullptr && TaskbarCreatedMessage != 0) filter(TaskbarCreatedMessage, kFilterAdd);
+  // A script's command comes as WM_COPYDATA, from a process that may not be elevated.
+  if (filter != nullptr) filter(WM_COPYDATA, kFilterAdd);
   Notify(NIM_ADD, NIF_MESSAGE);
 }
 
@@ -101,6 +103,14 @@ void UpdateStatusLine(StatusLineState state) {
   if (CorrectionFailed) FailureTip(LastOutcome, PassCorrection, failure);
   Notify(NIM_MODIFY, NIF_ICON | NIF_TIP, CorrectionFailed ? IDI_FAILED : IDI_TRAY,
          CorrectionFailed ? failure : text);
+}
+
+void NoteClockChangedElsewhere() {
+  char when[kTextBufferSize];
+  char text[2 * kTextBufferSize];
+  FormatLocalTimestamp(CurrentMs1900(), when);
+  wsprintfA(text, "The clock was changed outside Orvalen at %s", when);
+  SetDlgItemTextA(MainWindow, IDC_STATUS_LINE, text);
 }
 
 void TrayCallback(UINT mouseMessage) {

@@ -124,6 +124,7 @@ void UpdateStatusLine(StatusLineState state) { fake::log += "line " + std::to_st
 void SetPassButtonText(const char* text) { fake::log += std::string("button ") + text + "; "; }
 void ArmExitTimer() { fake::log += "exit timer; "; }
 void PassEnded() {}
+bool OwnTimeChange() { return false; }
 void AnnounceTimeChange() {
   fake::log += "announce; ";
   if (fake::onAnnounce) fake::onAnnounce();

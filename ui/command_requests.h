@@ -1,0 +1,22 @@
+// Commands from a script, the platform side: run by this process, or handed
+// to the Orvalen that is running and answered when its pass has ended.
+#pragma once
+#include <windows.h>
+
+#include "ui/commands.h"
+
+// Platform side.
+// The command this process runs by itself (no Orvalen was running): its pass
+// starts when the window is set up, and its end prints and ends the program.
+extern CommandAction OwnCommand;
+extern int CommandExitCode;  // what the process returns
+// Writes to the console or file the command's caller gave it.
+void PrintForCaller(const char* text);
+// Hands the command to the running Orvalen and prints its answer; the exit code.
+int AskRunningOrvalen(HWND running, CommandAction action);
+// The running Orvalen: a request of another start (WM_COPYDATA); true when it was one.
+bool OnCommandRequest(HWND from, const void* copyData);
+// Starts this process's own command pass; false when it has no server to ask.
+bool StartOwnCommand();
+// Answers the requests waiting for the pass that just ended.
+void AnswerCommands(bool correcting);

@@ -1,0 +1,184 @@
+#include <windows.h>
+
+#include "core/query_engine.h"
+#include "core/server_table.h"
+#include "ui/command_requests.h"
+#include "resources/resource.h"
+#include "ui/main_window.h"
+
+CommandAction OwnCommand = CommandNone;
+int CommandExitCode;
+
+namespace {
+
+// WM_COPYDATA kinds between two starts of the program.
+constexpr ULONG_PTR kCommandRequest = 0x4F525651;  // another start asks for a pass
+constexpr ULONG_PTR kCommandAnswer = 0x4F525641;   // and is answered when it has ended
+// How long a start waits for the running Orvalen's pass: fifty servers with
+// slow look-ups and every address tried stay well within it.
+constexpr DWORD kAnswerWaitMs = 600000;
+constexpr DWORD kRequestWaitMs = 10000;
+constexpr int kAnswerSize = 32768;  // fifty lines and a summary
+constexpr int kMaxWaiting = 8;
+
+struct Request {
+  DWORD action;
+  DWORD answerWindow;  // window handles are 32 bits wide, also in 64-bit programs
+};
+
+struct Answer {
+  int exitCode;
+  char text[kAnswerSize];
+};
+
+struct Waiting {
+  HWND window;
+  bool correcting;
+};
+Waiting Waiters[kMaxWaiting];
+int WaiterCount;
+
+// The answer a waiting start has received.
+Answer Received;
+bool Answered;
+
+HANDLE Output = INVALID_HANDLE_VALUE;
+bool OutputOpened;
+
+void SendAnswer(HWND window, const Answer& answer) {
+  COPYDATASTRUCT data = {kCommandAnswer, static_cast<DWORD>(sizeof answer.exitCode + lstrlenA(answer.text) + 1),
+                         const_cast<Answer*>(&answer)};
+  DWORD_PTR result;
+  SendMessageTimeoutA(window, WM_COPYDATA, reinterpret_cast<WPARAM>(MainWindow),
+                      reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, kRequestWaitMs, &result);
+}
+
+LRESULT CALLBACK AnswerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  const COPYDATASTRUCT* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+  if (message != WM_COPYDATA || data->dwData != kCommandAnswer || data->cbData < sizeof(int) + 1 ||
+      data->cbData > sizeof(Answer))
+    return DefWindowProcA(window, message, wParam, lParam);
+  ZeroMemory(&Received, sizeof Received);
+  CopyMemory(&Received, data->lpData, data->cbData);
+  Received.text[kAnswerSize - 1] = '\0';
+  Answered = true;
+  return TRUE;
+}
+
+// Every named server: what a script asks for when it tests "the list".
+int NamedSlots(int* slots) {
+  int count = 0;
+  for (int slot = 0; slot < kMaxServers; ++slot)
+    if (IsNamed(slot)) slots[count++] = slot;
+  return count;
+}
+
+void StartCommandPass(bool correcting) {
+  if (correcting) {
+    StartCorrectingPass(TriggerCommandLine);
+    return;
+  }
+  int slots[kMaxServers];
+  StartTestingPass(slots, NamedSlots(slots));
+}
+
+}  // namespace
+
+void PrintForCaller(const char* text) {
+  if (!OutputOpened) {
+    OutputOpened = true;
+    Output = GetStdHandle(STD_OUTPUT_HANDLE);
+    // A window program started from a console has no output of its own
+    // unless its caller redirected it: it borrows the caller's console.
+    if (Output == nullptr || Output == INVALID_HANDLE_VALUE || GetFileType(Output) == FILE_TYPE_UNKNOWN) {
+      using AttachFunction = BOOL(WINAPI*)(DWORD);
+      auto attach = reinterpret_cast<AttachFunction>(reinterpret_cast<void (*)()>(
+          GetProcAddress(GetModuleHandleA("kernel32.dll"), "AttachConsole")));
+      constexpr DWORD kParentProcess = static_cast<DWORD>(-1);  // ATTACH_PARENT_PROCESS
+      Output = attach != nullptr && attach(kParentProcess)
+                   ? CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_EXISTING, 0, nullptr)
+                   : INVALID_HANDLE_VALUE;
+    }
+  }
+  DWORD written;
+  if (Output != INVALID_HANDLE_VALUE && Output != nullptr)
+    WriteFile(Output, text, static_cast<DWORD>(lstrlenA(text)), &written, nullptr);
+}
+
+int AskRunningOrvalen(HWND running, CommandAction action) {
+  WNDCLASSA type = {};
+  type.lpfnWndProc = AnswerWindowProc;
+  type.hInstance = GetModuleHandleA(nullptr);
+  type.lpszClassName = "OrvalenCommandAnswer";
+  RegisterClassA(&type);
+  HWND window = CreateWindowA(type.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                              type.hInstance, nullptr);
+  Request request = {static_cast<DWORD>(action), static_cast<DWORD>(reinterpret_cast<uintptr_t>(window))};
+  COPYDATASTRUCT data = {kCommandRequest, sizeof request, &request};
+  DWORD_PTR taken = 0;
+  if (window == nullptr ||
+      !SendMessageTimeoutA(running, WM_COPYDATA, reinterpret_cast<WPARAM>(window),
+                           reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, kRequestWaitMs, &taken) ||
+      !taken) {
+    PrintForCaller("The running Orvalen did not take the command.\r\n");
+    return kExitNoAgreement;
+  }
+  for (DWORD start = GetTickCount(); !Answered && GetTickCount() - start < kAnswerWaitMs;) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 500, QS_ALLINPUT);
+    MSG message;
+    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
+  }
+  DestroyWindow(window);
+  if (!Answered) {
+    PrintForCaller("The running Orvalen did not answer in time.\r\n");
+    return kExitNoAgreement;
+  }
+  PrintForCaller(Received.text);
+  return Received.exitCode;
+}
+
+bool OnCommandRequest(HWND from, const void* copyData) {
+  const COPYDATASTRUCT* data = static_cast<const COPYDATASTRUCT*>(copyData);
+  if (data->dwData != kCommandRequest || data->cbData != sizeof(Request)) return false;
+  Request request;
+  CopyMemory(&request, data->lpData, sizeof request);
+  HWND answerTo = reinterpret_cast<HWND>(static_cast<uintptr_t>(request.answerWindow));
+  if (answerTo != from || (request.action != CommandSync && request.action != CommandTest)) return false;
+  const bool correcting = request.action == CommandSync;
+  if (WaiterCount == kMaxWaiting) return false;
+  Waiters[WaiterCount++] = {answerTo, correcting};
+  StartCommandPass(correcting);
+  if (!PassBusy()) {  // nothing to ask: no pass started, none will end
+    static Answer none;
+    none.exitCode = kExitNoAgreement;
+    lstrcpyA(none.text, "There is no time server to ask.\r\n");
+    --WaiterCount;
+    SendAnswer(answerTo, none);
+  }
+  return true;
+}
+
+bool StartOwnCommand() {
+  StartCommandPass(OwnCommand == CommandSync);
+  return PassBusy();
+}
+
+void AnswerCommands(bool correcting) {
+  static Answer answer;
+  answer.exitCode = DescribePass(correcting, answer.text, kAnswerSize);
+  int kept = 0;
+  for (int i = 0; i < WaiterCount; ++i) {
+    if (Waiters[i].correcting == correcting)
+      SendAnswer(Waiters[i].window, answer);
+    else
+      Waiters[kept++] = Waiters[i];
+  }
+  WaiterCount = kept;
+  if (OwnCommand != CommandNone && (OwnCommand == CommandSync) == correcting) {
+    PrintForCaller(answer.text);
+    CommandExitCode = answer.exitCode;
+    OwnCommand = CommandNone;
+    PostMessageA(MainWindow, WM_COMMAND, CMD_QUIT, 0);
+  }
+}
