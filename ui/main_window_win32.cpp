@@ -296,7 +296,8 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       SendMessageA(ServerList, LVM_SETBKCOLOR, 0, GetSysColor(COLOR_WINDOW));
       return FALSE;
     case WM_ENDSESSION:
-      DestroyWindow(window);
+      // FALSE: the log-off or shutdown was cancelled and the session goes on.
+      if (wParam) Quit();
       return TRUE;
     case WM_DESTROY:
       ShutdownCleanup();

@@ -194,6 +194,13 @@ TEST_F(Session, FirstStartTheWindowAndTheListEdits) {
   EXPECT_EQ(ListCount(list_), kDefaultServerCount);
   EXPECT_FALSE(reg::Read("Server015").exists);
   EXPECT_STREQ(StoredServer(1).name, first.c_str());
+
+  // A log-off that was cancelled leaves it running in the tray; one that
+  // goes ahead ends it.
+  Ask(window_, WM_ENDSESSION, FALSE, 0);
+  EXPECT_TRUE(program_->Running() && IsWindow(window_)) << "a cancelled log-off ended it";
+  Ask(window_, WM_ENDSESSION, TRUE, 0);
+  EXPECT_EQ(program_->WaitExit(), 0u);
 }
 
 TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
