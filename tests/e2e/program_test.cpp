@@ -36,7 +36,7 @@ using Passes = ProgramTest;
 TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   const char kNtp[] = "ntp://127.0.0.121", kNtpSilent[] = "ntp://127.0.0.123";
   Serve({{"127.0.0.41", "now 500"}, {"127.0.0.45", "delay 1500 500"}, {"127.0.0.54", "refuse"},
-         {"127.0.0.55", "silent"}, {"no-such-host.invalid", ""},
+         {"127.0.0.55", "silent"}, {"no-such-host.invalid", ""}, {"no-address.test", ""},
          {"127.0.0.58", "disabled"}, {"localhost", ""}, {"127.0.0.57", "close"},
          {kNtp, "ntp-exact 200"}, {"NTP://127.0.0.122", "ntp-exact 200"}, {kNtpSilent, "ntp-silent"},
          {"ntp://127.0.0.124", "ntp-rate"}, {"ntp://127.0.0.129", "now 500"} /* port 123 is closed */});
@@ -64,6 +64,8 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
          {"127.0.0.54", StatusRefused, "Refused;"}, {"127.0.0.58", StatusDisabled, "Disabled;"},
          {"127.0.0.55", StatusSlowResponse, "Slow Response;"},
          {"no-such-host.invalid", StatusNoDnsEntry, "No DNS entry;"},
+         // A name with no address fails the look-up as surely as no name.
+         {"no-address.test", StatusNoDnsEntry, "No DNS entry;"},
          // A close without data raises no read notice: the deadline ends it.
          {"127.0.0.57", StatusSlowResponse, "Slow Response;"},
          {kNtp, StatusMeasured, R"(\d+;.*s)"}, {"NTP://127.0.0.122", StatusMeasured, R"(\d+;.*s)"},
