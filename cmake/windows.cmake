@@ -86,6 +86,9 @@ if(e2e_sources)
   add_executable(e2e_tests ${e2e_sources})
   orvalen_strict(e2e_tests)
   target_link_libraries(e2e_tests PRIVATE gtest_main advapi32 user32 wsock32 gdi32 shell32 shlwapi)
+  # Wine keeps no rights on files: the installer test reads them from the script.
+  target_compile_definitions(e2e_tests PRIVATE
+    ORVALEN_INSTALL_SCRIPT="Z:${PROJECT_SOURCE_DIR}/install/orvalen.nsi")
   add_dependencies(e2e_tests Orvalen installer)
   gtest_add_tests(TARGET e2e_tests TEST_LIST e2e_list)
   set_tests_properties(${e2e_list} PROPERTIES FIXTURES_REQUIRED timeservers RESOURCE_LOCK wine TIMEOUT 300)

@@ -75,6 +75,42 @@ VIAddVersionKey /LANG=1033 "LegalCopyright" "Orvalen"
 ; 1 when a running Orvalen did not end when asked.
 Var StillRunning
 
+; The log-on start runs Orvalen.exe from the install folder, on Vista and
+; later through a task with the highest privileges: whoever may change what
+; the folder holds could have their own program run as administrator. A
+; folder of one's own choosing, such as C:\Orvalen, inherits write rights for
+; every user who logs on. So the folder gets rights of its own, owned by
+; Administrators: Administrators and SYSTEM full control (FA), Users read and
+; execute (0x1200a9), nothing inherited (P).
+!define INSTALL_FOLDER_RIGHTS "O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
+!define SE_FILE_OBJECT 1
+; OWNER_, DACL_ and PROTECTED_DACL_SECURITY_INFORMATION.
+!define OWNER_AND_OWN_DACL 0x80000005
+
+; Creates the install folder and gives it those rights, handed on to what it
+; already holds. One call replaces owner and rights together, the same way
+; on Windows XP and later. Fails the run when they cannot be set: nothing is
+; installed into a folder that others may change.
+Function TakeInstallFolder
+  CreateDirectory "$INSTDIR"
+  ; Through registers: a folder name may hold brackets and commas.
+  StrCpy $6 "$INSTDIR"
+  StrCpy $7 "${INSTALL_FOLDER_RIGHTS}"
+  StrCpy $0 -1
+  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w r7, i 1, *p .r1, p 0) i .r2'
+  ${If} $2 <> 0
+    System::Call 'advapi32::GetSecurityDescriptorOwner(p r1, *p .r3, *i .r4)'
+    System::Call 'advapi32::GetSecurityDescriptorDacl(p r1, *i .r4, *p .r5, *i .r4)'
+    System::Call 'advapi32::SetNamedSecurityInfoW(w r6, i ${SE_FILE_OBJECT}, i ${OWNER_AND_OWN_DACL}, p r3, p 0, p r5, p 0) i .r0'
+    System::Call 'kernel32::LocalFree(p r1)'
+  ${EndIf}
+  ${If} $0 <> 0
+    MessageBox MB_ICONSTOP "Orvalen runs with administrator rights from its folder, but the rights of $INSTDIR could not be set so that only administrators may change it (error $0). Choose another folder." /SD IDOK
+    SetErrorLevel 2
+    Abort
+  ${EndIf}
+FunctionEnd
+
 ; Asks a running Orvalen to quit, as its tray menu's "Quit" does, and waits
 ; a bounded time until its window has gone.
 !macro DefineEndRunningOrvalen un
@@ -139,6 +175,7 @@ FunctionEnd
 Section "Orvalen (required)" SecProgram
   SectionIn RO
   SetShellVarContext all
+  Call TakeInstallFolder
   Call ReleaseProgram
   SetOutPath "$INSTDIR"
   File "/oname=Orvalen.exe" "${PROGRAM}"

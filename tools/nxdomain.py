@@ -1,7 +1,11 @@
-"""A DNS server that knows no name: it answers every question with "no such
-name" (NXDOMAIN), as a network does for a name that does not exist. The test
-run points its own resolv.conf here, so that an unknown name fails at once
-and the same way on every machine.
+"""A DNS server that knows no name but one: it answers every question with
+"no such name" (NXDOMAIN), as a network does for a name that does not exist.
+The test run points its own resolv.conf here, so that an unknown name fails
+at once and the same way on every machine.
+
+The one name, no-address.test, exists without an address: it is answered
+"no error" with no records (NODATA), which WinSock reports as WSANO_DATA
+(11004), not as WSAHOST_NOT_FOUND (11001).
 
     nxdomain.py ADDRESS LIFETIME_SECONDS
 """
@@ -10,6 +14,8 @@ import sys
 import time
 
 NXDOMAIN = 3
+NOERROR = 0
+NO_ADDRESS_NAME = b"\x0ano-address\x04test\x00"  # no-address.test, as the question spells it
 
 
 def question_end(query):
@@ -40,7 +46,9 @@ def main():
         if end is None:
             continue
         recursion_desired = query[2] & 0x01
-        flags = bytes([0x80 | recursion_desired, 0x80 | NXDOMAIN])  # a response; recursion available
+        exists = query[12:end - 4].lower() == NO_ADDRESS_NAME
+        code = NOERROR if exists else NXDOMAIN
+        flags = bytes([0x80 | recursion_desired, 0x80 | code])  # a response; recursion available
         counts = b"\x00\x01\x00\x00\x00\x00\x00\x00"  # the one question, nothing else
         server.sendto(query[:2] + flags + counts + query[12:end], peer)
 

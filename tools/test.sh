@@ -29,7 +29,8 @@ if [ "${ORVALEN_TEST_NETNS:-}" != 1 ]; then
 fi
 ip link set lo up || exit 1
 # A name that does not exist must fail at once, as on a normal network: the
-# run's own resolver answers "no such name" to every question.
+# run's own resolver answers "no such name" to every question but one, a
+# name without an address.
 resolv=$(mktemp)
 echo "nameserver 127.0.0.53" >"$resolv"
 mount --bind "$resolv" /etc/resolv.conf || exit 1

@@ -27,6 +27,8 @@ namespace {
 // process (a second launch) is handled while this thread waits on one of its
 // own calls to another process during set-up, such as adding the tray icon.
 bool WindowReady;
+// Set once the program has begun to end.
+bool Quitting;
 }  // namespace
 HINSTANCE AppInstance;
 char LaunchMode;
@@ -179,7 +181,21 @@ void OnOffsetEdited() {
   ShowUserOffset();
 }
 
+// Ends the program. A name still being edited was never confirmed, but the
+// list ends an open editor as its window goes away and reports the typed
+// text as the new name: from here on nothing the list reports is acted on.
+void Quit() {
+  Quitting = true;
+  DestroyWindow(MainWindow);
+}
+
 BOOL OnCommand(WORD id, WORD code) {
+  // The installer and the uninstaller end a running copy with this command
+  // and wait for it to go, whatever the user is doing in the window.
+  if (id == CMD_QUIT) {
+    Quit();
+    return TRUE;
+  }
   // Enter and Escape typed into an open label editor must end the edit, not
   // start a pass or hide the window.
   if (SendMessageA(ServerList, LVM_GETEDITCONTROL, 0, 0) != 0) return FALSE;
@@ -218,9 +234,6 @@ BOOL OnCommand(WORD id, WORD code) {
       return TRUE;
     case CMD_OPEN:
       OpenMainWindow();
-      return TRUE;
-    case CMD_QUIT:
-      DestroyWindow(MainWindow);
       return TRUE;
     case IDC_OFFSET_EDIT:
       if (code == EN_KILLFOCUS) OnOffsetEdited();
@@ -277,7 +290,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return OnCommand(LOWORD(wParam), HIWORD(wParam));
     case WM_NOTIFY: {
       const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
-      return header->idFrom == IDC_SERVER_LIST ? OnServerListNotify(header) : FALSE;
+      return header->idFrom == IDC_SERVER_LIST && !Quitting ? OnServerListNotify(header) : FALSE;
     }
     case WM_TIMER:
       OnTimer(wParam);
@@ -300,7 +313,8 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       SendMessageA(ServerList, LVM_SETBKCOLOR, 0, GetSysColor(COLOR_WINDOW));
       return FALSE;
     case WM_ENDSESSION:
-      DestroyWindow(window);
+      // FALSE: the log-off or shutdown was cancelled and the session goes on.
+      if (wParam) Quit();
       return TRUE;
     case WM_DESTROY:
       ShutdownCleanup();

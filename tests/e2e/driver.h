@@ -313,12 +313,14 @@ class ProgramTest : public ::testing::Test {
       EXPECT_TRUE(std::regex_match(texts, std::regex(e.texts))) << e.name << ": " << texts;
     }
   }
-  // Opens the name editor with the command, types name and ends with key.
+  // Opens the name editor with the command, types name and ends with key
+  // (0: leaves the editor open).
   void EditName(int command, const std::string& name, WORD key) {
     SendCommand(window_, command);
     HWND editor = nullptr;
     ASSERT_TRUE(WaitUntil([&] { return (editor = LabelEditor(list_)) != nullptr; }, 5000));
     SetText(editor, name);
+    if (key == 0) return;
     PostKey(editor, key);
     EXPECT_TRUE(WaitUntil([&] { return LabelEditor(list_) == nullptr; }, 5000));
   }

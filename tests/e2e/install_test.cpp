@@ -5,6 +5,8 @@
 
 #include <shlobj.h>
 
+#include <fstream>
+
 namespace {
 
 using namespace e2e;
@@ -67,6 +69,17 @@ class Installer : public ProgramTest {
 
 TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
   Serve({{kServer, "now 500"}, {"custom.example", ""}});
+
+  {
+    SCOPED_TRACE("the install folder's rights, read from the script: Wine sets none on files");
+    std::ifstream file(ORVALEN_INSTALL_SCRIPT);
+    const std::string script{std::istreambuf_iterator<char>(file), {}};
+    // Owned by Administrators; Administrators and SYSTEM full control, Users
+    // read and execute; nothing inherited.
+    EXPECT_NE(script.find("\"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)\""), std::string::npos);
+    // Before a running copy is ended and its program file replaced.
+    EXPECT_LT(script.find("Call TakeInstallFolder"), script.find("Call ReleaseProgram"));
+  }
 
   {
     SCOPED_TRACE("install through the pages, on Windows 7 as Wine reports by default");

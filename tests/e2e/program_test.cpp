@@ -37,7 +37,7 @@ using Passes = ProgramTest;
 TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   const char kNtp[] = "ntp://127.0.0.121", kNtpSilent[] = "ntp://127.0.0.123";
   Serve({{"127.0.0.41", "now 500"}, {"127.0.0.45", "delay 1500 500"}, {"127.0.0.54", "refuse"},
-         {"127.0.0.55", "silent"}, {"no-such-host.invalid", ""},
+         {"127.0.0.55", "silent"}, {"no-such-host.invalid", ""}, {"no-address.test", ""},
          {"127.0.0.58", "disabled"}, {"localhost", ""}, {"127.0.0.57", "close"},
          {kNtp, "ntp-exact 200"}, {"NTP://127.0.0.122", "ntp-exact 200"}, {kNtpSilent, "ntp-silent"},
          {"ntp://127.0.0.124", "ntp-rate"}, {"ntp://127.0.0.129", "now 500"} /* port 123 is closed */});
@@ -65,6 +65,8 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
          {"127.0.0.54", StatusRefused, "Refused;"}, {"127.0.0.58", StatusDisabled, "Disabled;"},
          {"127.0.0.55", StatusSlowResponse, "Slow Response;"},
          {"no-such-host.invalid", StatusNoDnsEntry, "No DNS entry;"},
+         // A name with no address fails the look-up as surely as no name.
+         {"no-address.test", StatusNoDnsEntry, "No DNS entry;"},
          // A close without data raises no read notice: the deadline ends it.
          {"127.0.0.57", StatusSlowResponse, "Slow Response;"},
          {kNtp, StatusMeasured, R"(\d+;.*s)"}, {"NTP://127.0.0.122", StatusMeasured, R"(\d+;.*s)"},
@@ -182,11 +184,15 @@ TEST_F(Session, FirstStartTheWindowAndTheListEdits) {
   EXPECT_EQ(StoredServer(kDefaultServerCount).enabled, 0u);
   // The window's place is kept too.
   SetWindowPos(window_, nullptr, 100, 120, 0, 0, SWP_NOSIZE | SWP_NOZORDER);
-  SendCommand(window_, CMD_QUIT);  // the tray menu's "Exit"
+  // "Exit", as the tray menu and the installer give it, ends the program
+  // while a name is being edited, and drops the name typed so far.
+  Select(list_, {"renamed.example"});
+  EditName(CMD_EDIT_SERVER, "unsaved.example", 0);
+  SendCommand(window_, CMD_QUIT);
   EXPECT_EQ(program_->WaitExit(), 0u);
   ASSERT_TRUE(Start());
   ASSERT_EQ(ListCount(list_), kDefaultServerCount);
-  EXPECT_EQ(Row("renamed.example").param, 1);
+  EXPECT_EQ(Row("renamed.example").param, 1) << "the unconfirmed name was saved";
   EXPECT_EQ(Row(kServer).param, kDefaultServerCount);
   RECT place = {};
   GetWindowRect(window_, &place);
@@ -217,6 +223,13 @@ TEST_F(Session, FirstStartTheWindowAndTheListEdits) {
   EXPECT_EQ(ListCount(list_), kDefaultServerCount);
   EXPECT_FALSE(reg::Read("Server015").exists);
   EXPECT_STREQ(StoredServer(1).name, first.c_str());
+
+  // A log-off that was cancelled leaves it running in the tray; one that
+  // goes ahead ends it.
+  Ask(window_, WM_ENDSESSION, FALSE, 0);
+  EXPECT_TRUE(program_->Running() && IsWindow(window_)) << "a cancelled log-off ended it";
+  Ask(window_, WM_ENDSESSION, TRUE, 0);
+  EXPECT_EQ(program_->WaitExit(), 0u);
 }
 
 TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
