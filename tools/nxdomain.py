@@ -1,11 +1,12 @@
-"""A DNS server that knows no name but one: it answers every question with
+"""A DNS server that knows two names: it answers every other question with
 "no such name" (NXDOMAIN), as a network does for a name that does not exist.
 The test run points its own resolv.conf here, so that an unknown name fails
 at once and the same way on every machine.
 
-The one name, no-address.test, exists without an address: it is answered
-"no error" with no records (NODATA), which WinSock reports as WSANO_DATA
-(11004), not as WSAHOST_NOT_FOUND (11001).
+no-address.test exists without an address: it is answered "no error" with no
+records (NODATA), which WinSock reports as WSANO_DATA (11004), not as
+WSAHOST_NOT_FOUND (11001). dual.test has an IPv6 address, ::1, and an IPv4
+address, 127.0.0.126.
 
     nxdomain.py ADDRESS LIFETIME_SECONDS
 """
@@ -16,6 +17,10 @@ import time
 NXDOMAIN = 3
 NOERROR = 0
 NO_ADDRESS_NAME = b"\x0ano-address\x04test\x00"  # no-address.test, as the question spells it
+DUAL_NAME = b"\x04dual\x04test\x00"
+TYPE_A, TYPE_AAAA = 1, 28
+DUAL_ADDRESSES = {TYPE_A: socket.inet_pton(socket.AF_INET, "127.0.0.126"),
+                  TYPE_AAAA: socket.inet_pton(socket.AF_INET6, "::1")}
 
 
 def question_end(query):
@@ -46,11 +51,16 @@ def main():
         if end is None:
             continue
         recursion_desired = query[2] & 0x01
-        exists = query[12:end - 4].lower() == NO_ADDRESS_NAME
-        code = NOERROR if exists else NXDOMAIN
+        name, qtype = query[12:end - 4].lower(), int.from_bytes(query[end - 4:end - 2], "big")
+        code = NOERROR if name in (NO_ADDRESS_NAME, DUAL_NAME) else NXDOMAIN
+        answer = b""
+        if name == DUAL_NAME and qtype in DUAL_ADDRESSES:
+            data = DUAL_ADDRESSES[qtype]  # the name by pointer, IN, 60 s
+            answer = b"\xc0\x0c" + qtype.to_bytes(2, "big") + b"\x00\x01\x00\x00\x00\x3c" + \
+                len(data).to_bytes(2, "big") + data
         flags = bytes([0x80 | recursion_desired, 0x80 | code])  # a response; recursion available
-        counts = b"\x00\x01\x00\x00\x00\x00\x00\x00"  # the one question, nothing else
-        server.sendto(query[:2] + flags + counts + query[12:end], peer)
+        counts = b"\x00\x01" + (b"\x00\x01" if answer else b"\x00\x00") + b"\x00\x00\x00\x00"
+        server.sendto(query[:2] + flags + counts + query[12:end] + answer, peer)
 
 
 if __name__ == "__main__":

@@ -40,8 +40,11 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
          {"127.0.0.55", "silent"}, {"no-such-host.invalid", ""}, {"no-address.test", ""},
          {"127.0.0.58", "disabled"}, {"localhost", ""}, {"127.0.0.57", "close"},
          {kNtp, "ntp-exact 200"}, {"NTP://127.0.0.122", "ntp-exact 200"}, {kNtpSilent, "ntp-silent"},
-         {"ntp://127.0.0.124", "ntp-rate"}, {"ntp://127.0.0.129", "now 500"} /* port 123 is closed */});
-  ASSERT_TRUE(timeservers::Set("127.0.0.1", "now 500"));
+         {"ntp://127.0.0.124", "ntp-rate"}, {"ntp://127.0.0.129", "now 500"} /* port 123 is closed */,
+         // IPv6: a literal, and a name whose IPv6 address has no TIME server, then an IPv4 one.
+         {"ntp://[::1]", ""}, {"dual.test", ""}});
+  for (const char* server : {"127.0.0.1", "127.0.0.126"}) ASSERT_TRUE(timeservers::Set(server, "now 500"));
+  ASSERT_TRUE(timeservers::Set("::1", "ntp-exact 200"));
   ASSERT_TRUE(Start());
 
   EXPECT_TRUE(SendCommand(window_, IDC_SYNC));
@@ -67,6 +70,7 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
          {"no-such-host.invalid", StatusNoDnsEntry, "No DNS entry;"},
          // A name with no address fails the look-up as surely as no name.
          {"no-address.test", StatusNoDnsEntry, "No DNS entry;"},
+         {"ntp://[::1]", StatusMeasured, R"(\d+;.*s)"}, {"dual.test", StatusRejected, R"(\d+;.*s \(unused\))"},
          // A close without data raises no read notice: the deadline ends it.
          {"127.0.0.57", StatusSlowResponse, "Slow Response;"},
          {kNtp, StatusMeasured, R"(\d+;.*s)"}, {"NTP://127.0.0.122", StatusMeasured, R"(\d+;.*s)"},
@@ -279,6 +283,87 @@ TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
     EXPECT_EQ(reg::Read("Marker").exists, answer == IDCANCEL);
     EXPECT_EQ(reg::As<DWORD>(reg::Read("Version")), answer == IDCANCEL ? 1u : kStoreVersion);
   }
+}
+
+// Runs a command line with its output in a pipe; the exit code and what it printed.
+std::pair<DWORD, std::string> RunCaptured(const std::string& args) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE read = nullptr, write = nullptr;
+  CreatePipe(&read, &write, &inherit, 1 << 16);
+  SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOA si = {};
+  si.cb = sizeof si, si.dwFlags = STARTF_USESTDHANDLES, si.hStdOutput = si.hStdError = write;
+  PROCESS_INFORMATION pi = {};
+  std::string line = Orvalen(args), out;
+  DWORD code = kStillRunning;
+  if (CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, Beside("").c_str(), &si, &pi)) {
+    if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hProcess), CloseHandle(pi.hThread);
+  }
+  CloseHandle(write);
+  char buffer[4096];
+  for (DWORD n; ReadFile(read, buffer, sizeof buffer, &n, nullptr) && n > 0;) out.append(buffer, n);
+  CloseHandle(read);
+  return {code, out};
+}
+
+TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
+  const char kWoke[] = "127.0.0.72";
+  Serve({{kWoke, "silent"}});
+  WriteNumber("Schedule", 9);  // "Every 3 Days": it corrects at once, as it never has
+  ASSERT_TRUE(Start());
+  auto connections = [&](int n) { return WaitUntil([&] { return timeservers::Count(kWoke) >= n; }, 60000); };
+  EXPECT_TRUE(connections(1));
+  RunPass(0);
+  // A new network address after a pass that reached no server: a pass at once.
+  ASSERT_TRUE(timeservers::Set(kWoke, "exact 0"));
+  PostMessageA(window_, WM_APP + 1, 0, 0);
+  EXPECT_TRUE(connections(3));
+  RunPass(0);
+  EXPECT_EQ(ControlText(window_, IDC_SYNC), "Synchronize Time");
+  // Waking, the schedule is due: 10 s later, then after 30 s while no server answers.
+  for (const char* first : {"exact 0", "silent"}) {
+    ASSERT_TRUE(timeservers::Set(kWoke, first));
+    SendMessageA(window_, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
+    SendMessageA(window_, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);  // a burst is one pass
+    EXPECT_FALSE(WaitUntil([&] { return timeservers::Count(kWoke) > 0; }, 8000)) << first;
+    EXPECT_TRUE(connections(1)) << first;
+    RunPass(0);
+    if (std::string(first) == "silent") {
+      ASSERT_TRUE(timeservers::Set(kWoke, "exact 0"));
+      EXPECT_TRUE(connections(3));
+      RunPass(0);
+    }
+    EXPECT_EQ(StoredServer(0).status, StatusMeasured) << first;
+  }
+  // Another program setting the clock is noted; a notice within 3 s of the
+  // program's own step is taken for the system's echo of it.
+  Sleep(3000);
+  SendMessageA(window_, WM_TIMECHANGE, 0, 0);
+  EXPECT_EQ(ControlText(window_, IDC_STATUS_LINE).rfind("The clock was changed outside Orvalen at ", 0), 0u);
+
+  // From a script, handed to the running Orvalen, then run by the command itself.
+  const std::regex kUsed("127\\.0\\.0\\.72\tused\t\\d+\t.*s\r\nCorrected .*s\\.\r\n");
+  auto [code, out] = RunCaptured("/sync");
+  EXPECT_EQ(code, 0u);
+  EXPECT_TRUE(std::regex_match(out, kUsed)) << out;
+  std::tie(code, out) = RunCaptured("/TEST");
+  EXPECT_EQ(code, 0u);
+  EXPECT_TRUE(std::regex_match(out, std::regex("127\\.0\\.0\\.72\ttested\t.*\r\n1 server\\(s\\) answered\\.\r\n"))) << out;
+  SendCommand(window_, CMD_QUIT);
+  EXPECT_EQ(program_->WaitExit(), 0u);
+  std::tie(code, out) = RunCaptured("/sync");
+  EXPECT_EQ(code, 0u);
+  EXPECT_TRUE(std::regex_match(out, kUsed)) << out;
+  ASSERT_TRUE(timeservers::Set(kWoke, "refuse"));
+  std::tie(code, out) = RunCaptured("/sync");
+  EXPECT_EQ(code, 1u);
+  EXPECT_EQ(out, "127.0.0.72\tRefused\t-\t-\r\nNot corrected: no time server answered.\r\n");
+  std::tie(code, out) = RunCaptured("/now");
+  EXPECT_EQ(code, 3u);
+  EXPECT_EQ(out.rfind("Usage: Orvalen.exe [/sync | /test]", 0), 0u) << out;
+  EXPECT_EQ(FindMainWindow(), nullptr) << "a command leaves nothing running";
 }
 
 }  // namespace
