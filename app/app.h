@@ -2,6 +2,8 @@
 #pragma once
 #include <windows.h>
 
-constexpr DWORD StoreVersion = 17968;
+#include "resources/product.h"
+
+constexpr DWORD StoreVersion = ORVALEN_STORE_VERSION;
 
 extern bool SocketsStarted;  // from here on every way out calls WSACleanup once

@@ -16,7 +16,7 @@
 
 namespace {
 
-const char kSettingsKey[] = "SOFTWARE\\Orvalen";
+const char kSettingsKey[] = ORVALEN_SETTINGS_KEY;
 constexpr WORD kSocketsVersion = 0x0202;
 
 // The optional skinning library; the program looks the same without it.

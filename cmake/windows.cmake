@@ -45,13 +45,14 @@ set(nsis_target)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(nsis_target -DAMD64)
 endif()
-set(ORVALEN_VERSION 5.5.0)
+file(STRINGS ${PROJECT_SOURCE_DIR}/resources/product.h version_line REGEX "define ORVALEN_VERSION \"")
+string(REGEX REPLACE ".*\"(.*)\".*" "\\1" ORVALEN_VERSION "${version_line}")
 set(setup_exe ${CMAKE_BINARY_DIR}/Orvalen-${ORVALEN_VERSION}-setup.exe)
 add_custom_command(OUTPUT ${setup_exe}
   COMMAND ${MAKENSIS} -V2 -WX ${nsis_target} "-DPROGRAM=$<TARGET_FILE:Orvalen>" "-DOUTFILE=${setup_exe}"
-    "-DVERSION=${ORVALEN_VERSION}" "-DICON=${PROJECT_SOURCE_DIR}/resources/main.ico"
+    "-DRESOURCES=${PROJECT_SOURCE_DIR}/resources" "-DICON=${PROJECT_SOURCE_DIR}/resources/main.ico"
     ${PROJECT_SOURCE_DIR}/install/orvalen.nsi
-  DEPENDS Orvalen install/orvalen.nsi install/logon_task.nsh resources/main.ico
+  DEPENDS Orvalen install/orvalen.nsi install/logon_task.nsh resources/main.ico resources/product.h
   COMMENT "Building the installer" VERBATIM)
 add_custom_target(installer ALL DEPENDS ${setup_exe})
 

@@ -1,7 +1,7 @@
 ; Orvalen's installer: machine-wide and elevated, since the program keeps
 ; its settings in HKLM and sets the clock for everyone.
 ;
-;   makensis -DPROGRAM=Orvalen.exe -DOUTFILE=setup.exe -DVERSION=5.5.0 -DICON=main.ico orvalen.nsi
+;   makensis -DPROGRAM=Orvalen.exe -DOUTFILE=setup.exe -DICON=main.ico -DRESOURCES=..\resources orvalen.nsi
 ;
 ; Silent use: setup.exe /S [/LOGON=0|1] [/D=folder]   (/D= last, unquoted)
 ;             uninstall.exe /S
@@ -23,12 +23,16 @@ SetCompressor /SOLID lzma
 !include WinMessages.nsh
 !include "logon_task.nsh"
 
-!define WINDOW_TITLE "Orvalen - Dadeza Zuzed Edavedadovar - v5.5.0 FREE"
-!define SETTINGS_KEY "SOFTWARE\Orvalen"
+; The version, the window title, the settings key and the quit command are
+; the program's own, read from its headers.
+!searchparse /file "${RESOURCES}/product.h" '#define ORVALEN_VERSION "' VERSION '"'
+!searchparse /file "${RESOURCES}/product.h" '#define ORVALEN_WINDOW_TITLE "' WINDOW_TITLE '"'
+!searchparse /file "${RESOURCES}/product.h" '#define ORVALEN_SETTINGS_KEY "' SETTINGS_KEY_C '"'
+!searchreplace SETTINGS_KEY "${SETTINGS_KEY_C}" "\\" "\"
+!searchparse /file "${RESOURCES}/resource.h" '#define CMD_QUIT ' CMD_QUIT 
 !define RUN_KEY "SOFTWARE\Microsoft\Windows\CurrentVersion\Run"
 !define UNINSTALL_KEY "SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Orvalen"
 !define AUTOSTART_VALUE "Orvalen"
-!define CMD_QUIT 116
 ; How long a running Orvalen may take to end when asked, in tenths of a
 ; second: a pass it interrupts still corrects the clock first.
 !define QUIT_WAIT_TENTHS 150

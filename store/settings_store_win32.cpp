@@ -1,10 +1,11 @@
 #include <windows.h>
 
+#include "resources/product.h"
 #include "store/settings_store.h"
 
 namespace {
 
-const char kSettingsKey[] = "SOFTWARE\\Orvalen";
+const char kSettingsKey[] = ORVALEN_SETTINGS_KEY;
 const char kRegistryProblem[] = "Registry Problem";
 
 }  // namespace

@@ -9,7 +9,21 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build"
 jobs=2
 
+# A network of its own, a process space of its own whose processes all end
+# with it, even when the run is interrupted, and a /tmp of its own.
+private=(--net --pid --fork --kill-child --mount --mount-proc)
+[ "$(id -u)" -eq 0 ] || private=(--map-root-user "${private[@]}")
+
 if [ "${ORVALEN_TEST_NETNS:-}" != 1 ]; then
+  # Before anything is installed or built: can this machine give the run
+  # its namespaces at all?
+  if ! problem=$(unshare "${private[@]}" true 2>&1); then
+    echo "tools/test.sh: cannot create the test run's own namespaces: $problem" >&2
+    echo "  In a plain chroot, / must be a mount point: run 'mount --bind / /' in it first." >&2
+    echo "  Without root, unprivileged user namespaces must be allowed" >&2
+    echo "  (sysctl kernel.unprivileged_userns_clone=1)." >&2
+    exit 1
+  fi
   bash "$root/tools/bootstrap.sh" || exit 1
   cmake -S "$root" -B "$build/native" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null &&
     cmake --build "$build/native" -j "$jobs" || exit 1
@@ -21,13 +35,12 @@ if [ "${ORVALEN_TEST_NETNS:-}" != 1 ]; then
   if ! wine_can_run && wine64_can_run; then
     build_win64 || exit 1
   fi
-  # A network of its own, and a process space of its own whose processes
-  # all end with it, even when the run is interrupted.
-  private=(--net --pid --fork --kill-child --mount --mount-proc)
-  [ "$(id -u)" -eq 0 ] || private=(--map-root-user "${private[@]}")
   exec unshare "${private[@]}" env ORVALEN_TEST_NETNS=1 bash "$0" "$@"
 fi
 ip link set lo up || exit 1
+# What the run leaves in /tmp (Wine's and the display's sockets, temporary
+# files) goes with it.
+mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 1
 # A name that does not exist must fail at once, as on a normal network: the
 # run's own resolver answers "no such name" to every question but one, a
 # name without an address.

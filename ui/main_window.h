@@ -2,8 +2,10 @@
 #pragma once
 #include <windows.h>
 
+#include "resources/product.h"
+
 // Its caption, by which a second launch finds the running instance.
-constexpr char WindowTitle[] = "Orvalen - Dadeza Zuzed Edavedadovar - v5.5.0 FREE";
+constexpr char WindowTitle[] = ORVALEN_WINDOW_TITLE;
 
 extern HWND MainWindow;  // null before WM_INITDIALOG and after WM_DESTROY
 extern HWND ServerList;

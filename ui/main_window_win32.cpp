@@ -40,7 +40,7 @@ namespace {
 // its updates come from.
 const char kUpdaterFile[] = "Nuvaload.exe";
 const char kUpdaterArguments[] =
-    "\"Orvalen\" \"1\" \"5.5.0\" \"update.orvalen.example\" \"false\" "
+    "\"Orvalen\" \"1\" \"" ORVALEN_VERSION "\" \"update.orvalen.example\" \"false\" "
     "\"update.orvalen.example\" \"false\"";
 constexpr int kListIconSize = 11;
 constexpr int kOffsetTextMax = 99;

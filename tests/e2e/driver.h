@@ -17,13 +17,14 @@
 #include <vector>
 
 #include "core/server_table.h"
+#include "resources/product.h"
 #include "resources/resource.h"
 #include "tests/e2e/timeservers.h"
 
 // The program's settings and the system's keys, read and written directly.
 namespace reg {
 
-constexpr char kSettingsKey[] = "SOFTWARE\\Orvalen";
+constexpr char kSettingsKey[] = ORVALEN_SETTINGS_KEY;
 struct Value {
   bool exists = false;
   DWORD type = 0;
@@ -56,13 +57,13 @@ inline void DeleteKey(const char* key = kSettingsKey) { RegDeleteKeyA(HKEY_LOCAL
 
 namespace e2e {
 
-constexpr char kWindowTitle[] = "Orvalen - Dadeza Zuzed Edavedadovar - v5.5.0 FREE";
+constexpr char kWindowTitle[] = ORVALEN_WINDOW_TITLE;
 constexpr int kMessageText = 0xFFFF;          // the static text of a message box
 constexpr DWORD kStillRunning = 0xFFFFFFFFu;  // WaitExit: the process has not ended in time
 constexpr DWORD kWaitMs = 20000;              // a start, a box or a page under Wine
 constexpr DWORD kPassMs = 30000;              // a pass, unresolvable names included
 constexpr DWORD kAnswerMs = 5000;             // a window that takes longer to answer is hung
-constexpr DWORD kStoreVersion = 17968;        // "Version" as this version stores it
+constexpr DWORD kStoreVersion = ORVALEN_STORE_VERSION;
 constexpr char kRunKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 constexpr char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvalen";
 

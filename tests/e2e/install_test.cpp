@@ -11,7 +11,7 @@ namespace {
 
 using namespace e2e;
 
-const char kSetupFile[] = "Orvalen-5.5.0-setup.exe";
+const char kSetupFile[] = "Orvalen-" ORVALEN_VERSION "-setup.exe";
 const char kServer[] = "127.0.0.91";  // the custom list's one loopback server
 
 constexpr DWORD kRunMs = 60000;      // an install or uninstall under Wine

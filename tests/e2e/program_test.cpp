@@ -81,7 +81,9 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   // The daemon sleeps by its own clock: allow the two clocks a tick or so.
   EXPECT_GE(std::stoi(Row("127.0.0.45").text[1]), 1480) << "a server's delay is its latency";
   // Wine applies a step of under half a second.
-  EXPECT_NEAR(reg::As<int64_t>(reg::Read("LastCorrectionValue")), 200, 5);
+  // The NTP servers' 200 ms alone, not the TIME servers' 500: on a busy machine
+  // a reply can wait a few tens of ms on either side, which NTP halves.
+  EXPECT_NEAR(reg::As<int64_t>(reg::Read("LastCorrectionValue")), 200, 100);
   reg::Value corrected = reg::Read("LastCorrectionTime");
   EXPECT_NE(reg::As<int64_t>(corrected), 0);
   std::string status = ControlText(window_, IDC_STATUS_LINE);

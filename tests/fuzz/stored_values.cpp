@@ -1,10 +1,12 @@
 // Stored values as the loader sees them: server records of any size and
-// content, then what the list makes of them, and a stored schedule.
+// content, then what the list makes of them, a stored schedule and a stored
+// offset, which must never push a sample past what 64 bits hold.
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "core/query_engine.h"
 #include "core/server_table.h"
 #include "tests/unit/fakes.h"
 #include "ui/schedule.h"
@@ -37,5 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memcpy(&schedule, data, std::min<size_t>(size, sizeof schedule));
   ScheduleLabel(schedule);
   ScheduleDue(fake::now, fake::now - ScheduleIntervalFor(schedule), ScheduleIntervalFor(schedule));
+  fake::store["Offset"].assign(data, data + std::min<size_t>(size, 8));
+  LoadUserOffset();
+  if (UserOffset > kMaxUserOffsetMs || UserOffset < -kMaxUserOffsetMs) __builtin_trap();
   return 0;
 }

@@ -94,13 +94,13 @@ bool NetParseAddress(const char* text, NetAddress* address) {
 uintptr_t NetStartLookup(const char* name, char* buffer, int) {
   const std::vector<NetAddress>& found = fake::hosts[name];
   buffer[0] = static_cast<char>(found.size());
-  std::memcpy(buffer + 1, found.data(), found.size() * sizeof(NetAddress));
+  std::copy(found.begin(), found.end(), reinterpret_cast<NetAddress*>(buffer + 1));
   return fake::failSetUp || !*name ? 0 : fake::nextHandle++;
 }
 void NetCancelLookup(uintptr_t) { fake::log += "cancel; "; }
 int NetHostAddresses(const char* buffer, NetAddress* addresses, int max) {
   int count = std::min<int>(buffer[0], max);
-  std::memcpy(addresses, buffer + 1, count * sizeof(NetAddress));
+  std::copy_n(reinterpret_cast<const NetAddress*>(buffer + 1), std::max(count, 0), addresses);
   return count;
 }
 uintptr_t NetOpenConnection(const NetAddress& address) { return fake::Open(address, 0); }
