@@ -1,5 +1,7 @@
 # Native unit tests of the portable logic.
 find_package(GTest REQUIRED)
+find_package(OpenSSL 3 REQUIRED)
+target_link_libraries(orvalen_portable PUBLIC OpenSSL::Crypto)
 include(GoogleTest)
 
 file(GLOB unit_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/unit/*.cpp)

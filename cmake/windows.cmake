@@ -2,6 +2,21 @@
 enable_language(RC)
 add_link_options(-static -static-libgcc -static-libstdc++)
 
+# OpenSSL, static, from tools/openssl_win.sh: TLS for the key exchange of
+# authenticated servers and AES-SIV for their packets.
+set(ORVALEN_OPENSSL_DIR "" CACHE PATH "OpenSSL built for this target by tools/openssl_win.sh")
+if(NOT EXISTS ${ORVALEN_OPENSSL_DIR}/lib/libcrypto.a)
+  message(FATAL_ERROR "ORVALEN_OPENSSL_DIR: no OpenSSL for Windows; tools/build_win.sh sets it")
+endif()
+add_library(OpenSSL::Crypto STATIC IMPORTED)
+set_target_properties(OpenSSL::Crypto PROPERTIES IMPORTED_LOCATION ${ORVALEN_OPENSSL_DIR}/lib/libcrypto.a
+  INTERFACE_INCLUDE_DIRECTORIES ${ORVALEN_OPENSSL_DIR}/include
+  INTERFACE_LINK_LIBRARIES "ws2_32;crypt32;user32;advapi32")
+add_library(OpenSSL::SSL STATIC IMPORTED)
+set_target_properties(OpenSSL::SSL PROPERTIES IMPORTED_LOCATION ${ORVALEN_OPENSSL_DIR}/lib/libssl.a
+  INTERFACE_LINK_LIBRARIES OpenSSL::Crypto)
+target_link_libraries(orvalen_portable PUBLIC OpenSSL::Crypto)
+
 # The Win32 side of the synchronization core and the settings store.
 add_library(orvalen_core_win32 STATIC
   core/time_base_win32.cpp
