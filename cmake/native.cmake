@@ -12,7 +12,7 @@ gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 30)
 
 # libFuzzer targets over the code that reads outside data (tools/fuzz.sh).
 if(ORVALEN_SANITIZE)
-  foreach(target offset_text placement server_replies stored_values engine_events)
+  foreach(target offset_text placement server_replies stored_values engine_events nts_replies)
     add_executable(fuzz_${target} tests/fuzz/${target}.cpp tests/unit/fakes.cpp
                    tests/unit/engine_script.cpp)
     orvalen_strict(fuzz_${target})
