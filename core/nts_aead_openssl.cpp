@@ -12,26 +12,18 @@ namespace {
 constexpr int kBlock = 16;
 constexpr int kHalfKey = 16;  // the first half keys the CMAC, the second the counter mode
 
-struct Cmac {
-  EVP_MAC* mac = EVP_MAC_fetch(nullptr, "CMAC", nullptr);
-  EVP_MAC_CTX* context = mac ? EVP_MAC_CTX_new(mac) : nullptr;
-  ~Cmac() {
-    EVP_MAC_CTX_free(context);
-    EVP_MAC_free(mac);
-  }
-  // CMAC over first, then second (optional): the second is the xored tail.
-  bool Run(const uint8_t* key, const uint8_t* first, int firstSize, const uint8_t* second,
-           int secondSize, uint8_t (&out)[kBlock]) {
-    char cipher[] = "AES-128-CBC";
-    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_CIPHER, cipher, 0),
-                           OSSL_PARAM_construct_end()};
-    size_t size = 0;
-    return context != nullptr && EVP_MAC_init(context, key, kHalfKey, params) == 1 &&
-           EVP_MAC_update(context, first, static_cast<size_t>(firstSize)) == 1 &&
-           (secondSize == 0 || EVP_MAC_update(context, second, static_cast<size_t>(secondSize)) == 1) &&
-           EVP_MAC_final(context, out, &size, kBlock) == 1 && size == kBlock;
-  }
-};
+// CMAC over first, then second (optional): the second is the xored tail.
+bool RunCmac(EVP_MAC_CTX* context, const uint8_t* key, const uint8_t* first, int firstSize,
+             const uint8_t* second, int secondSize, uint8_t (&out)[kBlock]) {
+  char cipher[] = "AES-128-CBC";
+  OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_CIPHER, cipher, 0),
+                         OSSL_PARAM_construct_end()};
+  size_t size = 0;
+  return EVP_MAC_init(context, key, kHalfKey, params) == 1 &&
+         EVP_MAC_update(context, first, static_cast<size_t>(firstSize)) == 1 &&
+         (secondSize == 0 || EVP_MAC_update(context, second, static_cast<size_t>(secondSize)) == 1) &&
+         EVP_MAC_final(context, out, &size, kBlock) == 1 && size == kBlock;
+}
 
 // Doubling in GF(2^128), as S2V uses it.
 void Double(uint8_t (&d)[kBlock]) {
@@ -41,27 +33,37 @@ void Double(uint8_t (&d)[kBlock]) {
 }
 
 // S2V over the associated data, the nonce and the text: the synthetic IV.
-bool S2v(const uint8_t* key, const uint8_t* ad, int adSize, const uint8_t* nonce, int nonceSize,
-         const uint8_t* text, int textSize, uint8_t (&iv)[kBlock]) {
-  Cmac cmac;
+bool S2vWith(EVP_MAC_CTX* cmac, const uint8_t* key, const uint8_t* ad, int adSize,
+             const uint8_t* nonce, int nonceSize, const uint8_t* text, int textSize,
+             uint8_t (&iv)[kBlock]) {
   uint8_t d[kBlock] = {}, mac[kBlock];
-  if (!cmac.Run(key, d, kBlock, nullptr, 0, d)) return false;
+  if (!RunCmac(cmac, key, d, kBlock, nullptr, 0, d)) return false;
   const uint8_t* items[] = {ad, nonce};
   const int sizes[] = {adSize, nonceSize};
   for (int i = 0; i < 2; ++i) {
-    if (!cmac.Run(key, items[i], sizes[i], nullptr, 0, mac)) return false;
+    if (!RunCmac(cmac, key, items[i], sizes[i], nullptr, 0, mac)) return false;
     Double(d);
     for (int j = 0; j < kBlock; ++j) d[j] ^= mac[j];
   }
   if (textSize >= kBlock) {
     const int head = textSize - kBlock;
     for (int j = 0; j < kBlock; ++j) d[j] ^= text[head + j];
-    return cmac.Run(key, text, head, d, kBlock, iv);
+    return RunCmac(cmac, key, text, head, d, kBlock, iv);
   }
   Double(d);
   for (int j = 0; j < textSize; ++j) d[j] ^= text[j];
   d[textSize] ^= 0x80;
-  return cmac.Run(key, d, kBlock, nullptr, 0, iv);
+  return RunCmac(cmac, key, d, kBlock, nullptr, 0, iv);
+}
+
+bool S2v(const uint8_t* key, const uint8_t* ad, int adSize, const uint8_t* nonce, int nonceSize,
+         const uint8_t* text, int textSize, uint8_t (&iv)[kBlock]) {
+  EVP_MAC* mac = EVP_MAC_fetch(nullptr, "CMAC", nullptr);
+  EVP_MAC_CTX* context = mac != nullptr ? EVP_MAC_CTX_new(mac) : nullptr;
+  bool ok = context != nullptr && S2vWith(context, key, ad, adSize, nonce, nonceSize, text, textSize, iv);
+  EVP_MAC_CTX_free(context);
+  EVP_MAC_free(mac);
+  return ok;
 }
 
 // AES-128-CTR from the IV with bits 63 and 31 cleared.
