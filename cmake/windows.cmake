@@ -21,10 +21,12 @@ target_link_libraries(orvalen_portable PUBLIC OpenSSL::Crypto)
 add_library(orvalen_core_win32 STATIC
   core/time_base_win32.cpp
   core/query_transport_winsock.cpp
+  core/nts_key_exchange_win32.cpp
   core/correction_win32.cpp
   store/settings_store_win32.cpp
 )
 orvalen_strict(orvalen_core_win32)
+target_link_libraries(orvalen_core_win32 PUBLIC OpenSSL::SSL)
 target_link_libraries(orvalen_core_win32 INTERFACE ws2_32 advapi32)
 # The portable code calls the platform side and the platform side calls back
 # into it: each program links the layers as one group.
