@@ -97,18 +97,25 @@ add_test(NAME timeserver_stop COMMAND ${CMAKE_COMMAND} -E env
 set_tests_properties(timeserver_start PROPERTIES FIXTURES_SETUP timeservers)
 set_tests_properties(timeserver_stop PROPERTIES FIXTURES_CLEANUP timeservers)
 
+# The authenticated (NTS) servers: Debian's chrony on loopback.
+set(NTS_SERVERS_DIR ${CMAKE_BINARY_DIR}/nts)
+add_test(NAME nts_servers_start COMMAND bash ${PROJECT_SOURCE_DIR}/tests/timeserver/nts_servers.sh start ${NTS_SERVERS_DIR})
+add_test(NAME nts_servers_stop COMMAND bash ${PROJECT_SOURCE_DIR}/tests/timeserver/nts_servers.sh stop ${NTS_SERVERS_DIR})
+set_tests_properties(nts_servers_start PROPERTIES FIXTURES_SETUP ntsservers)
+set_tests_properties(nts_servers_stop PROPERTIES FIXTURES_CLEANUP ntsservers)
+
 # End to end: the real program driven from outside.
 file(GLOB e2e_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/e2e/*.cpp)
 if(e2e_sources)
   add_executable(e2e_tests ${e2e_sources})
   orvalen_strict(e2e_tests)
-  target_link_libraries(e2e_tests PRIVATE gtest_main advapi32 user32 wsock32 gdi32 shell32 shlwapi)
+  target_link_libraries(e2e_tests PRIVATE gtest_main advapi32 user32 wsock32 gdi32 shell32 shlwapi crypt32)
   # Wine keeps no rights on files: the installer test reads them from the script.
   target_compile_definitions(e2e_tests PRIVATE
     ORVALEN_INSTALL_SCRIPT="Z:${PROJECT_SOURCE_DIR}/install/orvalen.nsi")
   add_dependencies(e2e_tests Orvalen installer)
   gtest_add_tests(TARGET e2e_tests TEST_LIST e2e_list)
-  set_tests_properties(${e2e_list} PROPERTIES FIXTURES_REQUIRED timeservers RESOURCE_LOCK wine TIMEOUT 300)
+  set_tests_properties(${e2e_list} PROPERTIES FIXTURES_REQUIRED "timeservers;ntsservers" RESOURCE_LOCK wine TIMEOUT 300)
 endif()
 
 # Benchmark of the query engine (tools/benchmark.sh runs it).
