@@ -96,7 +96,7 @@ bool NetParseAddress(const char* text, NetAddress* address) {
 uintptr_t NetStartLookup(const char* name, char* buffer, int) {
   const std::vector<NetAddress>& found = fake::hosts[name];
   buffer[0] = static_cast<char>(found.size());
-  std::memcpy(buffer + 1, found.data(), found.size() * sizeof(NetAddress));
+  if (!found.empty()) std::memcpy(buffer + 1, found.data(), found.size() * sizeof(NetAddress));
   return fake::failSetUp || !*name ? 0 : fake::nextHandle++;
 }
 void NetCancelLookup(uintptr_t) { fake::log += "cancel; "; }
