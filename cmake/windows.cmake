@@ -67,7 +67,7 @@ set(setup_exe ${CMAKE_BINARY_DIR}/Orvalen-${ORVALEN_VERSION}-setup.exe)
 add_custom_command(OUTPUT ${setup_exe}
   COMMAND ${MAKENSIS} -V2 -WX ${nsis_target} "-DPROGRAM=$<TARGET_FILE:Orvalen>" "-DOUTFILE=${setup_exe}"
     "-DVERSION=${ORVALEN_VERSION}" "-DICON=${PROJECT_SOURCE_DIR}/resources/main.ico"
-    ${PROJECT_SOURCE_DIR}/install/orvalen.nsi
+    "-DOPENSSL_LICENSE=${ORVALEN_OPENSSL_DIR}/LICENSE.txt" ${PROJECT_SOURCE_DIR}/install/orvalen.nsi
   DEPENDS Orvalen install/orvalen.nsi install/logon_task.nsh resources/main.ico
   COMMENT "Building the installer" VERBATIM)
 add_custom_target(installer ALL DEPENDS ${setup_exe})
