@@ -1,5 +1,7 @@
 # Native unit tests of the portable logic.
 find_package(GTest REQUIRED)
+find_package(OpenSSL 3 REQUIRED)
+target_link_libraries(orvalen_portable PUBLIC OpenSSL::Crypto)
 include(GoogleTest)
 
 file(GLOB unit_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/unit/*.cpp)
@@ -10,7 +12,7 @@ gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 30)
 
 # libFuzzer targets over the code that reads outside data (tools/fuzz.sh).
 if(ORVALEN_SANITIZE)
-  foreach(target server_replies stored_values engine_events)
+  foreach(target server_replies stored_values engine_events nts_replies)
     add_executable(fuzz_${target} tests/fuzz/${target}.cpp tests/unit/fakes.cpp
                    tests/unit/engine_script.cpp)
     orvalen_strict(fuzz_${target})

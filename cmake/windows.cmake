@@ -2,14 +2,31 @@
 enable_language(RC)
 add_link_options(-static -static-libgcc -static-libstdc++)
 
+# OpenSSL, static, from tools/openssl_win.sh: TLS for the key exchange of
+# authenticated servers and AES-SIV for their packets.
+set(ORVALEN_OPENSSL_DIR "" CACHE PATH "OpenSSL built for this target by tools/openssl_win.sh")
+if(NOT EXISTS ${ORVALEN_OPENSSL_DIR}/lib/libcrypto.a)
+  message(FATAL_ERROR "ORVALEN_OPENSSL_DIR: no OpenSSL for Windows; tools/build_win.sh sets it")
+endif()
+add_library(OpenSSL::Crypto STATIC IMPORTED)
+set_target_properties(OpenSSL::Crypto PROPERTIES IMPORTED_LOCATION ${ORVALEN_OPENSSL_DIR}/lib/libcrypto.a
+  INTERFACE_INCLUDE_DIRECTORIES ${ORVALEN_OPENSSL_DIR}/include
+  INTERFACE_LINK_LIBRARIES "ws2_32;crypt32;user32;advapi32")
+add_library(OpenSSL::SSL STATIC IMPORTED)
+set_target_properties(OpenSSL::SSL PROPERTIES IMPORTED_LOCATION ${ORVALEN_OPENSSL_DIR}/lib/libssl.a
+  INTERFACE_LINK_LIBRARIES OpenSSL::Crypto)
+target_link_libraries(orvalen_portable PUBLIC OpenSSL::Crypto)
+
 # The Win32 side of the synchronization core and the settings store.
 add_library(orvalen_core_win32 STATIC
   core/time_base_win32.cpp
   core/query_transport_winsock.cpp
+  core/nts_key_exchange_win32.cpp
   core/correction_win32.cpp
   store/settings_store_win32.cpp
 )
 orvalen_strict(orvalen_core_win32)
+target_link_libraries(orvalen_core_win32 PUBLIC OpenSSL::SSL)
 target_link_libraries(orvalen_core_win32 INTERFACE ws2_32 advapi32)
 # The portable code calls the platform side and the platform side calls back
 # into it: each program links the layers as one group.
@@ -51,7 +68,7 @@ set(setup_exe ${CMAKE_BINARY_DIR}/Orvalen-${ORVALEN_VERSION}-setup.exe)
 add_custom_command(OUTPUT ${setup_exe}
   COMMAND ${MAKENSIS} -V2 -WX ${nsis_target} "-DPROGRAM=$<TARGET_FILE:Orvalen>" "-DOUTFILE=${setup_exe}"
     "-DRESOURCES=${PROJECT_SOURCE_DIR}/resources" "-DICON=${PROJECT_SOURCE_DIR}/resources/main.ico"
-    ${PROJECT_SOURCE_DIR}/install/orvalen.nsi
+    "-DOPENSSL_LICENSE=${ORVALEN_OPENSSL_DIR}/LICENSE.txt" ${PROJECT_SOURCE_DIR}/install/orvalen.nsi
   DEPENDS Orvalen install/orvalen.nsi install/logon_task.nsh resources/main.ico resources/product.h
   COMMENT "Building the installer" VERBATIM)
 add_custom_target(installer ALL DEPENDS ${setup_exe})
@@ -81,18 +98,25 @@ add_test(NAME timeserver_stop COMMAND ${CMAKE_COMMAND} -E env
 set_tests_properties(timeserver_start PROPERTIES FIXTURES_SETUP timeservers)
 set_tests_properties(timeserver_stop PROPERTIES FIXTURES_CLEANUP timeservers)
 
+# The authenticated (NTS) servers: Debian's chrony on loopback.
+set(NTS_SERVERS_DIR ${CMAKE_BINARY_DIR}/nts)
+add_test(NAME nts_servers_start COMMAND bash ${PROJECT_SOURCE_DIR}/tests/timeserver/nts_servers.sh start ${NTS_SERVERS_DIR})
+add_test(NAME nts_servers_stop COMMAND bash ${PROJECT_SOURCE_DIR}/tests/timeserver/nts_servers.sh stop ${NTS_SERVERS_DIR})
+set_tests_properties(nts_servers_start PROPERTIES FIXTURES_SETUP ntsservers)
+set_tests_properties(nts_servers_stop PROPERTIES FIXTURES_CLEANUP ntsservers)
+
 # End to end: the real program driven from outside.
 file(GLOB e2e_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/e2e/*.cpp)
 if(e2e_sources)
   add_executable(e2e_tests ${e2e_sources})
   orvalen_strict(e2e_tests)
-  target_link_libraries(e2e_tests PRIVATE gtest_main advapi32 user32 wsock32 gdi32 shell32 shlwapi)
+  target_link_libraries(e2e_tests PRIVATE gtest_main advapi32 user32 wsock32 gdi32 shell32 shlwapi crypt32)
   # Wine keeps no rights on files: the installer test reads them from the script.
   target_compile_definitions(e2e_tests PRIVATE
     ORVALEN_INSTALL_SCRIPT="Z:${PROJECT_SOURCE_DIR}/install/orvalen.nsi")
   add_dependencies(e2e_tests Orvalen installer)
   gtest_add_tests(TARGET e2e_tests TEST_LIST e2e_list)
-  set_tests_properties(${e2e_list} PROPERTIES FIXTURES_REQUIRED timeservers RESOURCE_LOCK wine TIMEOUT 300)
+  set_tests_properties(${e2e_list} PROPERTIES FIXTURES_REQUIRED "timeservers;ntsservers" RESOURCE_LOCK wine TIMEOUT 300)
 endif()
 
 # Benchmark of the query engine (tools/benchmark.sh runs it).

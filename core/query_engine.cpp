@@ -1,7 +1,11 @@
 #include "core/query_engine.h"
 
+#include <cstring>
+
 #include "core/correction.h"
 #include "core/ntp_protocol.h"
+#include "core/nts_key_exchange.h"
+#include "core/nts_sessions.h"
 #include "core/query_transport.h"
 #include "core/view_hooks.h"
 #include "store/settings_store.h"
@@ -32,9 +36,11 @@ struct HeldRequests {
 HeldRequests Held;
 
 // Larger than a reply needs: a datagram longer than the buffer fails to read.
-constexpr int kDatagramBufferSize = 512;
+constexpr int kDatagramBufferSize = 2 * kNtsMaxPacketSize;
 
 void OpenConnection(int slot);
+void Resolve(int slot, const char* host);
+void StartKeyExchange(int slot);
 
 // A failure of the address asked now: the name's next address is tried
 // before the query ends with status.
@@ -105,6 +111,11 @@ void StartQuery(int slot) {
   // Taken once per query: a rename during the pass does not switch protocols.
   const char* host = ServerTable[slot].name;
   q.ntp = IsNtpName(host, &host);
+  char keHost[kServerNameSize];
+  uint16_t kePort;
+  q.nts = IsNtsName(host, keHost, &kePort);
+  q.ntp |= q.nts;  // an NTS server counts as NTP wherever NTP counts
+  q.forged = q.rekeyed = 0;
   if (q.denied) {
     ServerTable[slot].status = StatusRefused;
     SaveServer(slot);
@@ -114,6 +125,15 @@ void StartQuery(int slot) {
   BeginQuery();
   q.samplesTaken = 0;
   ServerTable[slot].status = StatusNone;
+  if (q.nts && !NtsHasCookie(slot)) {
+    StartKeyExchange(slot);
+    return;
+  }
+  Resolve(slot, q.nts ? NtsServerName(slot) : host);
+}
+
+void Resolve(int slot, const char* host) {
+  QuerySlot& q = QuerySlots[slot];
   q.addressIndex = 0;
   q.addressCount = NetParseAddress(host, &q.addresses[0]) ? 1 : 0;
   if (q.addressCount != 0) {
@@ -127,17 +147,42 @@ void StartQuery(int slot) {
   if (q.lookupHandle == 0) FinishQuery(slot, StatusWinsockError);
 }
 
+// NTS: keys and cookies from the server's key exchange, which runs off the
+// window's thread; the query goes on in OnKeyExchangeDone. The addresses
+// are looked up again afterwards: the exchange may name another server.
+void StartKeyExchange(int slot) {
+  QuerySlot& q = QuerySlots[slot];
+  char host[kServerNameSize];
+  uint16_t port;
+  IsNtsName(ServerTable[slot].name, host, &port);
+  q.phase = PhaseKeyExchange;
+  q.dirty = 1;
+  q.addressCount = 0;
+  q.deadline = CurrentMs1900() + kKeyExchangeTimeoutMs + kReplyTimeoutMs;
+  q.rekeyed = 1;
+  q.keyExchange = NetStartKeyExchange(host, port);
+  if (q.keyExchange == 0) FinishQuery(slot, StatusWinsockError);
+}
+
 // NTP: one request on the query's socket; the reply deadline starts now.
+// Each NTS request spends a cookie; without one a key exchange comes first.
 void SendNtpRequest(int slot) {
   QuerySlot& q = QuerySlots[slot];
-  uint8_t packet[kNtpPacketSize];
+  if (q.nts && !NtsHasCookie(slot)) {
+    StartKeyExchange(slot);
+    return;
+  }
+  uint8_t packet[kNtsMaxPacketSize];
+  uint8_t header[kNtpPacketSize];
   q.requestSent = CurrentMs1900();
-  q.requestStamp = BuildNtpRequest(q.requestSent, NetRandomBits(), packet);
+  q.requestStamp = BuildNtpRequest(q.requestSent, NetRandomBits(), header);
+  std::memcpy(packet, header, kNtpPacketSize);
+  const int size = q.nts ? AddNtsRequestFields(slot, packet) : kNtpPacketSize;
   q.roundTripMs[q.samplesTaken] = ReadTickMs();
   q.phase = PhaseReading;
   q.dirty = 1;
   q.deadline = q.requestSent + kReplyTimeoutMs;
-  if (!NetSend(q.socket, packet, kNtpPacketSize)) FailQuery(slot, StatusWinsockError);
+  if (size == 0 || !NetSend(q.socket, packet, size)) FailQuery(slot, StatusWinsockError);
 }
 
 void OpenConnection(int slot) {
@@ -147,7 +192,7 @@ void OpenConnection(int slot) {
   q.dirty = 1;
   if (q.ntp) {
     // One socket carries the query's three requests.
-    q.socket = NetOpenDatagram(q.addresses[q.addressIndex], kNtpPort);
+    q.socket = NetOpenDatagram(q.addresses[q.addressIndex], q.nts ? NtsServerPort(slot) : kNtpPort);
     if (q.socket == 0)
       FailQuery(slot, StatusWinsockError);
     else
@@ -189,6 +234,20 @@ void OnNtpReadable(int slot, uint32_t error) {
     bool refused = code == kErrorConnectionReset || code == kErrorConnectionRefused;
     FailQuery(slot, refused ? StatusRefused : StatusNoResponse);
     return;
+  }
+  if (q.nts) {
+    // Only an authentic reply is read further; anyone can send the rest.
+    const NtsReplyVerdict nts = CheckNtsReplyFor(slot, reply, size, q.requestStamp);
+    if (nts == NtsReplyForged) q.forged = 1;
+    if (nts == NtsReplyRekey) {
+      ForgetNtsKeys(slot);
+      // Cookies fresh from this query's exchange refused too: the server is broken.
+      if (q.rekeyed)
+        FinishQuery(slot, StatusRefused);
+      else
+        StartKeyExchange(slot);
+    }
+    if (nts != NtsReplyAuthentic) return;
   }
   NtpReplyVerdict verdict = CheckNtpReply(reply, size, q.requestStamp);
   if (verdict == NtpReplyIgnored) return;  // not the answer to this request
@@ -357,7 +416,26 @@ void CheckDeadlines() {
     if (q.phase == PhaseWaiting && now >= q.deadline)
       SendNtpRequest(slot);
     else if (q.phase != PhaseIdle && now > q.deadline)
-      FailQuery(slot, StatusSlowResponse);
+      FailQuery(slot, q.forged ? StatusNoResponse : StatusSlowResponse);
+  }
+}
+
+void OnKeyExchangeDone(uintptr_t handle, const NtsKeResult& result) {
+  for (int slot = 0; slot < kMaxServers; ++slot) {
+    QuerySlot& q = QuerySlots[slot];
+    if (q.phase != PhaseKeyExchange || q.keyExchange != handle) continue;
+    q.keyExchange = 0;
+    if (result.outcome != KeAgreed) {
+      FinishQuery(slot, KeyExchangeFailureStatus(result.outcome));
+      return;
+    }
+    KeepNtsKeys(slot, result.keys);
+    if (q.socket != 0) {
+      NetCloseSocket(q.socket);
+      q.socket = 0;
+    }
+    Resolve(slot, NtsServerName(slot));
+    return;
   }
 }
 

@@ -17,6 +17,7 @@ enum QueryPhase : uint32_t {
   PhaseConnecting = 2,  // TIME: a connection is being made
   PhaseReading = 3,     // a reply is awaited
   PhaseWaiting = 4,     // NTP: the next request is not due yet
+  PhaseKeyExchange = 5, // NTS: keys and cookies are being fetched
 };
 
 struct QuerySlot {
@@ -25,6 +26,10 @@ struct QuerySlot {
   // The server sent a DENY or RSTR kiss-o'-death: it is not asked again
   // until the program restarts or its list entry is edited.
   uint8_t denied;
+  uint8_t nts;      // asked over NTS ("nts://HOST"); ntp is set too
+  uint8_t forged;   // NTS: a reply to this query failed its authenticator
+  uint8_t rekeyed;  // NTS: this query has run a key exchange
+  uintptr_t keyExchange;  // the pending key exchange, 0 when none
   uint32_t phase;
   uint32_t samplesTaken;
   uint8_t addressCount;  // addresses found

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <ntsecapi.h>  // RtlGenRandom
 
+#include "core/nts_key_exchange_win32.h"
 #include "core/query_engine.h"
 #include "core/query_transport.h"
 #include "core/query_transport_winsock.h"
@@ -123,6 +124,8 @@ bool DispatchNetMessage(UINT message, WPARAM wParam, LPARAM lParam) {
     LookupDone(wParam, HIWORD(lParam));
   } else if (message == kSocketEventMessage) {
     DispatchSocketEvent(wParam, LOWORD(lParam), HIWORD(lParam));
+  } else if (message == kKeyExchangeDoneMessage) {
+    DispatchKeyExchangeMessage(wParam, lParam);
   } else {
     return false;
   }

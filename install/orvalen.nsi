@@ -1,7 +1,8 @@
 ; Orvalen's installer: machine-wide and elevated, since the program keeps
 ; its settings in HKLM and sets the clock for everyone.
 ;
-;   makensis -DPROGRAM=Orvalen.exe -DOUTFILE=setup.exe -DICON=main.ico -DRESOURCES=..\resources orvalen.nsi
+;   makensis -DPROGRAM=Orvalen.exe -DOUTFILE=setup.exe -DICON=main.ico -DRESOURCES=..\resources
+;            -DOPENSSL_LICENSE=LICENSE.txt orvalen.nsi
 ;
 ; Silent use: setup.exe /S [/LOGON=0|1] [/D=folder]   (/D= last, unquoted)
 ;             uninstall.exe /S
@@ -183,6 +184,8 @@ Section "Orvalen (required)" SecProgram
   Call ReleaseProgram
   SetOutPath "$INSTDIR"
   File "/oname=Orvalen.exe" "${PROGRAM}"
+  ; Orvalen.exe holds OpenSSL, whose licence (Apache 2.0) travels with it.
+  File "/oname=OpenSSL-LICENSE.txt" "${OPENSSL_LICENSE}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
   ${IfNot} ${FileExists} "$INSTDIR\Orvalen.exe"
   ${OrIfNot} ${FileExists} "$INSTDIR\uninstall.exe"
@@ -272,6 +275,7 @@ Section "Uninstall"
   SetShellVarContext all
   Call un.ReleaseProgram
   Delete "$INSTDIR\uninstall.exe"
+  Delete "$INSTDIR\OpenSSL-LICENSE.txt"
   ; Only when empty: the folder may have been chosen to hold other files.
   RMDir "$INSTDIR"
   Delete "$SMPROGRAMS\Orvalen\Orvalen.lnk"

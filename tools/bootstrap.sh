@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ googletest libgtest-dev
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686
   wine wine32:i386 xvfb imagemagick python3 procps iproute2 util-linux nsis
-  clang-14 libfuzzer-14-dev libclang-rt-14-dev
+  clang-14 libfuzzer-14-dev libclang-rt-14-dev libssl-dev
 )
 
 # A kernel that runs no 32-bit code (some virtual machines) cannot start
@@ -20,8 +20,19 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
 done
+here=$(cd "$(dirname "$0")" && pwd)
+# OpenSSL for Windows, built once per version, and chrony as the tests' NTS
+# server, unpacked: both into a cache outside the tree.
+openssl_win() {
+  bash "$here/chrony_unpack.sh" >/dev/null || return 1
+  bash "$here/openssl_win.sh" mingw >/dev/null || return 1
+  if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+    bash "$here/openssl_win.sh" mingw64 >/dev/null || return 1
+  fi
+}
 if [ ${#missing[@]} -eq 0 ]; then
-  exit 0
+  openssl_win
+  exit
 fi
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -44,4 +55,5 @@ if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
   echo "bootstrap: this kernel runs no 32-bit code; adding 64-bit Wine and compiler for the tests"
   apt-get install -y --no-install-recommends wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
 fi
+openssl_win || exit 1
 echo "bootstrap: done"

@@ -12,9 +12,10 @@ cross_build() {
   shift 2
   root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
   bash "$root/tools/bootstrap.sh" || return 1
-  local targets=()
+  local targets=() openssl
   for t in "$@"; do targets+=(--target "$t"); done
+  openssl=$(bash "$root/tools/openssl_win.sh" "$([ "$toolchain" = mingw-x86_64 ] && echo mingw64 || echo mingw)") || return 1
   cmake -S "$root" -B "$root/build/$folder" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" >/dev/null &&
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" -DORVALEN_OPENSSL_DIR="$openssl" >/dev/null &&
     cmake --build "$root/build/$folder" -j 2 "${targets[@]}"
 }

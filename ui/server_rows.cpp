@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/nts_protocol.h"
 #include "core/query_engine.h"
 #include "ui/texts.h"
 
@@ -86,6 +87,9 @@ void RowTexts(int slot, char* latency, char* correction) {
     case PhaseReading:
       std::snprintf(latency, kTextBufferSize, "Reading %u...", attempt);
       return;
+    case PhaseKeyExchange:
+      std::snprintf(latency, kTextBufferSize, "Key Exchange...");
+      return;
     default:
       break;
   }
@@ -99,6 +103,10 @@ void RowTexts(int slot, char* latency, char* correction) {
 
   std::snprintf(latency, kTextBufferSize, "%d", static_cast<int32_t>(record.latencyMs));
   FormatOffset(record.offset, correction);
+  // An NTS server's results are authenticated: no other reply is ever used.
+  char host[kServerNameSize];
+  uint16_t port;
+  if (IsNtsName(record.name, host, &port)) std::strcat(correction, " (NTS)");
   if (status == StatusRejected) std::strcat(correction, " (unused)");
   if (status == StatusTested) std::strcat(correction, " (test)");
 }

@@ -7,8 +7,10 @@ Needs root. Each address 127.x.x.x, and ::1, plays one server, set up over 127.0
 per connection, answered "OK", "OK <n>" or "ERR <reason>": SET <ip> <behaviour> [args] (and
 reset its count), COUNT <ip> (connections accepted or datagrams received since), CLEAR. TIME
 on TCP port 37: exact <shift>, now <shift>, delay <ms> <shift>, refuse, silent, close; NTP on
-UDP port 123: ntp-exact <shift>, ntp-silent, ntp-rate (shift: how far the served clock is
-ahead of UTC, in ms). Ends with its lifetime (1800 s by default), SIGTERM or SIGINT; PIDFILE
+UDP port 123: ntp-exact <shift>, ntp-silent, ntp-rate, ntp-nts-forged (an NTS reply with the
+request's identifier and an authenticator that does not verify) (shift: how far the served
+clock is ahead of UTC, in ms); on TCP port 4460: ke-relay <n> (each connection relayed to port
+4460 of 127.0.0.n, so that a key exchange can be counted). Ends with its lifetime (1800 s by default), SIGTERM or SIGINT; PIDFILE
 holds its pid while the control port listens.
 """
 
@@ -16,7 +18,7 @@ import contextlib, os, pathlib, select, signal, socket, struct, sys, threading, 
 
 POLL, LINGER, HOLD = 0.1, 2.0, 600.0  # seconds
 ARGS = {"exact": 1, "now": 1, "delay": 2, "refuse": 0, "silent": 0, "close": 0,
-        "ntp-exact": 1, "ntp-silent": 0, "ntp-rate": 0}  # argument counts
+        "ntp-exact": 1, "ntp-silent": 0, "ntp-rate": 0, "ntp-nts-forged": 0, "ke-relay": 1}  # argument counts
 stop = threading.Event()
 
 
@@ -32,8 +34,25 @@ def hold(conn, seconds):
         pass
 
 
+def relay(conn, target):
+    """Passes bytes both ways between conn and a connection to target until either side ends."""
+    with conn, contextlib.suppress(OSError), socket.create_connection(target, timeout=LINGER) as far:
+        ends = {conn: far, far: conn}
+        while not stop.is_set():
+            ready = select.select(list(ends), [], [], HOLD)[0]
+            if not ready:
+                return
+            for sock in ready:
+                data = sock.recv(65536)
+                if not data:
+                    return
+                ends[sock].sendall(data)
+
+
 def serve(conn, name, args):
     """Plays one TIME behaviour on an accepted connection, in a thread of its own."""
+    if name == "ke-relay":
+        return relay(conn, ("127.0.0.%d" % args[0], 4460))
     with conn, contextlib.suppress(OSError):
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         time.sleep(args[0] / 1000 if name == "delay" else 0)
@@ -58,8 +77,11 @@ def ntp_reply(name, args, request, received_ns):
     shift = args[0] * 10**6 if args else 0
     head, stratum, code = (0xE4, 0, b"RATE") if name == "ntp-rate" else (0x24, 1, b"LOCL")
     receive, origin = stamp(received_ns + shift), struct.unpack(">Q", request[40:48])[0]
-    return struct.pack(">BBBbII4sQQQQ", head, stratum, request[2], -20, 0, 0, code, receive,
-                       origin, receive, stamp(time.time_ns() + shift))
+    reply = struct.pack(">BBBbII4sQQQQ", head, stratum, request[2], -20, 0, 0, code, receive,
+                        origin, receive, stamp(time.time_ns() + shift))
+    if name == "ntp-nts-forged":  # the identifier echoed, then 16 bytes each of nonce and tag
+        reply += request[48:84] + struct.pack(">HHHH", 0x0404, 40, 16, 16) + bytes(32)
+    return reply
 
 
 class Server:
@@ -88,14 +110,15 @@ def configure(servers, ip, name, args):
         raise ValueError("bad address, behaviour or arguments")
     ntp = name.startswith("ntp-")
     new, old = Server(name, args), servers.get(ip) or Server("refuse", [])
-    if old.sock and old.name.startswith("ntp-") == ntp and name != "refuse":
+    port = 123 if ntp else 4460 if name == "ke-relay" else 37
+    if old.sock and old.sock.getsockname()[1] == port and name != "refuse":
         new.sock = old.sock
     elif name != "refuse":  # bound before the old listener closes, which a failure keeps
         family = socket.AF_INET6 if ":" in ip else socket.AF_INET
         new.sock = socket.socket(family, socket.SOCK_DGRAM if ntp else socket.SOCK_STREAM)
         try:  # served connections in TIME_WAIT must not keep a new TIME listener out
             new.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, not ntp)
-            new.sock.bind((ip, 123 if ntp else 37))
+            new.sock.bind((ip, port))
             if not ntp:
                 new.sock.listen(128)
         except OSError as e:

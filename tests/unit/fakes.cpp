@@ -7,6 +7,7 @@
 
 #include "core/correction.h"
 #include "core/ntp_protocol.h"
+#include "core/nts_key_exchange.h"
 #include "core/query_engine.h"
 #include "core/query_transport.h"
 #include "core/view_hooks.h"
@@ -18,6 +19,7 @@ std::string log;
 std::map<std::string, std::vector<uint8_t>> store;
 Ms1900 now;
 TickMs tick;
+uintptr_t keyExchanges;
 bool refuseStep, failSetUp, confirm;
 void (*onAnnounce)();
 std::map<uintptr_t, Socket> sockets;
@@ -106,7 +108,11 @@ int NetHostAddresses(const char* buffer, NetAddress* addresses, int max) {
 uintptr_t NetOpenConnection(const NetAddress& address) { return fake::Open(address, 0); }
 uintptr_t NetOpenDatagram(const NetAddress& address, uint16_t port) { return fake::Open(address, port); }
 bool NetSend(uintptr_t socket, const uint8_t*, int size) {
-  return size == kNtpPacketSize && ++fake::sockets[socket].sent;  // a request is never cut short
+  return size >= kNtpPacketSize && ++fake::sockets[socket].sent;  // a request is never cut short
+}
+uintptr_t NetStartKeyExchange(const char* host, uint16_t port) {
+  fake::log += "key exchange " + std::string(host) + ":" + std::to_string(port) + "; ";
+  return fake::failSetUp ? 0 : ++fake::keyExchanges;
 }
 uint32_t NetRandomBits() { return 0x2A5A5Au; }
 // Hands out the whole reply at once, or what fits.

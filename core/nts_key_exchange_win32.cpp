@@ -1,0 +1,199 @@
+// The NTS key exchange over TLS 1.3 on a worker thread of its own, which
+// posts its outcome to NetEventWindow. The window's thread never waits for it.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#include <wincrypt.h>
+// After wincrypt.h, whose X509_NAME and kin OpenSSL's headers undefine.
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "core/nts_key_exchange.h"
+#include "core/nts_key_exchange_win32.h"
+#include "core/query_transport_winsock.h"
+
+namespace {
+
+struct Job {
+  HWND window;
+  uintptr_t handle;
+  uint16_t port;
+  char host[kServerNameSize];  // an IPv6 address without its brackets
+  uint8_t response[kNtsMaxKeResponse];
+};
+
+uintptr_t LastHandle;
+
+// Milliseconds left until deadline by the tick, at least 1.
+DWORD Left(DWORD deadline) {
+  LONG left = static_cast<LONG>(deadline - GetTickCount());
+  return left > 0 ? static_cast<DWORD>(left) : 1;
+}
+
+// A TCP connection to host:port, each of its addresses in turn, that gives
+// up at deadline; its receives and sends time out at deadline too.
+NtsKeOutcome Connect(const char* host, uint16_t port, DWORD deadline, SOCKET* out) {
+  addrinfo hints = {};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  char service[8];
+  wsprintfA(service, "%u", port);
+  if (getaddrinfo(host, service, &hints, &found) != 0) return KeNoAddress;
+  NtsKeOutcome outcome = KeRefused;
+  for (const addrinfo* a = found; a != nullptr && outcome != KeAgreed; a = a->ai_next) {
+    if (*out != INVALID_SOCKET) closesocket(*out);
+    SOCKET s = *out = socket(a->ai_family, SOCK_STREAM, 0);
+    u_long nonBlocking = 1;
+    if (s == INVALID_SOCKET || ioctlsocket(s, FIONBIO, &nonBlocking) != 0) continue;
+    if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0 && WSAGetLastError() != WSAEWOULDBLOCK)
+      continue;
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    const DWORD left = Left(deadline);
+    timeval wait = {static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
+    if (select(0, nullptr, &writable, &failed, &wait) <= 0) {
+      outcome = KeNoAnswer;
+      break;
+    }
+    u_long blocking = 0;
+    const DWORD timeout = Left(deadline);
+    const char* value = reinterpret_cast<const char*>(&timeout);
+    if (FD_ISSET(s, &writable) && ioctlsocket(s, FIONBIO, &blocking) == 0 &&
+        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, value, sizeof timeout) == 0 &&
+        setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, value, sizeof timeout) == 0)
+      outcome = KeAgreed;
+  }
+  freeaddrinfo(found);
+  return outcome;
+}
+
+// A literal address, which the certificate must list as an address.
+bool IsAddress(const char* host) {
+  addrinfo hints = {};
+  hints.ai_flags = AI_NUMERICHOST;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0) return false;
+  freeaddrinfo(found);
+  return true;
+}
+
+// Windows decides which roots this machine trusts: its "ROOT" store.
+void TrustSystemRoots(SSL_CTX* context) {
+  X509_STORE* store = SSL_CTX_get_cert_store(context);
+  HCERTSTORE roots = CertOpenSystemStoreA(0, "ROOT");
+  if (roots == nullptr) return;
+  for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(roots, c)) != nullptr;) {
+    const unsigned char* der = c->pbCertEncoded;
+    X509* certificate = d2i_X509(nullptr, &der, static_cast<long>(c->cbCertEncoded));
+    if (certificate == nullptr) continue;
+    X509_STORE_add_cert(store, certificate);
+    X509_free(certificate);
+  }
+  CertCloseStore(roots, 0);
+}
+
+NtsKeOutcome Exchange(SSL* ssl, Job& job, DWORD deadline, NtsKeys* keys) {
+  static const unsigned char kAlpn[] = "\x07ntske/1";
+  const char* host = job.host;
+  const bool address = IsAddress(host);
+  // A name is checked against the certificate's names, an address against its addresses.
+  if (SSL_set_alpn_protos(ssl, kAlpn, sizeof kAlpn - 1) != 0 ||
+      (address ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host) != 1
+               : SSL_set_tlsext_host_name(ssl, host) != 1 || SSL_set1_host(ssl, host) != 1))
+    return KeRefused;
+  if (SSL_connect(ssl) != 1) return Left(deadline) > 1 ? KeRefused : KeNoAnswer;
+  const unsigned char* protocol = nullptr;
+  unsigned int protocolSize = 0;
+  SSL_get0_alpn_selected(ssl, &protocol, &protocolSize);
+  if (protocolSize != sizeof kAlpn - 2 || std::memcmp(protocol, kAlpn + 1, protocolSize) != 0)
+    return KeRefused;
+  uint8_t request[kNtsKeRequestSize];
+  BuildNtsKeRequest(request);
+  if (SSL_write(ssl, request, sizeof request) != static_cast<int>(sizeof request)) return KeNoAnswer;
+  uint8_t* response = job.response;
+  int size = 0;
+  NtsKeVerdict verdict = NtsKeIncomplete;
+  while (verdict == NtsKeIncomplete) {
+    int read = SSL_read(ssl, response + size, kNtsMaxKeResponse - size);
+    if (read <= 0) return Left(deadline) > 1 ? KeRefused : KeNoAnswer;
+    size += read;
+    verdict = ParseNtsKeResponse(response, size, keys);
+  }
+  if (verdict != NtsKeAgreed) return KeRefused;
+  uint8_t c2s[5], s2c[5];
+  NtsExporterContext(false, c2s);
+  NtsExporterContext(true, s2c);
+  const size_t label = sizeof kNtsExporterLabel - 1;
+  if (SSL_export_keying_material(ssl, keys->c2s, kNtsKeyLength, kNtsExporterLabel, label, c2s,
+                                 sizeof c2s, 1) != 1 ||
+      SSL_export_keying_material(ssl, keys->s2c, kNtsKeyLength, kNtsExporterLabel, label, s2c,
+                                 sizeof s2c, 1) != 1)
+    return KeRefused;
+  return KeAgreed;
+}
+
+NtsKeOutcome RunKeyExchange(Job& job, NtsKeys* keys) {
+  const DWORD deadline = GetTickCount() + static_cast<DWORD>(kKeyExchangeTimeoutMs);
+  SOCKET s = INVALID_SOCKET;
+  NtsKeOutcome outcome = Connect(job.host, job.port, deadline, &s);
+  SSL_CTX* context = outcome == KeAgreed ? SSL_CTX_new(TLS_client_method()) : nullptr;
+  SSL* ssl = nullptr;
+  if (context != nullptr && SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION) == 1) {
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+    TrustSystemRoots(context);
+    ssl = SSL_new(context);
+  }
+  if (outcome == KeAgreed)
+    outcome = ssl != nullptr && SSL_set_fd(ssl, static_cast<int>(s)) == 1
+                  ? Exchange(ssl, job, deadline, keys) : KeRefused;
+  SSL_free(ssl);
+  SSL_CTX_free(context);
+  if (s != INVALID_SOCKET) closesocket(s);
+  return outcome;
+}
+
+DWORD WINAPI KeyExchangeThread(LPVOID parameter) {
+  Job* job = static_cast<Job*>(parameter);
+  NtsKeResult* result = static_cast<NtsKeResult*>(std::calloc(1, sizeof(NtsKeResult)));
+  if (result != nullptr) {
+    result->outcome = RunKeyExchange(*job, &result->keys);
+    if (!PostMessageA(job->window, kKeyExchangeDoneMessage, job->handle, reinterpret_cast<LPARAM>(result)))
+      std::free(result);
+  }
+  std::free(job);
+  return 0;
+}
+
+}  // namespace
+
+uintptr_t NetStartKeyExchange(const char* host, uint16_t port) {
+  // Plain C allocation: C++'s would bring in its exception runtime, whose
+  // threads library needs Windows Vista.
+  Job* job = static_cast<Job*>(std::calloc(1, sizeof(Job)));
+  if (job == nullptr) return 0;
+  job->window = NetEventWindow;
+  job->handle = ++LastHandle;
+  job->port = port;
+  lstrcpynA(job->host, host[0] == '[' ? host + 1 : host, sizeof job->host);
+  char* bracket = strchr(job->host, ']');
+  if (bracket != nullptr) *bracket = '\0';
+  HANDLE thread = CreateThread(nullptr, 0, KeyExchangeThread, job, 0, nullptr);
+  if (thread == nullptr) {
+    std::free(job);
+    return 0;
+  }
+  CloseHandle(thread);
+  return LastHandle;
+}
+
+void DispatchKeyExchangeMessage(WPARAM wParam, LPARAM lParam) {
+  NtsKeResult* result = reinterpret_cast<NtsKeResult*>(lParam);
+  OnKeyExchangeDone(wParam, *result);
+  std::free(result);
+}

@@ -1,0 +1,57 @@
+// Authenticated (NTS) servers through a user's session, against Debian's
+// chrony on loopback (tests/timeserver/nts_servers.sh) with the run's own
+// test root trusted by this Wine prefix alone.
+#include "tests/e2e/driver.h"
+
+#include <wincrypt.h>
+
+namespace {
+
+using namespace e2e;
+
+// Adds the run's test root to the machine's trusted roots.
+bool TrustTestRoot() {
+  HANDLE file = CreateFileA(Beside("nts\\ca.der").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  BYTE der[4096];
+  DWORD size = 0;
+  bool read = file != INVALID_HANDLE_VALUE && ReadFile(file, der, sizeof der, &size, nullptr) && size > 0;
+  CloseHandle(file);
+  HCERTSTORE roots = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "ROOT");
+  bool added = read && roots &&
+               CertAddEncodedCertificateToStore(roots, X509_ASN_ENCODING, der, size,
+                                                CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  if (roots) CertCloseStore(roots, 0);
+  return added;
+}
+
+using Nts = ProgramTest;
+
+TEST_F(Nts, MeasuredWithKeptCookiesAndNeverAskedInPlainNtp) {
+  ASSERT_TRUE(TrustTestRoot());
+  // "localhost" reaches chrony through a relay that counts key exchanges;
+  // chrony names itself, 127.0.0.131, as the NTP server. Its certificate
+  // names "localhost" alone, so as 127.0.0.131 it is another name.
+  const char kGood[] = "nts://localhost", kOtherName[] = "nts://127.0.0.131",
+             kUntrusted[] = "nts://127.0.0.133", kForged[] = "nts://127.0.0.134";
+  Serve({{kGood, ""}, {kOtherName, ""}, {kUntrusted, ""}, {kForged, ""}});
+  ASSERT_TRUE(timeservers::Set("127.0.0.1", "ke-relay 131"));
+  ASSERT_TRUE(timeservers::Set("127.0.0.133", "ntp-exact 0"));  // plain NTP beside the untrusted one
+  ASSERT_TRUE(timeservers::Set("127.0.0.135", "ntp-nts-forged"));  // where 127.0.0.134 sends its clients
+  ASSERT_TRUE(Start());
+
+  RunPass(IDC_SYNC);
+  Check({{kGood, StatusMeasured, R"(\d+;.*s \(NTS\))"}, {kOtherName, StatusRefused, "Refused;"},
+         {kUntrusted, StatusRefused, "Refused;"}, {kForged, StatusNoResponse, "No Response;"}});
+  EXPECT_EQ(timeservers::Count("127.0.0.1"), 1) << "one key exchange";
+  EXPECT_EQ(timeservers::Count("127.0.0.133"), 0) << "asked in plain NTP";
+  EXPECT_GE(timeservers::Count("127.0.0.135"), 1) << "the forged replies came";
+  EXPECT_NE(reg::As<int64_t>(reg::Read("LastCorrectionTime")), 0) << "corrected from the NTS server";
+
+  // The second pass spends the cookies the first one kept.
+  RunPass(IDC_SYNC);
+  Check({{kGood, StatusMeasured, R"(\d+;.*s \(NTS\))"}});
+  EXPECT_EQ(timeservers::Count("127.0.0.1"), 1) << "a key exchange although cookies were kept";
+}
+
+}  // namespace

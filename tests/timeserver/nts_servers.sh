@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Debian's chrony as the tests' authenticated (NTS) time servers on loopback,
+# with certificates made here, each instance ended by its pid.
+#   nts_servers.sh start DIR | stop DIR
+# DIR receives the certificates (ca.der: the root the tests trust), the
+# configurations, the logs and the pids. The instances, by address:
+#   127.0.0.131  key exchange (port 4460) and NTP, certificate for
+#                "localhost" from the test root; sends its clients' NTP to
+#                127.0.0.131 (a relay on 127.0.0.1:4460 makes "localhost" it)
+#   127.0.0.133  key exchange only, certificate for 127.0.0.133 that chains
+#                to no trusted root
+#   127.0.0.134  key exchange only, certificate for 127.0.0.134 from the test
+#                root; sends its clients' NTP to 127.0.0.135, where the
+#                loopback daemon plays a server whose replies are forged
+# chronyd runs with -x: it never touches the clock.
+set -euo pipefail
+dir=$2
+here=$(cd "$(dirname "$0")/../.." && pwd)
+
+certificate() {  # NAME SUBJECT_ALT_NAME SIGNER (ca, or self)
+  local name=$1
+  openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj "/CN=$name" \
+    -keyout "$dir/$name.key" -out "$dir/$name.csr" 2>/dev/null
+  printf 'subjectAltName=%s\nextendedKeyUsage=serverAuth\n' "$2" >"$dir/$name.ext"
+  if [ "$3" = self ]; then
+    openssl x509 -req -in "$dir/$name.csr" -signkey "$dir/$name.key" -days 2 \
+      -extfile "$dir/$name.ext" -out "$dir/$name.crt" 2>/dev/null
+  else
+    openssl x509 -req -in "$dir/$name.csr" -CA "$dir/ca.crt" -CAkey "$dir/ca.key" \
+      -CAcreateserial -days 2 -extfile "$dir/$name.ext" -out "$dir/$name.crt" 2>/dev/null
+  fi
+}
+
+instance() {  # NAME ADDRESS NTP_PORT [NTP_SERVER]
+  local name=$1
+  cat >"$dir/$name.conf" <<CONF
+bindaddress $2
+port $3
+cmdport 0
+bindcmdaddress /
+local stratum 2
+allow 127.0.0.0/8
+ntsport 4460
+ntsprocesses 0
+ntsserverkey $dir/$name.key
+ntsservercert $dir/$name.crt
+${4:+ntsntpserver $4}
+pidfile $dir/$name.pid
+CONF
+  "$chronyd" -x -n -u root -F 0 -f "$dir/$name.conf" -l "$dir/$name.log" </dev/null >/dev/null 2>&1 &
+  echo $! >>"$dir/pids"
+}
+
+case "$1" in
+  start)
+    chronyd="$(bash "$here/tools/chrony_unpack.sh")/usr/sbin/chronyd"
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+      -subj "/CN=Orvalen test root" -keyout "$dir/ca.key" -out "$dir/ca.crt" 2>/dev/null
+    openssl x509 -in "$dir/ca.crt" -outform DER -out "$dir/ca.der"
+    certificate good DNS:localhost ca
+    certificate untrusted IP:127.0.0.133 self
+    certificate forged IP:127.0.0.134 ca
+    instance good 127.0.0.131 123 127.0.0.131
+    instance untrusted 127.0.0.133 0
+    instance forged 127.0.0.134 123 127.0.0.135
+    # Up once every key exchange port takes connections.
+    for _ in $(seq 50); do
+      if python3 - <<'PY'
+import socket, sys
+for ip in ("127.0.0.131", "127.0.0.133", "127.0.0.134"):
+    try:
+        socket.create_connection((ip, 4460), timeout=0.2).close()
+    except OSError:
+        sys.exit(1)
+PY
+      then exit 0; fi
+      sleep 0.1
+    done
+    echo "NTS servers did not start:" >&2
+    cat "$dir"/*.log >&2
+    exit 1
+    ;;
+  stop)
+    [ -s "$dir/pids" ] || exit 0
+    while read -r pid; do kill "$pid" 2>/dev/null || true; done <"$dir/pids"
+    for _ in $(seq 30); do
+      alive=0
+      while read -r pid; do kill -0 "$pid" 2>/dev/null && alive=1; done <"$dir/pids"
+      [ "$alive" = 0 ] && break
+      sleep 0.1
+    done
+    while read -r pid; do kill -9 "$pid" 2>/dev/null || true; done <"$dir/pids"
+    rm -f "$dir/pids"
+    ;;
+  *) exit 2 ;;
+esac

@@ -1,0 +1,64 @@
+// An NTS server in the engine: the key exchange comes first, and whatever
+// becomes of it, the server is never asked in plain NTP.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "core/nts_key_exchange.h"
+#include "core/nts_sessions.h"
+#include "core/query_engine.h"
+#include "tests/unit/fakes.h"
+
+namespace {
+
+TEST(NtsQueries, AFailedKeyExchangeEndsTheQueryWithoutAsking) {
+  const struct { NtsKeOutcome outcome; ServerStatus status; } cases[] = {
+      {KeNoAddress, StatusNoDnsEntry}, {KeRefused, StatusRefused}, {KeNoAnswer, StatusNoResponse}};
+  for (const auto& c : cases) {
+    fake::Reset();
+    const int slot = AddServer("NTS://ke.example:4461");
+    StartCorrectingPass(TriggerUser);
+    EXPECT_NE(fake::log.find("key exchange ke.example:4461; "), std::string::npos) << fake::log;
+    EXPECT_EQ(QuerySlots[slot].phase, PhaseKeyExchange);
+    NtsKeResult result = {c.outcome, {}};
+    OnKeyExchangeDone(fake::keyExchanges + 1, result);  // another exchange's: not this query's
+    OnKeyExchangeDone(fake::keyExchanges, result);
+    EXPECT_EQ(ServerTable[slot].status, c.status);
+    EXPECT_TRUE(fake::sockets.empty()) << "asked in plain NTP";
+  }
+}
+
+TEST(NtsQueries, KeysSendRequestsWhereTheExchangeSaysAndForgedRepliesDoNotCount) {
+  fake::Reset();
+  const int slot = AddServer("nts://ke.example");
+  StartCorrectingPass(TriggerUser);
+  NtsKeResult result = {KeAgreed, {}};
+  std::strcpy(result.keys.server, "192.0.2.7");
+  result.keys.port = 1123;
+  const uint8_t cookie[] = {1, 2, 3, 4};
+  PutCookie(result.keys.cookies, cookie, sizeof cookie);
+  OnKeyExchangeDone(fake::keyExchanges, result);
+  const QuerySlot& q = QuerySlots[slot];
+  const fake::Socket& udp = fake::sockets[q.socket];
+  EXPECT_EQ(udp.address, fake::Ip(192, 0, 2, 7));
+  EXPECT_EQ(udp.port, 1123);
+  EXPECT_EQ(udp.sent, 1);
+  // Our stamp and identifier, and an authenticator that does not verify.
+  std::vector<uint8_t> reply = fake::Reply(fake::now, true, q.requestStamp);
+  const uint8_t fields[] = {0x01, 0x04, 0, 36};
+  reply.insert(reply.end(), fields, fields + 4);
+  reply.insert(reply.end(), NtsSessions[slot].uid, NtsSessions[slot].uid + kNtsUidSize);
+  const uint8_t authenticator[40] = {0x04, 0x04, 0, 40, 0, 16, 0, 16};
+  reply.insert(reply.end(), authenticator, authenticator + 40);
+  fake::sockets[q.socket].reply = reply;
+  DispatchSocketEvent(q.socket, kEventRead, 0);
+  EXPECT_EQ(q.phase, PhaseReading);
+  fake::now = q.deadline + 1, CheckDeadlines();
+  EXPECT_EQ(ServerTable[slot].status, StatusNoResponse) << "a forged reply is no answer";
+  // The one cookie is spent: the next pass exchanges keys again.
+  fake::log.clear();
+  StartCorrectingPass(TriggerUser);
+  EXPECT_NE(fake::log.find("key exchange ke.example:4460; "), std::string::npos) << fake::log;
+}
+
+}  // namespace
