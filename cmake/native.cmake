@@ -10,7 +10,7 @@ orvalen_strict(unit_tests)
 target_link_libraries(unit_tests PRIVATE orvalen_portable GTest::gtest_main)
 gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 30)
 
-# libFuzzer targets over the code that reads outside data (tools/fuzz.sh).
+# libFuzzer targets over the code that reads outside data (tests/fuzz/fuzz.sh).
 if(ORVALEN_SANITIZE)
   foreach(target server_replies stored_values engine_events nts_replies)
     add_executable(fuzz_${target} tests/fuzz/${target}.cpp tests/unit/fakes.cpp

@@ -92,9 +92,9 @@ include(GoogleTest)
 
 set(TIMESERVER_PIDFILE ${CMAKE_BINARY_DIR}/timeserver.pid)
 add_test(NAME timeserver_start COMMAND ${CMAKE_COMMAND} -E env
-  ${PROJECT_SOURCE_DIR}/tools/timeserver_ctl.sh start ${TIMESERVER_PIDFILE})
+  ${PROJECT_SOURCE_DIR}/tests/timeserver/timeserver_ctl.sh start ${TIMESERVER_PIDFILE})
 add_test(NAME timeserver_stop COMMAND ${CMAKE_COMMAND} -E env
-  ${PROJECT_SOURCE_DIR}/tools/timeserver_ctl.sh stop ${TIMESERVER_PIDFILE})
+  ${PROJECT_SOURCE_DIR}/tests/timeserver/timeserver_ctl.sh stop ${TIMESERVER_PIDFILE})
 set_tests_properties(timeserver_start PROPERTIES FIXTURES_SETUP timeservers)
 set_tests_properties(timeserver_stop PROPERTIES FIXTURES_CLEANUP timeservers)
 
@@ -119,7 +119,10 @@ if(e2e_sources)
   set_tests_properties(${e2e_list} PROPERTIES FIXTURES_REQUIRED "timeservers;ntsservers" RESOURCE_LOCK wine TIMEOUT 300)
 endif()
 
-# Benchmark of the query engine (tools/benchmark.sh runs it).
-add_executable(engine_bench tools/engine_bench.cpp)
-orvalen_strict(engine_bench)
-target_link_libraries(engine_bench PRIVATE ${core_group} ws2_32 wsock32)
+# Benchmark of the query engine, built when asked (bench/benchmark.sh asks).
+option(ORVALEN_BENCH "Build the benchmarks" OFF)
+if(ORVALEN_BENCH)
+  add_executable(engine_bench bench/engine_bench.cpp)
+  orvalen_strict(engine_bench)
+  target_link_libraries(engine_bench PRIVATE ${core_group} ws2_32 wsock32)
+endif()

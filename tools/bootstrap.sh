@@ -24,7 +24,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 # OpenSSL for Windows, built once per version, and chrony as the tests' NTS
 # server, unpacked: both into a cache outside the tree.
 openssl_win() {
-  bash "$here/chrony_unpack.sh" >/dev/null || return 1
+  bash "$here/../tests/timeserver/chrony_unpack.sh" >/dev/null || return 1
   bash "$here/openssl_win.sh" mingw >/dev/null || return 1
   if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
     bash "$here/openssl_win.sh" mingw64 >/dev/null || return 1

@@ -16,6 +16,25 @@ cross_build() {
   for t in "$@"; do targets+=(--target "$t"); done
   openssl=$(bash "$root/tools/openssl_win.sh" "$([ "$toolchain" = mingw-x86_64 ] && echo mingw64 || echo mingw)") || return 1
   cmake -S "$root" -B "$root/build/$folder" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" -DORVALEN_OPENSSL_DIR="$openssl" >/dev/null &&
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" ${ORVALEN_CMAKE_ARGS:-} -DORVALEN_OPENSSL_DIR="$openssl" >/dev/null &&
     cmake --build "$root/build/$folder" -j 2 "${targets[@]}"
+}
+
+# Wine runs 32-bit Windows programs as 32-bit Linux processes: a kernel
+# without 32-bit support (some virtual machines) cannot start them at all.
+wine_can_run() {
+  /lib/ld-linux.so.2 --version >/dev/null 2>&1
+}
+# There, 64-bit Wine still runs the 64-bit test build.
+wine64_can_run() {
+  [ -x /usr/lib/wine/wine64 ] && /usr/lib/wine/wine64 --version >/dev/null 2>&1
+}
+
+# Points the Wine commands at the loader for ARCH (win32 or win64).
+wine_use_arch() {
+  export WINEARCH=$1
+  if [ "$1" = win64 ]; then
+    # The wine command would pick the 32-bit loader, which cannot start here.
+    export ORVALEN_WINE=/usr/lib/wine/wine64 WINELOADER=/usr/lib/wine/wine64
+  fi
 }

@@ -9,7 +9,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build"
 source "$root/tools/build_win.sh"
 build_win Orvalen || exit 1
-source "$root/tools/wine_session.sh"
+source "$root/tests/wine_session.sh"
 program="$build/win/Orvalen.exe"
 export WINEPREFIX="$build/run-prefix" WINEDEBUG=-all
 arch=win32

@@ -53,7 +53,7 @@ CONF
 
 case "$1" in
   start)
-    chronyd="$(bash "$here/tools/chrony_unpack.sh")/usr/sbin/chronyd"
+    chronyd="$(bash "$here/tests/timeserver/chrony_unpack.sh")/usr/sbin/chronyd"
     rm -rf "$dir"
     mkdir -p "$dir"
     openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \

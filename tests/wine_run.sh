@@ -1,6 +1,6 @@
 #!/bin/sh
 # Runs a Windows program under Wine in the test run's private prefix.
-# tools/test.sh sets WINEPREFIX and DISPLAY (and, for the 64-bit test build,
+# tests/run.sh sets WINEPREFIX and DISPLAY (and, for the 64-bit test build,
 # WINEARCH and ORVALEN_WINE); the defaults serve a manual run.
 here=$(cd "$(dirname "$0")/.." && pwd)
 export WINEPREFIX="${WINEPREFIX:-$here/build/wineprefix}"

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Mutation score of the native unit tests: plants one small fault at a time
 # in the portable sources and counts how many the tests catch. Not part of
-# the test command; a developer's measure, like tools/benchmark.sh.
-#   tools/mutation.sh [SEED] [SAMPLE]   (defaults: seed 1, 120 faults)
+# the test command; a developer's measure, like bench/benchmark.sh.
+#   tests/mutation/mutation.sh [SEED] [SAMPLE]   (defaults: seed 1, 120 faults)
 # The same seed and sample pick the same faults, so two runs compare.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
 bash "$root/tools/bootstrap.sh"
-exec python3 "$root/tools/mutation.py" "$root" "${1:-1}" "${2:-120}"
+exec python3 "$root/tests/mutation/mutation.py" "$root" "${1:-1}" "${2:-120}"

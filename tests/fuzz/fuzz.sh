@@ -3,11 +3,11 @@
 # UndefinedBehaviorSanitizer, from the corpus kept in tests/fuzz/corpus/.
 # Inputs that reach new code are merged back into the corpus, which stays
 # the smallest set that reaches every edge reached so far.
-#   tools/fuzz.sh [SECONDS]
+#   tests/fuzz/fuzz.sh [SECONDS]
 set -uo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/../.." && pwd)
 seconds=${1:-60}
-source "$root/tools/build_sanitize.sh"
+source "$root/tests/build_sanitize.sh"
 build_sanitize || exit 1
 status=0
 for target in $FUZZ_TARGETS; do

@@ -7,8 +7,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build"
 if [ "${ORVALEN_BENCH_NETNS:-}" != 1 ]; then
   source "$root/tools/build_win.sh"
+  export ORVALEN_CMAKE_ARGS=-DORVALEN_BENCH=ON
   build_win Orvalen engine_bench >/dev/null || exit 1
-  source "$root/tools/wine_session.sh"
+  source "$root/tests/wine_session.sh"
   if ! wine_can_run && wine64_can_run; then
     build_win64 >/dev/null || exit 1
   fi
@@ -20,7 +21,7 @@ if [ "${ORVALEN_BENCH_NETNS:-}" != 1 ]; then
 fi
 ip link set lo up || exit 1
 
-source "$root/tools/wine_session.sh"
+source "$root/tests/wine_session.sh"
 win="$build/win" arch=win32
 if ! wine_can_run; then
   if ! wine64_can_run; then
@@ -31,14 +32,14 @@ if ! wine_can_run; then
   win="$build/win64" arch=win64
 fi
 pidfile="$win/bench-timeserver.pid"
-trap '"$root/tools/timeserver_ctl.sh" stop "$pidfile"; wine_session_stop' EXIT
+trap '"$root/tests/timeserver/timeserver_ctl.sh" stop "$pidfile"; wine_session_stop' EXIT
 wine_session_start "$win" "$arch" || exit 1
-"$root/tools/timeserver_ctl.sh" start "$pidfile" || exit 1
+"$root/tests/timeserver/timeserver_ctl.sh" start "$pidfile" || exit 1
 
 echo "== Correcting passes (three samples per server, replies at once) =="
-"$root/tools/wine_run.sh" "$win/engine_bench.exe"
-if [ -x "$root/tools/idle_bench.sh" ]; then
+"$root/tests/wine_run.sh" "$win/engine_bench.exe"
+if [ -x "$root/bench/idle_bench.sh" ]; then
   echo
   echo "== The program while idle =="
-  bash "$root/tools/idle_bench.sh" "$win"
+  bash "$root/bench/idle_bench.sh" "$win"
 fi

@@ -1,24 +1,6 @@
 # Sourced: starts and stops the display and the Wine prefix of one test run.
+source "$(dirname "${BASH_SOURCE[0]}")/../tools/build_win.sh"
 # Everything started here is ended by process id in wine_session_stop.
-
-# Wine runs 32-bit Windows programs as 32-bit Linux processes: a kernel
-# without 32-bit support (some virtual machines) cannot start them at all.
-wine_can_run() {
-  /lib/ld-linux.so.2 --version >/dev/null 2>&1
-}
-# There, 64-bit Wine still runs the 64-bit test build.
-wine64_can_run() {
-  [ -x /usr/lib/wine/wine64 ] && /usr/lib/wine/wine64 --version >/dev/null 2>&1
-}
-
-# Points the Wine commands at the loader for ARCH (win32 or win64).
-wine_use_arch() {
-  export WINEARCH=$1
-  if [ "$1" = win64 ]; then
-    # The wine command would pick the 32-bit loader, which cannot start here.
-    export ORVALEN_WINE=/usr/lib/wine/wine64 WINELOADER=/usr/lib/wine/wine64
-  fi
-}
 
 # wine_session_start BUILD_DIR [win32|win64]
 wine_session_start() {
@@ -56,7 +38,7 @@ wine_session_start() {
   wineserver -p 600 >/dev/null 2>&1
   # Wine starts its background services with the first program that needs
   # them: start them here, with a name look-up among them, so that no test
-  # waits for them (tools/wine_run.sh keeps them off a test's output).
+  # waits for them (tests/wine_run.sh keeps them off a test's output).
   "$wine" ping -n 1 localhost >/dev/null 2>&1 </dev/null
   # No window manager draws captions and frames on the test display: have
   # Wine draw them, so that screenshots show whole windows.

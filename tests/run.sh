@@ -18,7 +18,7 @@ if [ "${ORVALEN_TEST_NETNS:-}" != 1 ]; then
   # Before anything is installed or built: can this machine give the run
   # its namespaces at all?
   if ! problem=$(unshare "${private[@]}" true 2>&1); then
-    echo "tools/test.sh: cannot create the test run's own namespaces: $problem" >&2
+    echo "tests/run.sh: cannot create the test run's own namespaces: $problem" >&2
     echo "  In a plain chroot, / must be a mount point: run 'mount --bind / /' in it first." >&2
     echo "  Without root, unprivileged user namespaces must be allowed" >&2
     echo "  (sysctl kernel.unprivileged_userns_clone=1)." >&2
@@ -27,11 +27,11 @@ if [ "${ORVALEN_TEST_NETNS:-}" != 1 ]; then
   bash "$root/tools/bootstrap.sh" || exit 1
   cmake -S "$root" -B "$build/native" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null &&
     cmake --build "$build/native" -j "$jobs" || exit 1
-  source "$root/tools/build_sanitize.sh"
+  source "$root/tests/build_sanitize.sh"
   build_sanitize || exit 1
   source "$root/tools/build_win.sh"
   build_win || exit 1
-  source "$root/tools/wine_session.sh"
+  source "$root/tests/wine_session.sh"
   if ! wine_can_run && wine64_can_run; then
     build_win64 || exit 1
   fi
@@ -47,7 +47,7 @@ mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 1
 resolv=$(mktemp)
 echo "nameserver 127.0.0.53" >"$resolv"
 mount --bind "$resolv" /etc/resolv.conf || exit 1
-python3 "$root/tools/nxdomain.py" 127.0.0.53 7200 &
+python3 "$root/tests/timeserver/resolver.py" 127.0.0.53 7200 &
 
 passed=0
 failed=0
@@ -70,9 +70,9 @@ run_ctest() {
 
 run_ctest "$build/native" -j "$jobs"
 # The same unit tests once more under AddressSanitizer and UBSan, then each
-# fuzz target for a few seconds from its kept corpus (tools/fuzz.sh runs
+# fuzz target for a few seconds from its kept corpus (tests/fuzz/fuzz.sh runs
 # them longer and grows the corpus).
-source "$root/tools/build_sanitize.sh"
+source "$root/tests/build_sanitize.sh"
 run_ctest "$SANITIZE_BUILD" -j "$jobs"
 for target in $FUZZ_TARGETS; do
   found=$(mktemp -d)
@@ -94,7 +94,7 @@ run_windows_tests() {
   run_ctest "$1"
 }
 
-source "$root/tools/wine_session.sh"
+source "$root/tests/wine_session.sh"
 if wine_can_run; then
   run_windows_tests "$build/win" win32
 elif wine64_can_run; then

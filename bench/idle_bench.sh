@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The program's own cost while no pass runs, hidden and then shown: wake-ups
 # (context switches of all its threads), CPU time and memory over a minute.
-# Runs inside the Wine session of tools/benchmark.sh; $1 is the build folder.
+# Runs inside the Wine session of bench/benchmark.sh; $1 is the build folder.
 set -uo pipefail
 build=$1
 seconds=${IDLE_SECONDS:-60}

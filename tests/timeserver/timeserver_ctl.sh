@@ -2,7 +2,7 @@
 # Starts or stops the loopback time servers used by the Windows-side tests.
 #   timeserver_ctl.sh start PIDFILE | stop PIDFILE
 set -u
-here=$(cd "$(dirname "$0")/.." && pwd)
+here=$(cd "$(dirname "$0")/../.." && pwd)
 pidfile=$2
 case "$1" in
   start)
