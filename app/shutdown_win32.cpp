@@ -2,10 +2,6 @@
 
 #include <windows.h>
 
-#include "core/query_engine.h"
-#include "ui/main_window.h"
-#include "ui/timers.h"
-#include "ui/tray.h"
 
 namespace {
 
@@ -19,15 +15,6 @@ const char kShortcutCommand[] =
 }  // namespace
 
 const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvalen";
-
-void ShutdownCleanup() {
-  RemoveTrayIcon();
-  KillTimer(MainWindow, kClockTimer);
-  if (ActiveQueries != 0) FinishAllQueries(StatusInterrupted);
-  // After the pass has ended: its end may have armed the exit timer.
-  KillTimer(MainWindow, kExitTimer);
-  KillTimer(MainWindow, kPassTimer);
-}
 
 void UpdateSystemEntries() {
   char command[sizeof kShortcutCommand];

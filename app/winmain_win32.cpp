@@ -9,6 +9,7 @@
 #include "core/server_table.h"
 #include "core/time_base.h"
 #include "resources/resource.h"
+#include "store/fatal_exit.h"
 #include "store/settings_store.h"
 #include "ui/command_requests.h"
 #include "ui/main_window.h"
@@ -51,6 +52,14 @@ class Skin {
   HMODULE library_ = nullptr;
 };
 
+void CleanUpBeforeFatalBox() {
+  if (MainWindow != nullptr) ShutdownCleanup();
+}
+
+void CloseSockets() {
+  if (SocketsStarted) WSACleanup();
+}
+
 // Returns false when this start must end quietly here (the user kept the
 // settings of another version). A command from a script never asks: it ends.
 bool CheckStoredVersion(bool command) {
@@ -76,7 +85,10 @@ bool CheckStoredVersion(bool command) {
 
 }  // namespace
 
+bool SocketsStarted;
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
+  SetFatalExitHooks(CleanUpBeforeFatalBox, CloseSockets, &MainWindow);
   const CommandAction command = ParseCommand(commandLine);
   if (command == CommandUsage) {
     PrintForCaller(kCommandUsage);
@@ -152,7 +164,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     DispatchMessageA(&message);
   }
   StopNetworkWatch();
-  if (SocketsStarted) WSACleanup();
+  CloseSockets();
   skin.Close();
   return command != CommandNone ? CommandExitCode : static_cast<int>(message.wParam);
 }

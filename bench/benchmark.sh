@@ -31,10 +31,10 @@ if ! wine_can_run; then
   echo "No 32-bit code runs on this machine: measuring the 64-bit build under 64-bit Wine."
   win="$build/win64" arch=win64
 fi
-pidfile="$win/bench-timeserver.pid"
-trap '"$root/tests/timeserver/timeserver_ctl.sh" stop "$pidfile"; wine_session_stop' EXIT
+python3 "$root/tests/timeserver/timeserver.py" 3600 &
+servers=$!
+trap 'kill $servers; wine_session_stop' EXIT
 wine_session_start "$win" "$arch" || exit 1
-"$root/tests/timeserver/timeserver_ctl.sh" start "$pidfile" || exit 1
 
 echo "== Correcting passes (three samples per server, replies at once) =="
 "$root/tests/wine_run.sh" "$win/engine_bench.exe"

@@ -17,39 +17,36 @@ set_target_properties(OpenSSL::SSL PROPERTIES IMPORTED_LOCATION ${ORVALEN_OPENSS
   INTERFACE_LINK_LIBRARIES OpenSSL::Crypto)
 target_link_libraries(orvalen_portable PUBLIC OpenSSL::Crypto)
 
-# The Win32 side of the synchronization core and the settings store.
-add_library(orvalen_core_win32 STATIC
+# The Win32 side of the synchronization core and the settings store, in the
+# same archive as the portable code: the two call each other, and the linker
+# resolves calls within one archive in any order.
+target_sources(orvalen_portable PRIVATE
   core/time_base_win32.cpp
   core/query_transport_winsock.cpp
   core/nts_key_exchange_win32.cpp
   core/correction_win32.cpp
   store/settings_store_win32.cpp
+  store/fatal_exit_win32.cpp
 )
-orvalen_strict(orvalen_core_win32)
-target_link_libraries(orvalen_core_win32 PUBLIC OpenSSL::SSL)
-target_link_libraries(orvalen_core_win32 INTERFACE ws2_32 advapi32)
-# The portable code calls the platform side and the platform side calls back
-# into it: each program links the layers as one group.
-set(core_group "$<LINK_GROUP:RESCAN,orvalen_core_win32,orvalen_portable>")
+target_link_libraries(orvalen_portable PUBLIC OpenSSL::SSL ws2_32 advapi32)
 
-# User interface and application shell, everything but the entry point.
-add_library(orvalen_shell_win32 STATIC
+# User interface and application shell, everything but the entry point. Its
+# objects are linked whole, so that the core finds the view hooks it calls.
+add_library(orvalen_shell_win32 OBJECT
   ui/texts_win32.cpp
   ui/main_window_win32.cpp
   ui/server_list_win32.cpp
   ui/tray_win32.cpp
   ui/timers_win32.cpp
   ui/commands_win32.cpp
-  app/fatal_exit_win32.cpp
   app/shutdown_win32.cpp
 )
 orvalen_strict(orvalen_shell_win32)
-target_link_libraries(orvalen_shell_win32 INTERFACE comctl32 shell32 user32 gdi32 advapi32 iphlpapi)
-set(program_group "$<LINK_GROUP:RESCAN,orvalen_shell_win32,orvalen_core_win32,orvalen_portable>")
+target_link_libraries(orvalen_shell_win32 PUBLIC orvalen_portable comctl32 shell32 user32 gdi32 advapi32 iphlpapi)
 
 add_executable(Orvalen WIN32 app/winmain_win32.cpp resources/orvalen.rc)
 orvalen_strict(Orvalen)
-target_link_libraries(Orvalen PRIVATE ${program_group} comctl32 shell32 ws2_32)
+target_link_libraries(Orvalen PRIVATE orvalen_shell_win32)
 target_include_directories(Orvalen PRIVATE ${PROJECT_SOURCE_DIR}/resources)
 
 find_program(PYTHON3 python3 REQUIRED)
@@ -90,20 +87,6 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 include(GoogleTest)
 
-set(TIMESERVER_PIDFILE ${CMAKE_BINARY_DIR}/timeserver.pid)
-add_test(NAME timeserver_start COMMAND ${CMAKE_COMMAND} -E env
-  ${PROJECT_SOURCE_DIR}/tests/timeserver/timeserver_ctl.sh start ${TIMESERVER_PIDFILE})
-add_test(NAME timeserver_stop COMMAND ${CMAKE_COMMAND} -E env
-  ${PROJECT_SOURCE_DIR}/tests/timeserver/timeserver_ctl.sh stop ${TIMESERVER_PIDFILE})
-set_tests_properties(timeserver_start PROPERTIES FIXTURES_SETUP timeservers)
-set_tests_properties(timeserver_stop PROPERTIES FIXTURES_CLEANUP timeservers)
-
-# The authenticated (NTS) servers: Debian's chrony on loopback.
-set(NTS_SERVERS_DIR ${CMAKE_BINARY_DIR}/nts)
-add_test(NAME nts_servers_start COMMAND bash ${PROJECT_SOURCE_DIR}/tests/timeserver/nts_servers.sh start ${NTS_SERVERS_DIR})
-add_test(NAME nts_servers_stop COMMAND bash ${PROJECT_SOURCE_DIR}/tests/timeserver/nts_servers.sh stop ${NTS_SERVERS_DIR})
-set_tests_properties(nts_servers_start PROPERTIES FIXTURES_SETUP ntsservers)
-set_tests_properties(nts_servers_stop PROPERTIES FIXTURES_CLEANUP ntsservers)
 
 # End to end: the real program driven from outside.
 file(GLOB e2e_sources CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/tests/e2e/*.cpp)
@@ -116,7 +99,7 @@ if(e2e_sources)
     ORVALEN_INSTALL_SCRIPT="Z:${PROJECT_SOURCE_DIR}/install/orvalen.nsi")
   add_dependencies(e2e_tests Orvalen installer)
   gtest_add_tests(TARGET e2e_tests TEST_LIST e2e_list)
-  set_tests_properties(${e2e_list} PROPERTIES FIXTURES_REQUIRED "timeservers;ntsservers" RESOURCE_LOCK wine TIMEOUT 300)
+  set_tests_properties(${e2e_list} PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
 endif()
 
 # Benchmark of the query engine, built when asked (bench/benchmark.sh asks).
@@ -124,5 +107,5 @@ option(ORVALEN_BENCH "Build the benchmarks" OFF)
 if(ORVALEN_BENCH)
   add_executable(engine_bench bench/engine_bench.cpp)
   orvalen_strict(engine_bench)
-  target_link_libraries(engine_bench PRIVATE ${core_group} ws2_32 wsock32)
+  target_link_libraries(engine_bench PRIVATE orvalen_portable wsock32)
 endif()

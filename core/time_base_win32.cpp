@@ -1,7 +1,7 @@
 #include <windows.h>
 
 #include "core/time_base.h"
-#include "store/settings_store.h"
+#include "store/fatal_exit.h"
 
 namespace {
 

@@ -14,8 +14,3 @@ bool ReadSetting(const char* name, void* destination, uint32_t capacity,
 // REG_BINARY otherwise; null data or size 0 deletes it (a missing value is no
 // error). A failure ends the program with "Registry Problem".
 void WriteSetting(const char* name, const void* data, uint32_t size);
-
-// Ends the program with a message box; defined by the application shell.
-// Returns only when a fatal exit is already under way, and then the caller
-// gives up what it was doing.
-void FatalExit(const char* message);

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "resources/product.h"
+#include "store/fatal_exit.h"
 #include "store/settings_store.h"
 
 namespace {

@@ -48,6 +48,7 @@ resolv=$(mktemp)
 echo "nameserver 127.0.0.53" >"$resolv"
 mount --bind "$resolv" /etc/resolv.conf || exit 1
 python3 "$root/tests/timeserver/resolver.py" 127.0.0.53 7200 &
+resolver=$!
 
 passed=0
 failed=0
@@ -87,9 +88,15 @@ for target in $FUZZ_TARGETS; do
   rm -rf "$found" "$found.log"
 done
 
-# The Windows-side tests of one cross build under Wine ($1 build, $2 arch).
+# The Windows-side tests of one cross build under Wine ($1 build, $2 arch),
+# against the loopback TIME, NTP and NTS servers.
 run_windows_tests() {
-  trap wine_session_stop EXIT
+  nts="$1/nts"
+  trap 'kill $resolver $servers $(cat "$nts/pids" 2>/dev/null); wine_session_stop' EXIT
+  python3 "$root/tests/timeserver/timeserver.py" 7200 &
+  servers=$!
+  for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/3737) 2>/dev/null && break; sleep 0.1; done
+  bash "$root/tests/timeserver/nts_servers.sh" "$nts" || exit 1
   wine_session_start "$1" "$2" || exit 1
   run_ctest "$1"
 }

@@ -27,6 +27,5 @@ bool FileBesideProgram(const char* file, char (&path)[MAX_PATH]);
 void HideOrQuit();
 
 // Removes the tray icon, stops the timers and interrupts a running pass (a
-// correcting pass still corrects from the servers already measured). The
-// application shell defines it.
+// correcting pass still corrects from the servers already measured).
 void ShutdownCleanup();

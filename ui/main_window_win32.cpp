@@ -253,6 +253,15 @@ bool FileBesideProgram(const char* file, char (&path)[MAX_PATH]) {
   return GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
+void ShutdownCleanup() {
+  RemoveTrayIcon();
+  KillTimer(MainWindow, kClockTimer);
+  if (ActiveQueries != 0) FinishAllQueries(StatusInterrupted);
+  // After the pass has ended: its end may have armed the exit timer.
+  KillTimer(MainWindow, kExitTimer);
+  KillTimer(MainWindow, kPassTimer);
+}
+
 void HideOrQuit() {
   ShowWindow(MainWindow, SW_HIDE);
   if (ScheduleInterval == 0) DestroyWindow(MainWindow);

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Debian's chrony as the tests' authenticated (NTS) time servers on loopback,
-# with certificates made here, each instance ended by its pid.
-#   nts_servers.sh start DIR | stop DIR
+# with certificates made here.
+#   nts_servers.sh DIR
 # DIR receives the certificates (ca.der: the root the tests trust), the
-# configurations, the logs and the pids. The instances, by address:
+# configurations, the logs and the pids, by which the caller ends them. The instances, by address:
 #   127.0.0.131  key exchange (port 4460) and NTP, certificate for
 #                "localhost" from the test root; sends its clients' NTP to
 #                127.0.0.131 (a relay on 127.0.0.1:4460 makes "localhost" it)
@@ -14,7 +14,7 @@
 #                loopback daemon plays a server whose replies are forged
 # chronyd runs with -x: it never touches the clock.
 set -euo pipefail
-dir=$2
+dir=$1
 here=$(cd "$(dirname "$0")/../.." && pwd)
 
 certificate() {  # NAME SUBJECT_ALT_NAME SIGNER (ca, or self)
@@ -51,48 +51,27 @@ CONF
   echo $! >>"$dir/pids"
 }
 
-case "$1" in
-  start)
-    chronyd="$(bash "$here/tests/timeserver/chrony_unpack.sh")/usr/sbin/chronyd"
-    rm -rf "$dir"
-    mkdir -p "$dir"
-    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
-      -subj "/CN=Orvalen test root" -keyout "$dir/ca.key" -out "$dir/ca.crt" 2>/dev/null
-    openssl x509 -in "$dir/ca.crt" -outform DER -out "$dir/ca.der"
-    certificate good DNS:localhost ca
-    certificate untrusted IP:127.0.0.133 self
-    certificate forged IP:127.0.0.134 ca
-    instance good 127.0.0.131 123 127.0.0.131
-    instance untrusted 127.0.0.133 0
-    instance forged 127.0.0.134 123 127.0.0.135
-    # Up once every key exchange port takes connections.
-    for _ in $(seq 50); do
-      if python3 - <<'PY'
-import socket, sys
-for ip in ("127.0.0.131", "127.0.0.133", "127.0.0.134"):
-    try:
-        socket.create_connection((ip, 4460), timeout=0.2).close()
-    except OSError:
-        sys.exit(1)
-PY
-      then exit 0; fi
-      sleep 0.1
-    done
-    echo "NTS servers did not start:" >&2
-    cat "$dir"/*.log >&2
-    exit 1
-    ;;
-  stop)
-    [ -s "$dir/pids" ] || exit 0
-    while read -r pid; do kill "$pid" 2>/dev/null || true; done <"$dir/pids"
-    for _ in $(seq 30); do
-      alive=0
-      while read -r pid; do kill -0 "$pid" 2>/dev/null && alive=1; done <"$dir/pids"
-      [ "$alive" = 0 ] && break
-      sleep 0.1
-    done
-    while read -r pid; do kill -9 "$pid" 2>/dev/null || true; done <"$dir/pids"
-    rm -f "$dir/pids"
-    ;;
-  *) exit 2 ;;
-esac
+chronyd="$(bash "$here/tests/timeserver/chrony_unpack.sh")/usr/sbin/chronyd"
+rm -rf "$dir"
+mkdir -p "$dir"
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+  -subj "/CN=Orvalen test root" -keyout "$dir/ca.key" -out "$dir/ca.crt" 2>/dev/null
+openssl x509 -in "$dir/ca.crt" -outform DER -out "$dir/ca.der"
+certificate good DNS:localhost ca
+certificate untrusted IP:127.0.0.133 self
+certificate forged IP:127.0.0.134 ca
+instance good 127.0.0.131 123 127.0.0.131
+instance untrusted 127.0.0.133 0
+instance forged 127.0.0.134 123 127.0.0.135
+# Up once every key exchange port takes connections.
+for _ in $(seq 50); do
+  up=1
+  for ip in 127.0.0.131 127.0.0.133 127.0.0.134; do
+    (exec 3<>"/dev/tcp/$ip/4460") 2>/dev/null || up=0
+  done
+  [ "$up" = 1 ] && exit 0
+  sleep 0.1
+done
+echo "NTS servers did not start:" >&2
+cat "$dir"/*.log >&2
+exit 1

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Loopback TIME (RFC 868) and NTP (RFC 5905) servers for the Orvalen tests.
 
-    timeserver.py PIDFILE [LIFETIME_SECONDS]
+    timeserver.py [LIFETIME_SECONDS]
 
 Needs root. Each address 127.x.x.x, and ::1, plays one server, set up over 127.0.0.1:3737 with one line
 per connection, answered "OK", "OK <n>" or "ERR <reason>": SET <ip> <behaviour> [args] (and
@@ -10,11 +10,11 @@ on TCP port 37: exact <shift>, now <shift>, delay <ms> <shift>, refuse, silent, 
 UDP port 123: ntp-exact <shift>, ntp-silent, ntp-rate, ntp-nts-forged (an NTS reply with the
 request's identifier and an authenticator that does not verify) (shift: how far the served
 clock is ahead of UTC, in ms); on TCP port 4460: ke-relay <n> (each connection relayed to port
-4460 of 127.0.0.n, so that a key exchange can be counted). Ends with its lifetime (1800 s by default), SIGTERM or SIGINT; PIDFILE
-holds its pid while the control port listens.
+4460 of 127.0.0.n, so that a key exchange can be counted). Ends with its lifetime (1800 s by
+default), SIGTERM or SIGINT.
 """
 
-import contextlib, os, pathlib, select, signal, socket, struct, sys, threading, time
+import contextlib, select, signal, socket, struct, sys, threading, time
 
 POLL, LINGER, HOLD = 0.1, 2.0, 600.0  # seconds
 ARGS = {"exact": 1, "now": 1, "delay": 2, "refuse": 0, "silent": 0, "close": 0,
@@ -155,12 +155,11 @@ def command(line, servers):
 
 
 def main():
-    pidfile, lifetime = sys.argv[1], float(sys.argv[2]) if len(sys.argv) > 2 else 1800.0
+    lifetime = float(sys.argv[1]) if len(sys.argv) > 1 else 1800.0
     deadline = time.monotonic() + lifetime
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: stop.set())
     control = socket.create_server(("127.0.0.1", 3737), backlog=16)
-    pathlib.Path(pidfile).write_text("%d\n" % os.getpid())
     # One thread answers the control port and serves every listener: a command acts before its reply
     servers = {}
     while not stop.is_set() and time.monotonic() < deadline:
@@ -174,8 +173,6 @@ def main():
                 line = lines.readline(1024).decode("ascii", "replace")
                 conn.sendall((command(line, servers) + "\n").encode("ascii", "replace"))
             break  # the command may have closed listeners still in this round
-    with contextlib.suppress(OSError):
-        os.unlink(pidfile)
 
 
 if __name__ == "__main__":

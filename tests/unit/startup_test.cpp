@@ -40,17 +40,6 @@ TEST(Startup, LaunchPassAndWhetherTheProgramThenEnds) {
   }
 }
 
-TEST(Startup, SliderPositionsAndStrayNumbers) {
-  const struct { int index; const char* label; OffsetMs interval; } cases[] = {
-      {1, "On Startup", 0}, {2, "Every 30 Seconds", 30000}, {4, "Every 5 Minutes", 300000},
-      {8, "Daily", 86400000}, {9, "Every 3 Days", 259200000}, {10, "No Scheduled Interval", 0},
-      {-1, "No Scheduled Interval", 0}};
-  for (const auto& c : cases) {
-    EXPECT_STREQ(ScheduleLabel(c.index), c.label);
-    EXPECT_EQ(ScheduleIntervalFor(c.index), c.interval) << c.index;
-  }
-}
-
 TEST(Startup, APassIsDueAtTheIntervalOrWhenTheClockWentBack) {
   const Ms1900 now = 4'000'000'000'000;
   const OffsetMs five = 300000;
