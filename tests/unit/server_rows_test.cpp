@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 #include "core/query_engine.h"
 #include "tests/unit/fakes.h"
@@ -79,6 +80,8 @@ TEST(ServerRows, EditsStopTheQueryThenSaveTheSlot) {
   RenameSlot(b, "renamed.example");  // stopping the last query running ends the pass
   EXPECT_EQ(ServerTable[b].status, StatusInterrupted);
   EXPECT_STREQ(ServerTable[b].name, "renamed.example");
+  RenameSlot(a, std::string(200, 'a').c_str());  // a long name stops at its field, not in `enabled`
+  EXPECT_EQ(ServerTable[a].enabled, 1u);
   ToggleSlot(a);
   EXPECT_EQ(ServerTable[a].status, StatusNone);  // an idle server keeps its status
   EXPECT_EQ(fake::store["Server000"][128], 0);   // the stored `enabled`
