@@ -88,7 +88,7 @@ TEST(ServerRows, EditsStopTheQueryThenSaveTheSlot) {
   DeleteSlot(b);
   EXPECT_EQ(fake::store.count("Server001"), 0u);
   EXPECT_EQ(fake::log, "line 2; button Stop Testing...; cancel; line 0; button Synchronize Time; refresh; "
-                       "sync; sync; sync; ");  // every edit brings the rows in line
+                       "sync; sync; sync; sync; ");  // every edit brings the rows in line
 }
 
 TEST(ServerTable, AddTakesTheLowestFreeSlot) {
