@@ -7,10 +7,11 @@ add_library(orvalen_core_win32 STATIC
   core/time_base_win32.cpp
   core/query_transport_winsock.cpp
   core/correction_win32.cpp
+  core/pass_history_win32.cpp
   store/settings_store_win32.cpp
 )
 orvalen_strict(orvalen_core_win32)
-target_link_libraries(orvalen_core_win32 INTERFACE wsock32 advapi32)
+target_link_libraries(orvalen_core_win32 INTERFACE wsock32 advapi32 shell32)
 # The portable code calls the platform side and the platform side calls back
 # into it: each program links the layers as one group.
 set(core_group "$<LINK_GROUP:RESCAN,orvalen_core_win32,orvalen_portable>")
@@ -21,6 +22,7 @@ add_library(orvalen_shell_win32 STATIC
   ui/main_window_win32.cpp
   ui/server_list_win32.cpp
   ui/tray_win32.cpp
+  ui/pass_ended_win32.cpp
   ui/timers_win32.cpp
   app/fatal_exit_win32.cpp
   app/shutdown_win32.cpp

@@ -22,6 +22,7 @@ struct QuerySlot {
   // The server sent a DENY or RSTR kiss-o'-death: it is not asked again
   // until the program restarts or its list entry is edited.
   uint8_t denied;
+  uint8_t asked;  // started in the pass running now, or in the last one
   uint32_t phase;
   uint32_t samplesTaken;
   uint32_t address;  // IPv4, network byte order

@@ -27,6 +27,7 @@ void RefreshDirtyRows() {}
 void UpdateStatusLine(StatusLineState) {}
 void SetPassButtonText(const char*) {}
 void ArmExitTimer() {}
+void PassEnded() {}
 bool ConfirmLargeCorrection(OffsetMs) { return false; }
 void FatalExit(const char* message) { std::fprintf(stderr, "%s\n", message); }
 

@@ -115,6 +115,7 @@ void RefreshDirtyRows() { fake::log += "refresh; "; }
 void UpdateStatusLine(StatusLineState state) { fake::log += "line " + std::to_string(state) + "; "; }
 void SetPassButtonText(const char* text) { fake::log += std::string("button ") + text + "; "; }
 void ArmExitTimer() { fake::log += "exit timer; "; }
+void PassEnded() {}
 void AnnounceTimeChange() {
   fake::log += "announce; ";
   if (fake::onAnnounce) fake::onAnnounce();
