@@ -23,6 +23,7 @@ constexpr DWORD kNotifyIconSize = 508;
 #endif
 constexpr int kTipSize = 128;
 constexpr int kMenuTextMax = 98;
+constexpr UINT kNoticeShownMs = 20000;  // the shell keeps it between 10 and 30 seconds
 
 union TrayRecord {
   NOTIFYICONDATAA data;
@@ -77,6 +78,18 @@ bool IsTaskbarCreated(UINT message) {
 void RestoreTrayIcon() { Notify(NIM_ADD, NIF_MESSAGE | NIF_ICON | NIF_TIP, ShownIcon, ShownTip); }
 
 void RemoveTrayIcon() { Notify(NIM_DELETE, 0); }
+
+void ShowTrayNotice(const char* title, const char* text) {
+  TrayRecord record = {};
+  record.data.cbSize = kNotifyIconSize;
+  record.data.hWnd = MainWindow;
+  record.data.uFlags = NIF_INFO;
+  record.data.dwInfoFlags = NIIF_WARNING;
+  record.data.uTimeout = kNoticeShownMs;
+  lstrcpynA(record.data.szInfoTitle, title, sizeof record.data.szInfoTitle);
+  lstrcpynA(record.data.szInfo, text, sizeof record.data.szInfo);
+  Shell_NotifyIconA(NIM_MODIFY, &record.data);
+}
 
 void SetTrayIcon(int iconId) { Notify(NIM_MODIFY, NIF_ICON, iconId); }
 
