@@ -10,7 +10,7 @@ gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 30)
 
 # libFuzzer targets over the code that reads outside data (tools/fuzz.sh).
 if(ORVALEN_SANITIZE)
-  foreach(target offset_text placement server_replies stored_values engine_events)
+  foreach(target offset_text placement server_replies stored_values engine_events history_file)
     add_executable(fuzz_${target} tests/fuzz/${target}.cpp tests/unit/fakes.cpp
                    tests/unit/engine_script.cpp)
     orvalen_strict(fuzz_${target})

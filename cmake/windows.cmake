@@ -22,13 +22,14 @@ add_library(orvalen_shell_win32 STATIC
   ui/main_window_win32.cpp
   ui/server_list_win32.cpp
   ui/tray_win32.cpp
+  ui/history_window_win32.cpp
   ui/pass_ended_win32.cpp
   ui/timers_win32.cpp
   app/fatal_exit_win32.cpp
   app/shutdown_win32.cpp
 )
 orvalen_strict(orvalen_shell_win32)
-target_link_libraries(orvalen_shell_win32 INTERFACE comctl32 shell32 user32 gdi32 advapi32)
+target_link_libraries(orvalen_shell_win32 INTERFACE comctl32 comdlg32 shell32 user32 gdi32 advapi32)
 set(program_group "$<LINK_GROUP:RESCAN,orvalen_shell_win32,orvalen_core_win32,orvalen_portable>")
 
 add_executable(Orvalen WIN32 app/winmain_win32.cpp resources/orvalen.rc)

@@ -1,11 +1,12 @@
 // What the screen does when a pass has ended: the pass goes into the
-// history file, and a pass that went wrong while nobody watched may raise
-// a balloon.
+// history file and the History window, and a pass that went wrong while
+// nobody watched may raise a balloon.
 #include <windows.h>
 
 #include "core/pass_history.h"
 #include "core/view_hooks.h"
 #include "resources/resource.h"
+#include "ui/history_window.h"
 #include "ui/main_window.h"
 #include "ui/notices.h"
 #include "ui/tray.h"
@@ -29,6 +30,7 @@ void PassEnded() {
     RecordFailureShown = true;
     SetDlgItemTextA(MainWindow, IDC_STATUS_LINE, "Pass not written to the history file");
   }
+  RefreshHistoryWindow();
   const NoticeKind notice = NoticeAfterPass(&Notices, LastPass.kind, LastPass.trigger, LastPass.outcome, now);
   if (notice == NoNotice || !NoticesWanted()) return;
   char title[kNoticeTitleSize], text[kNoticeTextSize];

@@ -13,7 +13,7 @@ void RestoreTrayIcon();
 // Changes only the icon, for the blinking during a pass.
 void SetTrayIcon(int iconId);
 void TrayCallback(UINT mouseMessage);
-// A balloon from the icon (shell 5.0 and later).
+// A balloon from the icon (shell 5.0 and later); a click on it opens the history.
 void ShowTrayNotice(const char* title, const char* text);
 // Command 114: show the window and clear a failure shown in the tray.
 void OpenMainWindow();

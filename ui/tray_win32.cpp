@@ -6,6 +6,7 @@
 #include "core/query_engine.h"
 #include "core/view_hooks.h"
 #include "resources/resource.h"
+#include "ui/history_window.h"
 #include "ui/main_window.h"
 #include "ui/texts.h"
 #include "ui/timers.h"
@@ -139,6 +140,8 @@ void TrayCallback(UINT mouseMessage) {
       item.fType = MFT_STRING;
       item.dwTypeData = text;
       SetMenuItemInfoA(menu, IDC_SYNC, FALSE, &item);
+      // Not in the menu resource, which stays as it is.
+      InsertMenuA(menu, CMD_QUIT, MF_BYCOMMAND | MF_STRING, CMD_HISTORY, kHistoryMenuText);
       TrackPopupMenu(menu, 0, at.x, at.y, 0, MainWindow, nullptr);
       PostMessageA(MainWindow, WM_NULL, 0, 0);
       DestroyMenu(resource);
@@ -148,6 +151,9 @@ void TrayCallback(UINT mouseMessage) {
     case WM_LBUTTONDBLCLK:
     case WM_RBUTTONDBLCLK:
       SendMessageA(MainWindow, WM_COMMAND, CMD_OPEN, 0);
+      return;
+    case NIN_BALLOONUSERCLICK:
+      OpenHistoryWindow();
       return;
   }
 }
