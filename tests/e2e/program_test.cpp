@@ -68,7 +68,7 @@ HWND WindowOf(DWORD process, const char* className, const char* title = nullptr)
 }
 
 // The window as the screen shows it, kept as a bitmap file; the colours of
-// its pixels, as 0x00BBGGRR.
+// its pixels below the top fifth, as 0x00BBGGRR.
 std::set<uint32_t> Screenshot(HWND window, const std::string& path) {
   RECT r = {};
   GetWindowRect(window, &r);
@@ -86,7 +86,8 @@ std::set<uint32_t> Screenshot(HWND window, const std::string& path) {
   out.write(reinterpret_cast<const char*>(&file), sizeof file).write(reinterpret_cast<const char*>(&header), sizeof header);
   out.write(static_cast<const char*>(bits), size);
   std::set<uint32_t> colors;
-  for (DWORD i = 0; i < size / 4; ++i) {
+  // The rows run from the bottom up.
+  for (DWORD i = 0; i < static_cast<DWORD>(header.biWidth * (header.biHeight * 4 / 5)); ++i) {
     const uint32_t p = static_cast<const uint32_t*>(bits)[i];  // 0xFFRRGGBB
     colors.insert((p & 0xFF) << 16 | (p & 0xFF00) | (p >> 16 & 0xFF));
   }
@@ -246,12 +247,17 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   HWND passes = FindWindowExA(history, nullptr, WC_LISTVIEWA, nullptr);
   EXPECT_EQ(ListCount(passes), 6);
   EXPECT_EQ(ReadRows(passes).front().text[2], "Start");
+  // Over everything the passes spread out; their markers show below the
+  // key, which has the same colours.
+  HWND span = FindWindowExA(history, nullptr, "ComboBox", nullptr);
+  Ask(span, CB_SETCURSEL, SpanEverything, 0);
+  Ask(history, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(span), CBN_SELCHANGE), reinterpret_cast<LPARAM>(span));
   std::set<uint32_t> colors;
   EXPECT_TRUE(WaitUntil([&] {
     colors = Screenshot(history, Beside("history_window.bmp"));  // kept for a look
     return colors.count(kResultColors[OutcomeStepped]) && colors.count(kResultColors[OutcomeGuardRefused]) &&
-           colors.count(kResultColors[OutcomePlatformRefused]) && colors.count(kServerColors[0]);
-  }, 5000)) << "markers of a step and of both refusals, and a server's line";
+           colors.count(kResultColors[OutcomePlatformRefused]) && colors.count(kResultColors[OutcomeDeclined]);
+  }, 5000)) << "a marker for a step, each refusal and the No";
   // Export writes the shown passes as comma-separated values, oldest first.
   const std::string csv = Beside("history.csv");
   DeleteFileA(csv.c_str());
