@@ -386,8 +386,8 @@ void ExportShown() {
   if (!done) MessageBoxA(HistoryWindow, "The history could not be written to that file.", kTitle, MB_OK | MB_ICONERROR);
 }
 
-HWND Child(const char* kind, const char* text, DWORD style, int id) {
-  HWND child = CreateWindowExA(0, kind, text, WS_CHILD | WS_VISIBLE | WS_TABSTOP | style, 0, 0, 0, 0,
+HWND Child(const char* kind, const char* text, DWORD style, int id, DWORD exStyle = 0) {
+  HWND child = CreateWindowExA(exStyle, kind, text, WS_CHILD | WS_VISIBLE | WS_TABSTOP | style, 0, 0, 0, 0,
                                HistoryWindow, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), AppInstance, nullptr);
   SendMessageA(child, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont), FALSE);
   return child;
@@ -398,8 +398,8 @@ void CreateChildren() {
   for (const char* label : kSpanLabels) SendMessageA(choice, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(label));
   SendMessageA(choice, CB_SETCURSEL, Span, 0);
   Child("BUTTON", "&Export...", BS_PUSHBUTTON, kExportButton);
-  HWND list = Child(WC_LISTVIEWA, "", LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS | LVS_SINGLESEL, kPassList);
-  SetWindowLongPtrA(list, GWL_EXSTYLE, WS_EX_CLIENTEDGE);
+  HWND list = Child(WC_LISTVIEWA, "", LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS | LVS_SINGLESEL, kPassList,
+                    WS_EX_CLIENTEDGE);
   SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
   for (int column = 0; column < kHistoryColumns; ++column) {
     LVCOLUMNA c = {};
