@@ -25,10 +25,11 @@ target_sources(orvalen_portable PRIVATE
   core/query_transport_winsock.cpp
   core/nts_key_exchange_win32.cpp
   core/correction_win32.cpp
+  core/pass_history_win32.cpp
   store/settings_store_win32.cpp
   store/fatal_exit_win32.cpp
 )
-target_link_libraries(orvalen_portable PUBLIC OpenSSL::SSL ws2_32 advapi32)
+target_link_libraries(orvalen_portable PUBLIC OpenSSL::SSL ws2_32 advapi32 shell32)
 
 # User interface and application shell, everything but the entry point. Its
 # objects are linked whole, so that the core finds the view hooks it calls.
@@ -37,12 +38,14 @@ add_library(orvalen_shell_win32 OBJECT
   ui/main_window_win32.cpp
   ui/server_list_win32.cpp
   ui/tray_win32.cpp
+  ui/history_window_win32.cpp
+  ui/pass_ended_win32.cpp
   ui/timers_win32.cpp
   ui/commands_win32.cpp
   app/shutdown_win32.cpp
 )
 orvalen_strict(orvalen_shell_win32)
-target_link_libraries(orvalen_shell_win32 PUBLIC orvalen_portable comctl32 shell32 user32 gdi32 advapi32 iphlpapi)
+target_link_libraries(orvalen_shell_win32 PUBLIC orvalen_portable comctl32 comdlg32 shell32 user32 gdi32 advapi32 iphlpapi)
 
 add_executable(Orvalen WIN32 app/winmain_win32.cpp resources/orvalen.rc)
 orvalen_strict(Orvalen)

@@ -86,6 +86,7 @@ void EndPassIfDone() {
   UpdateStatusLine(LineIdle);
   SetPassButtonText("Synchronize Time");
   RefreshDirtyRows();
+  PassEnded();
   PassOpen = false;
   PassEnded();
   ServeHeldRequest(ended);
@@ -108,6 +109,7 @@ bool HoldTesting(const int* slots, int count) {
 
 void StartQuery(int slot) {
   QuerySlot& q = QuerySlots[slot];
+  q.asked = 1;
   // Taken once per query: a rename during the pass does not switch protocols.
   const char* host = ServerTable[slot].name;
   q.ntp = IsNtpName(host, &host);
@@ -355,6 +357,7 @@ void StartCorrectingPass(PassTrigger trigger) {
   PassMode = Correcting;
   PassStartedBy = trigger;
   ScheduleBase = CurrentMs1900();
+  for (QuerySlot& q : QuerySlots) q.asked = 0;
   StartingPass = true;
   for (int slot = 0; slot < kMaxServers; ++slot) {
     if (!IsNamed(slot)) continue;
@@ -374,6 +377,7 @@ void StartCorrectingPass(PassTrigger trigger) {
 void StartTestingPass(const int* slots, int count) {
   if (count == 0 || HoldTesting(slots, count)) return;
   PassMode = Testing;
+  for (QuerySlot& q : QuerySlots) q.asked = 0;
   StartingPass = true;
   for (int i = 0; i < count; ++i) {
     if (slots[i] >= 0 && slots[i] < kMaxServers && IsNamed(slots[i]) &&

@@ -30,6 +30,7 @@ struct QuerySlot {
   uint8_t forged;   // NTS: a reply to this query failed its authenticator
   uint8_t rekeyed;  // NTS: this query has run a key exchange
   uintptr_t keyExchange;  // the pending key exchange, 0 when none
+  uint8_t asked;  // started in the pass running now, or in the last one
   uint32_t phase;
   uint32_t samplesTaken;
   uint8_t addressCount;  // addresses found

@@ -21,3 +21,5 @@ void PassEnded();
 // Asks the user whether to step the clock by a correction larger than the
 // guard allows; true for yes.
 bool ConfirmLargeCorrection(OffsetMs correction);
+// After a pass has ended and the status line says so: the pass is recorded.
+void PassEnded();

@@ -30,3 +30,6 @@
 #define CMD_OPEN 114
 #define CMD_QUIT 116
 #define CMD_RESTORE_LIST 117
+// Added by the code to the tray menu and the window's system menu, whose
+// commands have the low four bits clear.
+#define CMD_HISTORY 0x0120

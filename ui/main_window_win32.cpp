@@ -13,6 +13,7 @@
 #include "resources/resource.h"
 #include "store/settings_store.h"
 #include "ui/command_requests.h"
+#include "ui/history_window.h"
 #include "ui/schedule.h"
 #include "ui/server_list.h"
 #include "ui/texts.h"
@@ -78,6 +79,9 @@ void InitMainWindow() {
   if (!command) AddTrayIcon();
   UpdateStatusLine(LineIdle);
   SetClassLongPtrA(MainWindow, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
+  HMENU system = GetSystemMenu(MainWindow, FALSE);
+  AppendMenuA(system, MF_SEPARATOR, 0, nullptr);
+  AppendMenuA(system, MF_STRING, CMD_HISTORY, kHistoryMenuText);
 
   HIMAGELIST images = ImageList_Create(kListIconSize, kListIconSize, ILC_MASK, 1, 1);
   ImageList_ReplaceIcon(images, -1, icon);
@@ -235,6 +239,9 @@ BOOL OnCommand(WORD id, WORD code) {
     case CMD_OPEN:
       OpenMainWindow();
       return TRUE;
+    case CMD_HISTORY:
+      OpenHistoryWindow();
+      return TRUE;
     case IDC_OFFSET_EDIT:
       if (code == EN_KILLFOCUS) OnOffsetEdited();
       return TRUE;
@@ -303,6 +310,10 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     }
     case WM_TIMER:
       OnTimer(wParam);
+      return TRUE;
+    case WM_SYSCOMMAND:
+      if ((wParam & 0xFFF0) != CMD_HISTORY) return FALSE;
+      OpenHistoryWindow();
       return TRUE;
     case WM_HSCROLL:
       OnScheduleSlider();

@@ -21,6 +21,8 @@ void OnResume();
 // The machine gained a network address (posted by the network watch, or a test).
 constexpr UINT kNetworkChangedMessage = WM_APP + 1;
 void OnNetworkChanged();
+// A pass has ended: a catch-up that reached no server is tried again later.
+void CatchUpAfterPass();
 // Starts and stops the watch that posts kNetworkChangedMessage.
 void StartNetworkWatch(HWND window);
 void StopNetworkWatch();

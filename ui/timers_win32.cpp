@@ -10,7 +10,6 @@
 #include "resources/resource.h"
 #include "store/settings_store.h"
 #include "ui/main_window.h"
-#include "ui/command_requests.h"
 #include "ui/schedule.h"
 #include "ui/texts.h"
 #include "ui/tray.h"
@@ -137,14 +136,12 @@ void OnNetworkChanged() {
   ArmCatchUp();
 }
 
-void PassEnded() {
-  if (PassMode == Correcting) {
-    bool catchingUp = PassStartedBy == TriggerResume || PassStartedBy == TriggerNetwork;
-    CatchUpPassEnded(PassCatchUp, CurrentMs1900(), catchingUp, PassFoundNoServer());
-    if (PassCatchUp.pending) CatchUpTrigger = PassStartedBy;
-    ArmCatchUp();
-  }
-  AnswerCommands(PassMode == Correcting);
+void CatchUpAfterPass() {
+  if (PassMode != Correcting) return;
+  bool catchingUp = PassStartedBy == TriggerResume || PassStartedBy == TriggerNetwork;
+  CatchUpPassEnded(PassCatchUp, CurrentMs1900(), catchingUp, PassFoundNoServer());
+  if (PassCatchUp.pending) CatchUpTrigger = PassStartedBy;
+  ArmCatchUp();
 }
 
 void StartNetworkWatch(HWND window) {

@@ -15,6 +15,8 @@ void SetTrayIcon(int iconId);
 void TrayCallback(UINT mouseMessage);
 // Another program set the clock: the status line says when.
 void NoteClockChangedElsewhere();
+// A balloon from the icon (shell 5.0 and later); a click on it opens the history.
+void ShowTrayNotice(const char* title, const char* text);
 // Command 114: show the window and clear a failure shown in the tray.
 void OpenMainWindow();
 

@@ -6,6 +6,7 @@
 #include "core/query_engine.h"
 #include "core/view_hooks.h"
 #include "resources/resource.h"
+#include "ui/history_window.h"
 #include "ui/main_window.h"
 #include "ui/texts.h"
 #include "ui/timers.h"
@@ -23,6 +24,7 @@ constexpr DWORD kNotifyIconSize = 508;
 #endif
 constexpr int kTipSize = 128;
 constexpr int kMenuTextMax = 98;
+constexpr UINT kNoticeShownMs = 20000;  // the shell keeps it between 10 and 30 seconds
 
 union TrayRecord {
   NOTIFYICONDATAA data;
@@ -80,6 +82,18 @@ void RestoreTrayIcon() { Notify(NIM_ADD, NIF_MESSAGE | NIF_ICON | NIF_TIP, Shown
 
 void RemoveTrayIcon() { Notify(NIM_DELETE, 0); }
 
+void ShowTrayNotice(const char* title, const char* text) {
+  TrayRecord record = {};
+  record.data.cbSize = kNotifyIconSize;
+  record.data.hWnd = MainWindow;
+  record.data.uFlags = NIF_INFO;
+  record.data.dwInfoFlags = NIIF_WARNING;
+  record.data.uTimeout = kNoticeShownMs;
+  lstrcpynA(record.data.szInfoTitle, title, sizeof record.data.szInfoTitle);
+  lstrcpynA(record.data.szInfo, text, sizeof record.data.szInfo);
+  Shell_NotifyIconA(NIM_MODIFY, &record.data);
+}
+
 void SetTrayIcon(int iconId) { Notify(NIM_MODIFY, NIF_ICON, iconId); }
 
 void UpdateStatusLine(StatusLineState state) {
@@ -136,6 +150,8 @@ void TrayCallback(UINT mouseMessage) {
       item.fType = MFT_STRING;
       item.dwTypeData = text;
       SetMenuItemInfoA(menu, IDC_SYNC, FALSE, &item);
+      // Not in the menu resource, which stays as it is.
+      InsertMenuA(menu, CMD_QUIT, MF_BYCOMMAND | MF_STRING, CMD_HISTORY, kHistoryMenuText);
       TrackPopupMenu(menu, 0, at.x, at.y, 0, MainWindow, nullptr);
       PostMessageA(MainWindow, WM_NULL, 0, 0);
       DestroyMenu(resource);
@@ -145,6 +161,9 @@ void TrayCallback(UINT mouseMessage) {
     case WM_LBUTTONDBLCLK:
     case WM_RBUTTONDBLCLK:
       SendMessageA(MainWindow, WM_COMMAND, CMD_OPEN, 0);
+      return;
+    case NIN_BALLOONUSERCLICK:
+      OpenHistoryWindow();
       return;
   }
 }

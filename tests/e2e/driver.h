@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 #include <commctrl.h>
+#include <shlobj.h>
 #include <shlwapi.h>
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "core/pass_history.h"
 #include "core/server_table.h"
 #include "resources/product.h"
 #include "resources/resource.h"
@@ -75,6 +77,22 @@ inline std::string Beside(const std::string& fileName) {
   return path + fileName;
 }
 inline std::string Orvalen(const std::string& args = "") { return "\"" + Beside("Orvalen.exe") + "\" " + args; }
+
+// The pass history's folder, and the names of the files in it.
+inline std::string HistoryFolder() {
+  char path[MAX_PATH] = "";
+  SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path);
+  return std::string(path) + "\\" + kHistoryFolderName;
+}
+inline std::vector<std::string> HistoryFiles() {
+  std::vector<std::string> names;
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((HistoryFolder() + "\\*").c_str(), &found);
+  for (bool more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileA(search, &found))
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.push_back(found.cFileName);
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  return names;
+}
 
 // Polls predicate every 50 ms until it holds or timeoutMs has passed.
 inline bool WaitUntil(const std::function<bool()>& predicate, DWORD timeoutMs = kWaitMs) {
@@ -263,6 +281,7 @@ class ProgramTest : public ::testing::Test {
     reg::DeleteKey();
     reg::DeleteKey(kUninstallKey);
     SHDeleteValueA(HKEY_LOCAL_MACHINE, kRunKey, "Orvalen");
+    for (const std::string& name : HistoryFiles()) DeleteFileA((HistoryFolder() + "\\" + name).c_str());
   }
 
   // Stores the list in slot order, each name with what the loopback daemon

@@ -1,10 +1,15 @@
 // The real program through a user's sessions: passes against loopback time
-// servers as the list, the status line and the tray show them; the first
-// start, the window, the list edits and closing; second starts, other
-// versions and uninstall.
+// servers as the list, the status line, the tray and the history show them;
+// the first start, the window, the list edits and closing; second starts,
+// other versions and uninstall.
 #include "tests/e2e/driver.h"
 
+#include <fstream>
 #include <regex>
+#include <sstream>
+
+#include "ui/history_view.h"
+#include "ui/history_window.h"
 
 namespace {
 
@@ -30,6 +35,88 @@ bool TrayTipIs(const std::string& tip) {
     }
   }
   return false;
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+// The history file's entries, "kind trigger result" each, and the lines whole.
+std::vector<std::string> HistoryLines() {
+  std::istringstream text(FileText(HistoryFolder() + "\\" + kHistoryFileName));
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(text, line);) lines.push_back(line.substr(0, line.find('\r')));
+  return lines;
+}
+std::vector<std::string> PassResults() {
+  std::vector<std::string> results;
+  for (const std::string& line : HistoryLines()) {
+    std::smatch m;
+    if (std::regex_search(line, m, std::regex("^[^\t]+\t([^\t]+)\t([^\t]+)\t([^\t]+)")))
+      results.push_back(m.str(1) + " " + m.str(2) + " " + m.str(3));
+  }
+  return results;
+}
+
+HWND WindowOf(DWORD process, const char* className, const char* title = nullptr) {
+  for (HWND w = nullptr; (w = FindWindowExA(nullptr, w, className, title)) != nullptr;)
+    if (ProcessOf(w) == process && IsWindowVisible(w)) return w;
+  return nullptr;
+}
+
+// The window as the screen shows it, kept as a bitmap file; the colours of
+// its pixels below the top fifth, as 0x00BBGGRR.
+std::set<uint32_t> Screenshot(HWND window, const std::string& path) {
+  RECT r = {};
+  GetWindowRect(window, &r);
+  BITMAPINFOHEADER header = {sizeof header, r.right - r.left, r.bottom - r.top, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
+  HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(memory, bitmap);
+  BitBlt(memory, 0, 0, header.biWidth, header.biHeight, screen, r.left, r.top, SRCCOPY);
+  GdiFlush();
+  const DWORD size = static_cast<DWORD>(header.biWidth * header.biHeight * 4);
+  for (DWORD i = 0; i < size / 4; ++i) static_cast<uint32_t*>(bits)[i] |= 0xFF000000;  // opaque
+  BITMAPFILEHEADER file = {0x4D42, static_cast<DWORD>(sizeof file + sizeof header + size), 0, 0, sizeof file + sizeof header};
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(&file), sizeof file).write(reinterpret_cast<const char*>(&header), sizeof header);
+  out.write(static_cast<const char*>(bits), size);
+  std::set<uint32_t> colors;
+  // The rows run from the bottom up.
+  for (DWORD i = 0; i < static_cast<DWORD>(header.biWidth * (header.biHeight * 4 / 5)); ++i) {
+    const uint32_t p = static_cast<const uint32_t*>(bits)[i];  // 0xFFRRGGBB
+    colors.insert((p & 0xFF) << 16 | (p & 0xFF00) | (p >> 16 & 0xFF));
+  }
+  SelectObject(memory, old);
+  DeleteObject(bitmap);
+  DeleteDC(memory);
+  ReleaseDC(nullptr, screen);
+  return colors;
+}
+
+// The first shown edit field among the window's children and theirs.
+HWND FindEdit(HWND parent) {
+  for (HWND child = nullptr; (child = FindWindowExA(parent, child, nullptr, nullptr)) != nullptr;) {
+    char kind[16] = "";
+    GetClassNameA(child, kind, sizeof kind);
+    if (lstrcmpiA(kind, "Edit") == 0 && IsWindowVisible(child)) return child;
+    if (HWND inner = FindEdit(child)) return inner;
+  }
+  return nullptr;
+}
+
+// Fills in the file name of the program's save box and saves.
+bool SaveAs(DWORD process, const char* title, const std::string& path) {
+  HWND box = nullptr, name = nullptr;
+  if (!WaitUntil([&] { return (box = WindowOf(process, "#32770", title)) != nullptr; }) ||
+      (name = FindEdit(box)) == nullptr || !SetText(name, path))
+    return false;
+  PostCommand(box, IDOK);
+  return WaitUntil([&] { return !IsWindow(box); });
 }
 
 using Passes = ProgramTest;
@@ -128,14 +215,96 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   EXPECT_EQ(reg::Read("LastCorrectionValue").bytes, value);
   EXPECT_TRUE(std::regex_match(ControlText(window_, IDC_STATUS_LINE), std::regex("Corrected \\+0\\.2s at .*")));
 
-  // A pass that measures nothing: the tray shows the failure.
+  // The history holds every pass in order, with each server asked.
+  EXPECT_EQ(PassResults(), (std::vector<std::string>{"correcting user stepped", "testing user tested",
+                                                     "correcting user stepped", "correcting user platform-refused",
+                                                     "correcting user declined"}));
+  std::vector<std::string> lines = HistoryLines();
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines[0], kHistoryHeader);
+  for (const char* server : {R"(\tntp://127\.0\.0\.121\tntp\tused\t-?\d+\t\d+\t)", R"(\t127\.0\.0\.54\ttime\trefused\t\t\t)",
+                             R"(\t127\.0\.0\.41\ttime\tunused\t-?\d+\t\d+\t)", R"(\tno-such-host\.invalid\ttime\tno-dns-entry\t\t\t)"})
+    EXPECT_TRUE(std::regex_search(lines[1], std::regex(server))) << server;
+  EXPECT_EQ(lines[1].find("127.0.0.58"), std::string::npos) << "a disabled server is not asked";
+  EXPECT_EQ(std::count(lines[2].begin(), lines[2].end(), '\t'), 4 + 2 * 5) << "the test asked two servers";
+
+  // Started at log-on the pass is unattended: the guard refuses without
+  // asking and a balloon says so, which opens the history when clicked.
+  SendCommand(window_, CMD_QUIT);
+  EXPECT_EQ(program_->WaitExit(), 0u);
+  WriteNumber("Schedule", 1);  // "On Startup"
+  program_.reset(new Program(Orvalen("s")));
+  ASSERT_NE(window_ = program_->WaitWindow(), nullptr);
+  EXPECT_TRUE(WaitUntil([] {
+    return TrayTipIs("The time servers say this clock is 1 day 2 hours 3 minutes ahead. That is more than Orvalen "
+                     "corrects without asking. Click here to see the history.");
+  }, kPassMs));
+  EXPECT_EQ(PassResults().back(), "correcting launch guard-refused");
+  const DWORD process = program_->id();
+  HWND history = nullptr;
+  SendMessageA(window_, WM_USER, 0, NIN_BALLOONUSERCLICK);  // Wine's balloons take no clicks
+  ASSERT_TRUE(WaitUntil([&] { return (history = WindowOf(process, kHistoryWindowClass)) != nullptr; }));
+  PostMessageA(history, WM_CLOSE, 0, 0);
+  EXPECT_TRUE(WaitUntil([&] { return !IsWindow(history); }));
+  // The tray menu opens it too: the plot marks the passes, the list shows them newest first.
+  PostMessageA(window_, WM_USER, 0, WM_RBUTTONDOWN);
+  HWND menu = nullptr;
+  ASSERT_TRUE(WaitUntil([&] { return (menu = WindowOf(process, "#32768")) != nullptr; }));
+  PostKey(menu, 'H');
+  ASSERT_TRUE(WaitUntil([&] { return (history = WindowOf(process, kHistoryWindowClass)) != nullptr; }));
+  HWND passes = FindWindowExA(history, nullptr, WC_LISTVIEWA, nullptr);
+  EXPECT_EQ(ListCount(passes), 6);
+  EXPECT_EQ(ReadRows(passes).front().text[2], "Start");
+  // Over everything the passes spread out; their markers show below the
+  // key, which has the same colours.
+  HWND span = FindWindowExA(history, nullptr, "ComboBox", nullptr);
+  Ask(span, CB_SETCURSEL, SpanEverything, 0);
+  Ask(history, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(span), CBN_SELCHANGE), reinterpret_cast<LPARAM>(span));
+  std::set<uint32_t> colors;
+  EXPECT_TRUE(WaitUntil([&] {
+    colors = Screenshot(history, Beside("history_window.bmp"));  // kept for a look
+    return colors.count(kResultColors[OutcomeStepped]) && colors.count(kResultColors[OutcomeGuardRefused]) &&
+           colors.count(kResultColors[OutcomePlatformRefused]) && colors.count(kResultColors[OutcomeDeclined]);
+  }, 5000)) << "a marker for a step, each refusal and the No";
+  // Export writes the shown passes as comma-separated values, oldest first.
+  const std::string csv = Beside("history.csv");
+  DeleteFileA(csv.c_str());
+  PostMessageA(FindWindowExA(history, nullptr, "Button", "&Export..."), BM_CLICK, 0, 0);
+  ASSERT_TRUE(SaveAs(process, "Export History", csv));
+  std::istringstream exported(FileText(csv));
+  lines.clear();
+  for (std::string line; std::getline(exported, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_EQ(lines[0].rfind("ended_utc,kind,trigger,result,correction_ms,server_1,protocol_1,", 0), 0u);
+  EXPECT_TRUE(std::regex_search(lines[6], std::regex(",correcting,launch,guard-refused,-938\\d{5},"))) << lines[6];
+
+  // A pass that measures nothing: the tray shows the failure. A file in
+  // the history's place that is not a history is set aside first.
   program_.reset();
   Clean();
+  std::ofstream(HistoryFolder() + "\\" + kHistoryFileName, std::ios::binary) << "not a history\n";
   Serve({{"127.0.0.61", "silent"}, {"127.0.0.62", "refuse"}});
   ASSERT_TRUE(Start());
   RunPass(IDC_SYNC);
   EXPECT_TRUE(WaitUntil([] { return TrayTipIs(kFailedTip); }, 3000));
   EXPECT_EQ(ControlText(window_, IDC_STATUS_LINE), "");
+  EXPECT_EQ(PassResults(), std::vector<std::string>{"correcting user no-answer"});
+  const std::vector<std::string> files = HistoryFiles();
+  const auto aside = std::find_if(files.begin(), files.end(), [](const std::string& name) {
+    return std::regex_match(name, std::regex(R"(history-\d{8}-\d{6}\.bad)"));
+  });
+  ASSERT_NE(aside, files.end());
+  EXPECT_EQ(FileText(HistoryFolder() + "\\" + *aside), "not a history\n");
+  // While another program holds the file, an entry is lost and the status line says so, once.
+  HANDLE held = CreateFileA((HistoryFolder() + "\\" + kHistoryFileName).c_str(), GENERIC_READ, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  RunPass(IDC_SYNC);
+  EXPECT_EQ(ControlText(window_, IDC_STATUS_LINE), "Pass not written to the history file");
+  RunPass(IDC_SYNC);
+  EXPECT_EQ(ControlText(window_, IDC_STATUS_LINE), "");
+  CloseHandle(held);
+  RunPass(IDC_SYNC);
+  EXPECT_EQ(PassResults().size(), 2u);
   // A double click on the icon opens the hidden window and clears the failure.
   ShowWindow(window_, SW_HIDE);
   SendMessageA(window_, WM_USER, 0, WM_LBUTTONDBLCLK);

@@ -10,6 +10,7 @@
 
 #include "core/correction.h"
 #include "core/ntp_protocol.h"
+#include "core/pass_history.h"
 #include "core/query_transport.h"
 #include "tests/unit/engine_script.h"
 #include "tests/unit/fakes.h"
@@ -68,6 +69,9 @@ TEST(QueryEngine, ATestingPassMeasuresTheChosenServers) {
   EXPECT_EQ(udp.sent, 3);  // three requests on one socket
   for (const auto& [handle, socket] : fake::sockets) EXPECT_TRUE(socket.closed) << handle;
   EXPECT_EQ(ScheduleBase, 0);
+  static PassEntry record;
+  CapturePass(0, &record);
+  EXPECT_EQ(record.serverCount, 2) << "the record names the chosen servers only";
   EXPECT_EQ(fake::log, "line 2; button Stop Testing...; line 0; button Synchronize Time; refresh; ");
 }
 

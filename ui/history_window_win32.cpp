@@ -1,0 +1,499 @@
+#include "ui/history_window.h"
+
+#include <windows.h>
+#include <commctrl.h>
+#include <commdlg.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/pass_history.h"
+#include "resources/resource.h"
+#include "ui/history_view.h"
+#include "ui/main_window.h"
+#include "ui/texts.h"
+
+namespace {
+
+constexpr char kTitle[] = "Orvalen - History";
+constexpr char kExportTitle[] = "Export History";
+constexpr int kSpanChoice = 101;
+constexpr int kExportButton = 102;
+constexpr int kPassList = 103;
+// Sizes in pixels at 96 dots per inch, scaled to the screen's.
+constexpr int kDesignDpi = 96;
+constexpr int kFontPoints = 8;
+constexpr int kWindowWidth = 900, kWindowHeight = 640;
+constexpr int kGap = 8;
+constexpr int kControlHeight = 24;
+constexpr int kChoiceWidth = 140, kChoiceDropHeight = 200, kButtonWidth = 90;
+constexpr int kPlotShare = 55;  // per cent of the height below the controls
+constexpr int kMarkerRadius = 4;
+constexpr int kFailureMarkSize = 5;
+constexpr int kColumnWidths[kHistoryColumns] = {150, 80, 90, 130, 80, 700};
+constexpr char kWidestTimeLabel[] = "12:00:00pm";
+constexpr char kExportFilter[] = "Comma-separated values (*.csv)\0*.csv\0All files (*.*)\0*.*\0";
+
+HWND HistoryWindow;
+HistorySpan Span = kDefaultSpan;
+int Dpi = kDesignDpi;
+HFONT UiFont;
+RECT PlotArea;
+
+// The file as read, and its entries' lines and end times, oldest first.
+char* HistoryText;
+size_t HistorySize;
+size_t EntryStarts[kHistoryMost];
+Ms1900 EntryEnded[kHistoryMost];
+int EntryCount;
+int Shown[kHistoryMost];  // indices of the entries in the span, newest first
+int ShownCount;
+
+// What the plot draws of the shown entries, oldest first.
+struct Mark {
+  Ms1900 ended;
+  CorrectionOutcome outcome;
+  OffsetMs correction;
+};
+struct Sample {
+  Ms1900 ended;
+  OffsetMs offset;
+};
+Mark Marks[kHistoryMost];
+int MarkCount;
+char PlottedNames[kMostPlottedServers][kServerNameSize];
+int PlottedCount;
+Sample Samples[kMostPlottedServers][kHistoryMost];
+int SampleCount[kMostPlottedServers];
+Ms1900 FirstEnded, LastEnded;
+OffsetMs LeastOffset, MostOffset;
+
+// Scratch space, too large for the stack.
+PassEntry Scratch;
+ServerTally Tally;
+
+int Scale(int pixels) { return MulDiv(pixels, Dpi, kDesignDpi); }
+COLORREF Color(uint32_t bgr) { return static_cast<COLORREF>(bgr); }
+
+// Local time minus UTC now, as the list's times show it.
+int64_t LocalBiasMs() {
+  TIME_ZONE_INFORMATION zone;
+  const DWORD state = GetTimeZoneInformation(&zone);
+  LONG minutes = zone.Bias;
+  if (state == TIME_ZONE_ID_STANDARD) minutes += zone.StandardBias;
+  if (state == TIME_ZONE_ID_DAYLIGHT) minutes += zone.DaylightBias;
+  return -int64_t{minutes} * 60000;
+}
+
+bool EntryAt(int index, PassEntry* entry) {
+  const size_t start = EntryStarts[index];
+  return ParseEntry(HistoryText + start, LineLength(HistoryText, HistorySize, start), entry);
+}
+
+// What the plot draws, gathered when the shown entries change; the servers
+// measured most often get a line each.
+void GatherPlot() {
+  Tally.count = 0;
+  for (int i = 0; i < ShownCount; ++i)
+    if (EntryAt(Shown[i], &Scratch)) TallyServers(Scratch, &Tally);
+  int busiest[kMostPlottedServers];
+  PlottedCount = BusiestServers(Tally, busiest);
+  for (int k = 0; k < PlottedCount; ++k) {
+    std::memcpy(PlottedNames[k], Tally.servers[busiest[k]].name, kServerNameSize);
+    SampleCount[k] = 0;
+  }
+  MarkCount = 0;
+  LeastOffset = MostOffset = 0;
+  FirstEnded = LastEnded = ShownCount ? EntryEnded[Shown[0]] : 0;
+  for (int i = ShownCount - 1; i >= 0; --i) {
+    if (!EntryAt(Shown[i], &Scratch)) continue;
+    const PassEntry& e = Scratch;
+    FirstEnded = std::min(FirstEnded, e.ended);
+    LastEnded = std::max(LastEnded, e.ended);
+    if (e.kind == Correcting) Marks[MarkCount++] = {e.ended, e.outcome, e.correction};
+    if (HasCorrection(e.outcome))
+      LeastOffset = std::min(LeastOffset, e.correction), MostOffset = std::max(MostOffset, e.correction);
+    for (int s = 0; s < e.serverCount; ++s) {
+      if (!Measured(e.servers[s].status)) continue;
+      for (int k = 0; k < PlottedCount; ++k) {
+        // A list may name a server twice: the points stop where the array ends.
+        if (std::strcmp(PlottedNames[k], e.servers[s].name) != 0 || SampleCount[k] == kHistoryMost) continue;
+        Samples[k][SampleCount[k]++] = {e.ended, e.servers[s].offset};
+        LeastOffset = std::min(LeastOffset, e.servers[s].offset);
+        MostOffset = std::max(MostOffset, e.servers[s].offset);
+      }
+    }
+  }
+}
+
+void Reselect() {
+  ShownCount = EntriesInSpan(EntryEnded, EntryCount, Span, CurrentMs1900(), Shown);
+  GatherPlot();
+  HWND list = GetDlgItem(HistoryWindow, kPassList);
+  SendMessageA(list, LVM_SETITEMCOUNT, ShownCount, 0);
+  InvalidateRect(list, nullptr, FALSE);
+  InvalidateRect(HistoryWindow, &PlotArea, FALSE);
+}
+
+void Reload() {
+  FreeHistoryText(HistoryText);
+  HistoryText = nullptr;
+  EntryCount = 0;
+  if (ReadHistoryText(&HistoryText, &HistorySize)) {
+    EntryCount = std::min(FindEntries(HistoryText, HistorySize, EntryStarts, kHistoryMost), kHistoryMost);
+    for (int i = 0; i < EntryCount; ++i) EntryEnded[i] = EntryAt(i, &Scratch) ? Scratch.ended : 0;
+  }
+  Reselect();
+}
+
+void Layout() {
+  RECT client;
+  GetClientRect(HistoryWindow, &client);
+  const int gap = Scale(kGap), height = Scale(kControlHeight);
+  MoveWindow(GetDlgItem(HistoryWindow, kSpanChoice), gap, gap, Scale(kChoiceWidth),
+             Scale(kChoiceDropHeight), TRUE);
+  MoveWindow(GetDlgItem(HistoryWindow, kExportButton), 2 * gap + Scale(kChoiceWidth), gap,
+             Scale(kButtonWidth), height, TRUE);
+  const int top = 2 * gap + height;
+  const int plotBottom = top + std::max(0, static_cast<int>(client.bottom) - top) * kPlotShare / 100;
+  PlotArea = {gap, top, std::max(gap, static_cast<int>(client.right) - gap), plotBottom};
+  MoveWindow(GetDlgItem(HistoryWindow, kPassList), gap, plotBottom + gap,
+             std::max(0, static_cast<int>(client.right) - 2 * gap),
+             std::max(0, static_cast<int>(client.bottom) - plotBottom - 2 * gap), TRUE);
+}
+
+int TextWidth(HDC dc, const char* text) {
+  SIZE size = {};
+  GetTextExtentPoint32A(dc, text, lstrlenA(text), &size);
+  return size.cx;
+}
+
+void Text(HDC dc, const char* text, RECT box, UINT format) {
+  DrawTextA(dc, text, -1, &box, format | DT_SINGLELINE | DT_NOPREFIX);
+}
+
+// A correction's marker (a disc) or a failure's (a triangle standing on the
+// time axis), in the colour of what became of the pass.
+void Marker(HDC dc, CorrectionOutcome outcome, int x, int y) {
+  HBRUSH brush = CreateSolidBrush(Color(kResultColors[outcome]));
+  HGDIOBJ oldBrush = SelectObject(dc, brush);
+  HGDIOBJ oldPen = SelectObject(dc, GetStockObject(HasCorrection(outcome) ? BLACK_PEN : NULL_PEN));
+  if (HasCorrection(outcome)) {
+    const int r = Scale(kMarkerRadius);
+    Ellipse(dc, x - r, y - r, x + r + 1, y + r + 1);
+  } else {
+    const int s = Scale(kFailureMarkSize);
+    const POINT corners[] = {{x, y - 2 * s}, {x - s, y}, {x + s, y}};
+    Polygon(dc, corners, 3);
+  }
+  SelectObject(dc, oldPen);
+  SelectObject(dc, oldBrush);
+  DeleteObject(brush);
+}
+
+void Line(HDC dc, COLORREF color, int width, const POINT* points, int count) {
+  HPEN pen = CreatePen(PS_SOLID, width, color);
+  HGDIOBJ old = SelectObject(dc, pen);
+  Polyline(dc, points, count);
+  SelectObject(dc, old);
+  DeleteObject(pen);
+}
+
+// The plot, into a device context whose origin is the plot's corner.
+void DrawPlot(HDC dc, int width, int height) {
+  const RECT whole = {0, 0, width, height};
+  FillRect(dc, &whole, GetSysColorBrush(COLOR_WINDOW));
+  FrameRect(dc, &whole, GetSysColorBrush(COLOR_BTNSHADOW));
+  SelectObject(dc, UiFont);
+  SetBkMode(dc, TRANSPARENT);
+  SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
+  TEXTMETRICA metrics;
+  GetTextMetricsA(dc, &metrics);
+  const int line = metrics.tmHeight, gap = Scale(kGap);
+  if (ShownCount == 0) {
+    Text(dc, "No passes in this span.", whole, DT_CENTER | DT_VCENTER);
+    return;
+  }
+
+  // Times run over the span, or over the passes with a little room.
+  const int64_t bias = LocalBiasMs();
+  const Ms1900 now = CurrentMs1900();
+  Ms1900 from = FirstEnded - (LastEnded - FirstEnded) / 40, to = LastEnded + (LastEnded - FirstEnded) / 40;
+  if (Span != SpanEverything) from = now - SpanMs(Span), to = now;
+  int legendWidth = 0;
+  for (int k = 0; k < PlottedCount; ++k) legendWidth = std::max(legendWidth, TextWidth(dc, PlottedNames[k]));
+  legendWidth = PlottedCount == 0 ? 0 : std::min(legendWidth + Scale(32), width / 4);
+  const int top = 2 * line + gap, bottom = height - 3 * line - gap;
+  const int right = width - 2 * gap - legendWidth;
+  const PlotAxis offsets = OffsetAxis(LeastOffset, MostOffset, (bottom - top) / (2 * line));
+  char label[kTextBufferSize];
+  int labelWidth = 0;
+  for (int64_t tick = FirstTick(offsets); tick <= offsets.high; tick += offsets.step) {
+    OffsetLabel(tick, offsets, label);
+    labelWidth = std::max(labelWidth, TextWidth(dc, label));
+  }
+  const int left = gap + labelWidth + Scale(6);
+  if (right - left < line || bottom - top < line) return;
+  const PlotAxis times =
+      TimeAxis(from + bias, to + bias, (right - left) / (TextWidth(dc, kWidestTimeLabel) + gap));
+  auto x = [&](Ms1900 utc) { return PixelOf(utc + bias, times, left, right); };
+  auto y = [&](int64_t offset) { return PixelOf(offset, offsets, bottom, top); };
+
+  // Grid, labels and the axes' titles; the zero line stands out.
+  const COLORREF gridColor = RGB(226, 226, 226), axisColor = RGB(96, 96, 96);
+  for (int64_t tick = FirstTick(offsets); tick <= offsets.high; tick += offsets.step) {
+    const POINT grid[] = {{left, y(tick)}, {right, y(tick)}};
+    Line(dc, tick == 0 ? axisColor : gridColor, 1, grid, 2);
+    OffsetLabel(tick, offsets, label);
+    Text(dc, label, {0, y(tick) - line, left - Scale(4), y(tick) + line}, DT_RIGHT | DT_VCENTER);
+  }
+  const int timeLabelWidth = TextWidth(dc, kWidestTimeLabel);
+  for (int64_t tick = FirstTick(times); tick <= times.high; tick += times.step) {
+    const int at = PixelOf(tick, times, left, right);
+    const POINT grid[] = {{at, top}, {at, bottom}};
+    Line(dc, gridColor, 1, grid, 2);
+    TimeLabel(tick, times, label);
+    Text(dc, label, {at - timeLabelWidth, bottom + Scale(3), at + timeLabelWidth, bottom + Scale(3) + line},
+         DT_CENTER);
+  }
+  const POINT axes[] = {{left, top}, {left, bottom}, {right, bottom}};
+  Line(dc, axisColor, 1, axes, 3);
+  char title[kTextBufferSize];
+  wsprintfA(title, "Correction and offsets (%s)", OffsetUnit(offsets));
+  Text(dc, title, {gap, gap / 2, width, gap / 2 + line}, DT_LEFT);
+  Text(dc, "Local time", {left, bottom + line + Scale(6), right, bottom + 2 * line + Scale(6)}, DT_CENTER);
+
+  // The key to the markers, beside the title.
+  static const struct { CorrectionOutcome outcome; const char* text; } kKey[] = {
+      {OutcomeStepped, "stepped"}, {OutcomeGuardRefused, "too large"}, {OutcomeDeclined, "declined"},
+      {OutcomePlatformRefused, "refused by Windows"}, {OutcomeNoAnswer, "no answer"},
+      {OutcomeDisagreed, "servers disagreed"}};
+  const int marker = Scale(kMarkerRadius);
+  int keyAt = gap + TextWidth(dc, title) + 3 * gap;
+  for (const auto& k : kKey) {
+    const int textWidth = TextWidth(dc, k.text);
+    if (keyAt + 2 * marker + Scale(4) + textWidth > width) break;
+    const int middle = gap / 2 + line / 2;
+    Marker(dc, k.outcome, keyAt + marker, HasCorrection(k.outcome) ? middle : middle + Scale(kFailureMarkSize));
+    Text(dc, k.text, {keyAt + 2 * marker + Scale(4), gap / 2, width, gap / 2 + line}, DT_LEFT);
+    keyAt += 2 * marker + Scale(4) + textWidth + 2 * gap;
+  }
+
+  // Each plotted server's offsets as a thin line with a dot per pass, and its legend.
+  static POINT points[kHistoryMost];
+  for (int k = 0; k < PlottedCount; ++k) {
+    for (int i = 0; i < SampleCount[k]; ++i) points[i] = {x(Samples[k][i].ended), y(Samples[k][i].offset)};
+    const COLORREF color = Color(kServerColors[k]);
+    if (SampleCount[k] > 1) Line(dc, color, std::max(1, Scale(1)), points, SampleCount[k]);
+    HBRUSH brush = CreateSolidBrush(color);
+    for (int i = 0; i < SampleCount[k]; ++i) {
+      const RECT dot = {points[i].x - Scale(1), points[i].y - Scale(1), points[i].x + Scale(2), points[i].y + Scale(2)};
+      FillRect(dc, &dot, brush);
+    }
+    DeleteObject(brush);
+    const int rowY = top + k * (line + Scale(2));
+    const POINT sample[] = {{right + gap, rowY + line / 2}, {right + gap + Scale(16), rowY + line / 2}};
+    Line(dc, color, Scale(2), sample, 2);
+    Text(dc, PlottedNames[k], {right + gap + Scale(22), rowY, width - Scale(4), rowY + line}, DT_LEFT | DT_END_ELLIPSIS);
+  }
+
+  // The passes' markers over the lines: corrections at their value,
+  // failures on the time axis.
+  for (int i = 0; i < MarkCount; ++i) {
+    const Mark& m = Marks[i];
+    Marker(dc, m.outcome, x(m.ended), HasCorrection(m.outcome) ? y(m.correction) : bottom);
+  }
+}
+
+void Paint() {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(HistoryWindow, &paint);
+  const int width = PlotArea.right - PlotArea.left, height = PlotArea.bottom - PlotArea.top;
+  if (width > 0 && height > 0) {
+    // Drawn aside and copied in one piece, so that a redraw does not flicker.
+    HDC memory = CreateCompatibleDC(dc);
+    HBITMAP bitmap = CreateCompatibleBitmap(dc, width, height);
+    HGDIOBJ old = SelectObject(memory, bitmap);
+    DrawPlot(memory, width, height);
+    BitBlt(dc, PlotArea.left, PlotArea.top, width, height, memory, 0, 0, SRCCOPY);
+    SelectObject(memory, old);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+  }
+  EndPaint(HistoryWindow, &paint);
+}
+
+// Everything but the plot, which covers its own area.
+void EraseBackground(HDC dc) {
+  RECT client;
+  GetClientRect(HistoryWindow, &client);
+  const int saved = SaveDC(dc);
+  ExcludeClipRect(dc, PlotArea.left, PlotArea.top, PlotArea.right, PlotArea.bottom);
+  FillRect(dc, &client, GetSysColorBrush(COLOR_BTNFACE));
+  RestoreDC(dc, saved);
+}
+
+void CellText(NMLVDISPINFOA* info) {
+  const LVITEMA& item = info->item;
+  if (!(item.mask & LVIF_TEXT) || item.iItem < 0 || item.iItem >= ShownCount || item.iSubItem < 0 ||
+      item.iSubItem >= kHistoryColumns || item.cchTextMax <= 0)
+    return;
+  item.pszText[0] = '\0';
+  if (!EntryAt(Shown[item.iItem], &Scratch)) return;
+  static char text[kMaxEntryText];
+  if (item.iSubItem == ColumnEnded) {
+    FormatLocalTimestamp(Scratch.ended, text);
+    const int length = lstrlenA(text);
+    if (length > 0 && text[length - 1] == ' ') text[length - 1] = '\0';
+  } else {
+    HistoryCellText(Scratch, static_cast<HistoryColumn>(item.iSubItem), text, sizeof text);
+  }
+  lstrcpynA(item.pszText, text, item.cchTextMax);
+}
+
+// The shown entries, oldest first, as comma-separated values.
+bool WriteCsv(HANDLE file) {
+  int servers = 0;
+  for (int i = 0; i < ShownCount; ++i)
+    if (EntryAt(Shown[i], &Scratch)) servers = std::max(servers, Scratch.serverCount);
+  static char row[kMaxEntryText];
+  DWORD written = 0;
+  size_t length = CsvHeader(servers, row);
+  if (!WriteFile(file, row, static_cast<DWORD>(length), &written, nullptr) || written != length) return false;
+  for (int i = ShownCount - 1; i >= 0; --i) {
+    if (!EntryAt(Shown[i], &Scratch)) continue;
+    length = CsvRow(Scratch, servers, row);
+    if (!WriteFile(file, row, static_cast<DWORD>(length), &written, nullptr) || written != length) return false;
+  }
+  return true;
+}
+
+void ExportShown() {
+  char path[MAX_PATH] = "orvalen-history.csv";
+  OPENFILENAMEA dialog = {};
+  dialog.lStructSize = sizeof dialog;
+  dialog.hwndOwner = HistoryWindow;
+  dialog.lpstrFilter = kExportFilter;
+  dialog.lpstrFile = path;
+  dialog.nMaxFile = MAX_PATH;
+  dialog.lpstrTitle = kExportTitle;
+  dialog.lpstrDefExt = "csv";
+  dialog.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+  if (!GetSaveFileNameA(&dialog)) return;
+  HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const bool done = file != INVALID_HANDLE_VALUE && WriteCsv(file);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  if (!done) MessageBoxA(HistoryWindow, "The history could not be written to that file.", kTitle, MB_OK | MB_ICONERROR);
+}
+
+HWND Child(const char* kind, const char* text, DWORD style, int id, DWORD exStyle = 0) {
+  HWND child = CreateWindowExA(exStyle, kind, text, WS_CHILD | WS_VISIBLE | WS_TABSTOP | style, 0, 0, 0, 0,
+                               HistoryWindow, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), AppInstance, nullptr);
+  SendMessageA(child, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont), FALSE);
+  return child;
+}
+
+void CreateChildren() {
+  HWND choice = Child("COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL, kSpanChoice);
+  for (const char* label : kSpanLabels) SendMessageA(choice, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(label));
+  SendMessageA(choice, CB_SETCURSEL, Span, 0);
+  Child("BUTTON", "&Export...", BS_PUSHBUTTON, kExportButton);
+  HWND list = Child(WC_LISTVIEWA, "", LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS | LVS_SINGLESEL, kPassList,
+                    WS_EX_CLIENTEDGE);
+  SendMessageA(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
+  for (int column = 0; column < kHistoryColumns; ++column) {
+    LVCOLUMNA c = {};
+    c.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
+    c.pszText = const_cast<char*>(kHistoryColumnTitles[column]);
+    c.cx = Scale(kColumnWidths[column]);
+    c.iSubItem = column;
+    SendMessageA(list, LVM_INSERTCOLUMNA, column, reinterpret_cast<LPARAM>(&c));
+  }
+}
+
+LRESULT CALLBACK HistoryWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (message) {
+    case WM_CREATE:
+      HistoryWindow = window;
+      CreateChildren();
+      Layout();
+      Reload();
+      return 0;
+    case WM_SIZE:
+      Layout();
+      InvalidateRect(window, nullptr, TRUE);
+      return 0;
+    case WM_ERASEBKGND:
+      EraseBackground(reinterpret_cast<HDC>(wParam));
+      return 1;
+    case WM_PAINT:
+      Paint();
+      return 0;
+    case WM_COMMAND:
+      if (LOWORD(wParam) == kSpanChoice && HIWORD(wParam) == CBN_SELCHANGE) {
+        const LRESULT chosen = SendMessageA(reinterpret_cast<HWND>(lParam), CB_GETCURSEL, 0, 0);
+        if (chosen >= 0 && chosen < kHistorySpans) Span = static_cast<HistorySpan>(chosen);
+        Reselect();
+      } else if (LOWORD(wParam) == kExportButton) {
+        ExportShown();
+      }
+      return 0;
+    case WM_NOTIFY: {
+      auto header = reinterpret_cast<NMHDR*>(lParam);
+      if (header->idFrom == kPassList && header->code == LVN_GETDISPINFOA)
+        CellText(reinterpret_cast<NMLVDISPINFOA*>(lParam));
+      return 0;
+    }
+    case WM_DESTROY:
+      HistoryWindow = nullptr;
+      FreeHistoryText(HistoryText);
+      HistoryText = nullptr;
+      EntryCount = ShownCount = 0;
+      return 0;
+  }
+  return DefWindowProcA(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+void OpenHistoryWindow() {
+  if (HistoryWindow != nullptr) {
+    if (IsIconic(HistoryWindow)) ShowWindow(HistoryWindow, SW_RESTORE);
+    SetForegroundWindow(HistoryWindow);
+    return;
+  }
+  static bool registered;
+  if (!registered) {
+    WNDCLASSA type = {};
+    type.style = CS_HREDRAW | CS_VREDRAW;
+    type.lpfnWndProc = HistoryWindowProc;
+    type.hInstance = AppInstance;
+    type.hIcon = LoadIconA(AppInstance, MAKEINTRESOURCEA(IDI_MAIN));
+    type.hCursor = LoadCursorA(nullptr, IDC_ARROW);
+    type.lpszClassName = kHistoryWindowClass;
+    registered = RegisterClassA(&type) != 0;
+    if (!registered) return;
+  }
+  // Fonts and sizes follow the screen's dots per inch.
+  HDC screen = GetDC(nullptr);
+  Dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  ReleaseDC(nullptr, screen);
+  if (UiFont == nullptr)
+    UiFont = CreateFontA(-MulDiv(kFontPoints, Dpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+                         DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                         DEFAULT_PITCH | FF_SWISS, "Tahoma");
+  // No larger than the screen, whatever its dots per inch.
+  RECT work = {0, 0, Scale(kWindowWidth), Scale(kWindowHeight)};
+  SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+  CreateWindowExA(0, kHistoryWindowClass, kTitle, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, CW_USEDEFAULT,
+                  CW_USEDEFAULT, std::min(Scale(kWindowWidth), static_cast<int>(work.right - work.left)),
+                  std::min(Scale(kWindowHeight), static_cast<int>(work.bottom - work.top)), nullptr, nullptr,
+                  AppInstance, nullptr);
+  if (HistoryWindow == nullptr) return;
+  ShowWindow(HistoryWindow, SW_SHOWNORMAL);
+  SetForegroundWindow(HistoryWindow);
+}
+
+void RefreshHistoryWindow() {
+  if (HistoryWindow != nullptr) Reload();
+}

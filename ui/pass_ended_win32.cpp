@@ -1,0 +1,43 @@
+// What the screen does when a pass has ended: the pass goes into the
+// history file and the History window, and a pass that went wrong while
+// nobody watched may raise a balloon.
+#include <windows.h>
+
+#include "core/pass_history.h"
+#include "core/view_hooks.h"
+#include "resources/resource.h"
+#include "ui/command_requests.h"
+#include "ui/history_window.h"
+#include "ui/main_window.h"
+#include "ui/notices.h"
+#include "ui/timers.h"
+#include "ui/tray.h"
+
+namespace {
+
+// Set when the status line has told of an entry that could not be written;
+// the next failures say nothing until an entry is written again.
+bool RecordFailureShown;
+NoticeState Notices;
+PassEntry LastPass;
+
+}  // namespace
+
+void PassEnded() {
+  const Ms1900 now = CurrentMs1900();
+  CapturePass(now, &LastPass);
+  if (RecordPass(LastPass)) {
+    RecordFailureShown = false;
+  } else if (!RecordFailureShown) {
+    RecordFailureShown = true;
+    SetDlgItemTextA(MainWindow, IDC_STATUS_LINE, "Pass not written to the history file");
+  }
+  RefreshHistoryWindow();
+  CatchUpAfterPass();
+  AnswerCommands(LastPass.kind == Correcting);
+  const NoticeKind notice = NoticeAfterPass(&Notices, LastPass.kind, LastPass.trigger, LastPass.outcome, now);
+  if (notice == NoNotice || !NoticesWanted()) return;
+  char title[kNoticeTitleSize], text[kNoticeTextSize];
+  NoticeTexts(notice, LastPass.correction, title, text);
+  ShowTrayNotice(title, text);
+}
