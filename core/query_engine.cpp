@@ -88,7 +88,6 @@ void EndPassIfDone() {
   RefreshDirtyRows();
   PassEnded();
   PassOpen = false;
-  PassEnded();
   ServeHeldRequest(ended);
 }
 
