@@ -9,6 +9,7 @@
 #include "core/server_table.h"
 #include "core/time_base.h"
 #include "resources/resource.h"
+#include "store/machine_key_win32.h"
 #include "store/settings_store.h"
 #include "ui/command_requests.h"
 #include "ui/main_window.h"
@@ -69,7 +70,7 @@ bool CheckStoredVersion(bool command) {
                   "this version.",
                   WindowTitle, MB_OKCANCEL | MB_ICONERROR) == IDCANCEL)
     return false;
-  if (RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey) != ERROR_SUCCESS)
+  if (DeleteMachineKey(kSettingsKey) != ERROR_SUCCESS)
     FatalExit("Cannot erase old Registry key");
   return true;
 }
@@ -107,8 +108,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   }
   if (LaunchMode == 'u') {
     UpdateSystemEntries();
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey);
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
+    DeleteMachineKey(kSettingsKey);
+    DeleteMachineKey(kUninstallKey);
     FatalExit("Uninstall complete.  Now delete Orvalen files.");
     return 0;
   }
