@@ -47,10 +47,21 @@ orvalen_strict(orvalen_shell_win32)
 target_link_libraries(orvalen_shell_win32 INTERFACE comctl32 shell32 user32 gdi32 advapi32 iphlpapi)
 set(program_group "$<LINK_GROUP:RESCAN,orvalen_shell_win32,orvalen_core_win32,orvalen_portable>")
 
+# The manifest names the common controls of the program's own width: a
+# 64-bit program that asks for the x86 ones does not start on 64-bit Windows.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(MANIFEST_ARCHITECTURE amd64)
+else()
+  set(MANIFEST_ARCHITECTURE X86)
+endif()
+configure_file(resources/orvalen.manifest.in ${CMAKE_BINARY_DIR}/resources/orvalen.manifest @ONLY)
+set_source_files_properties(resources/orvalen.rc PROPERTIES OBJECT_DEPENDS ${CMAKE_BINARY_DIR}/resources/orvalen.manifest)
+
 add_executable(Orvalen WIN32 app/winmain_win32.cpp resources/orvalen.rc)
 orvalen_strict(Orvalen)
 target_link_libraries(Orvalen PRIVATE ${program_group} comctl32 shell32 ws2_32)
-target_include_directories(Orvalen PRIVATE ${PROJECT_SOURCE_DIR}/resources)
+target_include_directories(Orvalen PRIVATE ${PROJECT_SOURCE_DIR}/resources ${CMAKE_BINARY_DIR}/resources)
+
 
 find_program(PYTHON3 python3 REQUIRED)
 
