@@ -62,25 +62,33 @@ orvalen_strict(Orvalen)
 target_link_libraries(Orvalen PRIVATE ${program_group} comctl32 shell32 ws2_32)
 target_include_directories(Orvalen PRIVATE ${PROJECT_SOURCE_DIR}/resources ${CMAKE_BINARY_DIR}/resources)
 
-
 find_program(PYTHON3 python3 REQUIRED)
 
-# The installer, built from what the build made (Debian's nsis). Only the
-# 32-bit build ships; the 64-bit one is a test vehicle (cmake/mingw-x86_64.cmake)
-# and gets a 64-bit installer of its own.
+# The installer, built from what the build made (Debian's nsis): one 32-bit
+# setup.exe that carries the 32-bit and the 64-bit program and installs the
+# one that matches Windows. It ships from the 32-bit build; the 64-bit build
+# makes the same installer as a 64-bit program with its own Orvalen.exe, a
+# test vehicle for machines that run no 32-bit code.
 find_program(MAKENSIS makensis REQUIRED)
-set(nsis_target)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(nsis_target -DAMD64)
+  set(nsis_programs "-DPROGRAM64=$<TARGET_FILE:Orvalen>")
+else()
+  set(ORVALEN_PROGRAM64 "" CACHE FILEPATH "The 64-bit build's Orvalen.exe, which the installer carries too")
+  if(NOT ORVALEN_PROGRAM64)
+    message(FATAL_ERROR "ORVALEN_PROGRAM64: the 64-bit build's Orvalen.exe; tools/build_win.sh sets it")
+  endif()
+  set(nsis_target)
+  set(nsis_programs "-DPROGRAM32=$<TARGET_FILE:Orvalen>" "-DPROGRAM64=${ORVALEN_PROGRAM64}")
 endif()
 file(STRINGS ${PROJECT_SOURCE_DIR}/resources/product.h version_line REGEX "define ORVALEN_VERSION \"")
 string(REGEX REPLACE ".*\"(.*)\".*" "\\1" ORVALEN_VERSION "${version_line}")
 set(setup_exe ${CMAKE_BINARY_DIR}/Orvalen-${ORVALEN_VERSION}-setup.exe)
 add_custom_command(OUTPUT ${setup_exe}
-  COMMAND ${MAKENSIS} -V2 -WX ${nsis_target} "-DPROGRAM=$<TARGET_FILE:Orvalen>" "-DOUTFILE=${setup_exe}"
+  COMMAND ${MAKENSIS} -V2 -WX ${nsis_target} ${nsis_programs} "-DOUTFILE=${setup_exe}"
     "-DRESOURCES=${PROJECT_SOURCE_DIR}/resources" "-DICON=${PROJECT_SOURCE_DIR}/resources/main.ico"
     "-DOPENSSL_LICENSE=${ORVALEN_OPENSSL_DIR}/LICENSE.txt" ${PROJECT_SOURCE_DIR}/install/orvalen.nsi
-  DEPENDS Orvalen install/orvalen.nsi install/logon_task.nsh resources/main.ico resources/product.h
+  DEPENDS Orvalen ${ORVALEN_PROGRAM64} install/orvalen.nsi install/logon_task.nsh resources/main.ico resources/product.h
   COMMENT "Building the installer" VERBATIM)
 add_custom_target(installer ALL DEPENDS ${setup_exe})
 
