@@ -7,7 +7,7 @@ writer = sys.argv[1]
 out = os.path.join(os.path.dirname(writer), "logon-task.xml")
 if os.path.exists(out):
     os.remove(out)
-wine_run = os.path.join(os.path.dirname(__file__), "..", "..", "tools", "wine_run.sh")
+wine_run = os.path.join(os.path.dirname(__file__), "..", "wine_run.sh")
 subprocess.run([wine_run, writer], check=True, timeout=60)
 raw = open(out, "rb").read()
 assert raw.startswith(b"\xff\xfe"), "schtasks wants UTF-16 with its byte order mark"
