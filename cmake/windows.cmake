@@ -138,6 +138,14 @@ if(e2e_sources)
   set_tests_properties(${e2e_list} PROPERTIES FIXTURES_REQUIRED "timeservers;ntsservers" RESOURCE_LOCK wine TIMEOUT 300)
 endif()
 
+# A change of build on 64-bit Windows: both programs and the installer in a
+# 64-bit Wine prefix of their own; skipped (77) where one cannot run both.
+if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
+  add_test(NAME e2e.switch_builds COMMAND bash ${PROJECT_SOURCE_DIR}/tests/e2e/switch_builds.sh
+    $<TARGET_FILE:Orvalen> ${ORVALEN_PROGRAM64} ${setup_exe})
+  set_tests_properties(e2e.switch_builds PROPERTIES RESOURCE_LOCK wine TIMEOUT 180 SKIP_RETURN_CODE 77)
+endif()
+
 # Benchmark of the query engine, built when asked (bench/benchmark.sh asks).
 option(ORVALEN_BENCH "Build the benchmarks" OFF)
 if(ORVALEN_BENCH)
