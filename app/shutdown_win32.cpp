@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "store/machine_key_win32.h"
 
 namespace {
 
@@ -21,13 +22,11 @@ void UpdateSystemEntries() {
   lstrcpyA(command, kShortcutCommand);
   int length = lstrlenA(command);
   HKEY key;
-  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kRunKey, &key) == ERROR_SUCCESS) {
+  if (OpenMachineKey(kRunKey, KEY_SET_VALUE, false, &key) == ERROR_SUCCESS) {
     RegDeleteValueA(key, kProductName);
     RegCloseKey(key);
   }
-  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kUninstallKey, &key) != ERROR_SUCCESS &&
-      RegCreateKeyA(HKEY_LOCAL_MACHINE, kUninstallKey, &key) != ERROR_SUCCESS)
-    return;
+  if (OpenMachineKey(kUninstallKey, KEY_SET_VALUE, true, &key) != ERROR_SUCCESS) return;
   command[length - 1] = 'u';
   RegSetValueExA(key, "DisplayName", 0, REG_SZ, reinterpret_cast<const BYTE*>(kProductName),
                  sizeof kProductName);

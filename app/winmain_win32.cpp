@@ -10,6 +10,7 @@
 #include "core/time_base.h"
 #include "resources/resource.h"
 #include "store/fatal_exit.h"
+#include "store/machine_key_win32.h"
 #include "store/settings_store.h"
 #include "ui/command_requests.h"
 #include "ui/main_window.h"
@@ -78,7 +79,7 @@ bool CheckStoredVersion(bool command) {
                   "this version.",
                   WindowTitle, MB_OKCANCEL | MB_ICONERROR) == IDCANCEL)
     return false;
-  if (RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey) != ERROR_SUCCESS)
+  if (DeleteMachineKey(kSettingsKey) != ERROR_SUCCESS)
     FatalExit("Cannot erase old Registry key");
   return true;
 }
@@ -119,8 +120,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   }
   if (LaunchMode == 'u') {
     UpdateSystemEntries();
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSettingsKey);
-    RegDeleteKeyA(HKEY_LOCAL_MACHINE, kUninstallKey);
+    DeleteMachineKey(kSettingsKey);
+    DeleteMachineKey(kUninstallKey);
     FatalExit("Uninstall complete.  Now delete Orvalen files.");
     return 0;
   }

@@ -1,6 +1,6 @@
-# Cross build for 64-bit Windows: the same program and tests as a test
-# vehicle for machines whose kernel runs no 32-bit code, where only 64-bit
-# Wine starts. What ships is the 32-bit build.
+# Cross build for 64-bit Windows: the program that the installer puts on
+# 64-bit Windows, and its tests for machines whose kernel runs no 32-bit
+# code, where only 64-bit Wine starts.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)

@@ -47,29 +47,48 @@ add_library(orvalen_shell_win32 OBJECT
 orvalen_strict(orvalen_shell_win32)
 target_link_libraries(orvalen_shell_win32 PUBLIC orvalen_portable comctl32 comdlg32 shell32 user32 gdi32 advapi32 iphlpapi)
 
+# The manifest names the common controls of the program's own width: a
+# 64-bit program that asks for the x86 ones does not start on 64-bit Windows.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  set(MANIFEST_ARCHITECTURE amd64)
+else()
+  set(MANIFEST_ARCHITECTURE X86)
+endif()
+configure_file(resources/orvalen.manifest.in ${CMAKE_BINARY_DIR}/resources/orvalen.manifest @ONLY)
+set_source_files_properties(resources/orvalen.rc PROPERTIES OBJECT_DEPENDS ${CMAKE_BINARY_DIR}/resources/orvalen.manifest)
+
 add_executable(Orvalen WIN32 app/winmain_win32.cpp resources/orvalen.rc)
 orvalen_strict(Orvalen)
 target_link_libraries(Orvalen PRIVATE orvalen_shell_win32)
-target_include_directories(Orvalen PRIVATE ${PROJECT_SOURCE_DIR}/resources)
+target_include_directories(Orvalen PRIVATE ${PROJECT_SOURCE_DIR}/resources ${CMAKE_BINARY_DIR}/resources)
 
 find_program(PYTHON3 python3 REQUIRED)
 
-# The installer, built from what the build made (Debian's nsis). Only the
-# 32-bit build ships; the 64-bit one is a test vehicle (cmake/mingw-x86_64.cmake)
-# and gets a 64-bit installer of its own.
+# The installer, built from what the build made (Debian's nsis): one 32-bit
+# setup.exe that carries the 32-bit and the 64-bit program and installs the
+# one that matches Windows. It ships from the 32-bit build; the 64-bit build
+# makes the same installer as a 64-bit program with its own Orvalen.exe, a
+# test vehicle for machines that run no 32-bit code.
 find_program(MAKENSIS makensis REQUIRED)
-set(nsis_target)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(nsis_target -DAMD64)
+  set(nsis_programs "-DPROGRAM64=$<TARGET_FILE:Orvalen>")
+else()
+  set(ORVALEN_PROGRAM64 "" CACHE FILEPATH "The 64-bit build's Orvalen.exe, which the installer carries too")
+  if(NOT ORVALEN_PROGRAM64)
+    message(FATAL_ERROR "ORVALEN_PROGRAM64: the 64-bit build's Orvalen.exe; tools/build_win.sh sets it")
+  endif()
+  set(nsis_target)
+  set(nsis_programs "-DPROGRAM32=$<TARGET_FILE:Orvalen>" "-DPROGRAM64=${ORVALEN_PROGRAM64}")
 endif()
 file(STRINGS ${PROJECT_SOURCE_DIR}/resources/product.h version_line REGEX "define ORVALEN_VERSION \"")
 string(REGEX REPLACE ".*\"(.*)\".*" "\\1" ORVALEN_VERSION "${version_line}")
 set(setup_exe ${CMAKE_BINARY_DIR}/Orvalen-${ORVALEN_VERSION}-setup.exe)
 add_custom_command(OUTPUT ${setup_exe}
-  COMMAND ${MAKENSIS} -V2 -WX ${nsis_target} "-DPROGRAM=$<TARGET_FILE:Orvalen>" "-DOUTFILE=${setup_exe}"
+  COMMAND ${MAKENSIS} -V2 -WX ${nsis_target} ${nsis_programs} "-DOUTFILE=${setup_exe}"
     "-DRESOURCES=${PROJECT_SOURCE_DIR}/resources" "-DICON=${PROJECT_SOURCE_DIR}/resources/main.ico"
     "-DOPENSSL_LICENSE=${ORVALEN_OPENSSL_DIR}/LICENSE.txt" ${PROJECT_SOURCE_DIR}/install/orvalen.nsi
-  DEPENDS Orvalen install/orvalen.nsi install/logon_task.nsh resources/main.ico resources/product.h
+  DEPENDS Orvalen ${ORVALEN_PROGRAM64} install/orvalen.nsi install/logon_task.nsh resources/main.ico resources/product.h
   COMMENT "Building the installer" VERBATIM)
 add_custom_target(installer ALL DEPENDS ${setup_exe})
 
@@ -103,6 +122,14 @@ if(e2e_sources)
   add_dependencies(e2e_tests Orvalen installer)
   gtest_add_tests(TARGET e2e_tests TEST_LIST e2e_list)
   set_tests_properties(${e2e_list} PROPERTIES RESOURCE_LOCK wine TIMEOUT 300)
+endif()
+
+# A change of build on 64-bit Windows: both programs and the installer in a
+# 64-bit Wine prefix of their own; skipped (77) where one cannot run both.
+if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
+  add_test(NAME e2e.switch_builds COMMAND bash ${PROJECT_SOURCE_DIR}/tests/e2e/switch_builds.sh
+    $<TARGET_FILE:Orvalen> ${ORVALEN_PROGRAM64} ${setup_exe})
+  set_tests_properties(e2e.switch_builds PROPERTIES RESOURCE_LOCK wine TIMEOUT 180 SKIP_RETURN_CODE 77)
 endif()
 
 # Benchmark of the query engine, built when asked (bench/benchmark.sh asks).

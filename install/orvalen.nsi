@@ -1,15 +1,22 @@
 ; Orvalen's installer: machine-wide and elevated, since the program keeps
 ; its settings in HKLM and sets the clock for everyone.
 ;
-;   makensis -DPROGRAM=Orvalen.exe -DOUTFILE=setup.exe -DICON=main.ico -DRESOURCES=..\resources
-;            -DOPENSSL_LICENSE=LICENSE.txt orvalen.nsi
+;   makensis -DPROGRAM32=Orvalen.exe -DPROGRAM64=Orvalen64.exe -DOUTFILE=setup.exe -DICON=main.ico
+;            -DRESOURCES=..\resources -DOPENSSL_LICENSE=LICENSE.txt orvalen.nsi
+;
+; One 32-bit setup.exe carries both programs and installs the one that
+; matches Windows; either keeps its settings in the 32-bit registry view, and
+; so does the installer.
 ;
 ; Silent use: setup.exe /S [/LOGON=0|1] [/D=folder]   (/D= last, unquoted)
 ;             uninstall.exe /S
 
 !ifdef AMD64
-  ; Wraps the 64-bit test build, for machines that run no 32-bit code.
+  ; The same installer as a 64-bit program with the 64-bit Orvalen.exe alone:
+  ; a test vehicle for machines that run no 32-bit code, never shipped.
   Target amd64-unicode
+  ; ${RunningX64} is a constant here, which leaves LogicLib labels unused.
+  !pragma warning disable 6012
 !else
   Unicode true
 !endif
@@ -22,6 +29,7 @@ SetCompressor /SOLID lzma
 !include WinVer.nsh
 !include Sections.nsh
 !include WinMessages.nsh
+!include x64.nsh
 !include "logon_task.nsh"
 
 ; The version, the window title, the settings key and the quit command are
@@ -42,12 +50,7 @@ SetCompressor /SOLID lzma
 
 Name "Orvalen"
 OutFile "${OUTFILE}"
-!ifdef AMD64
-  InstallDir "$PROGRAMFILES64\Orvalen"
-!else
-  InstallDir "$PROGRAMFILES\Orvalen"
-!endif
-InstallDirRegKey HKLM "${UNINSTALL_KEY}" "InstallLocation"
+; No InstallDir: .onInit picks the folder once it can read the 32-bit view.
 BrandingText "Orvalen ${VERSION}"
 ShowInstDetails nevershow
 ShowUninstDetails nevershow
@@ -183,7 +186,15 @@ Section "Orvalen (required)" SecProgram
   Call TakeInstallFolder
   Call ReleaseProgram
   SetOutPath "$INSTDIR"
-  File "/oname=Orvalen.exe" "${PROGRAM}"
+!ifdef AMD64
+  File "/oname=Orvalen.exe" "${PROGRAM64}"
+!else
+  ${If} ${RunningX64}
+    File "/oname=Orvalen.exe" "${PROGRAM64}"
+  ${Else}
+    File "/oname=Orvalen.exe" "${PROGRAM32}"
+  ${EndIf}
+!endif
   ; Orvalen.exe holds OpenSSL, whose licence (Apache 2.0) travels with it.
   File "/oname=OpenSSL-LICENSE.txt" "${OPENSSL_LICENSE}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
@@ -239,6 +250,17 @@ SectionEnd
 !insertmacro MUI_FUNCTION_DESCRIPTION_END
 
 Function .onInit
+  SetRegView 32
+  ; A folder given with /D= stays; an upgrade keeps the folder installed
+  ; into; a first install goes to the Program Files of the program's width.
+  ${If} $INSTDIR == ""
+    ReadRegStr $INSTDIR HKLM "${UNINSTALL_KEY}" "InstallLocation"
+  ${EndIf}
+  ${If} $INSTDIR == ""
+    StrCpy $INSTDIR "$PROGRAMFILES\Orvalen"
+    ${IfThen} ${RunningX64} ${|} StrCpy $INSTDIR "$PROGRAMFILES64\Orvalen" ${|}
+  ${EndIf}
+
   UserInfo::GetAccountType
   Pop $0
   ${If} $0 != "Admin"
@@ -269,6 +291,10 @@ Function .onInit
       Quit
     ${EndIf}
   ${EndIf}
+FunctionEnd
+
+Function un.onInit
+  SetRegView 32
 FunctionEnd
 
 Section "Uninstall"

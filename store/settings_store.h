@@ -1,5 +1,6 @@
-// Named byte images under HKEY_LOCAL_MACHINE\SOFTWARE\Orvalen. The store knows
-// nothing of what the bytes mean; each caller keeps its own in-memory copy.
+// Named byte images under HKEY_LOCAL_MACHINE\SOFTWARE\Orvalen, in the 32-bit
+// registry view (store/machine_key_win32.h). The store knows nothing of what
+// the bytes mean; each caller keeps its own in-memory copy.
 #pragma once
 #include <cstdint>
 

@@ -2,6 +2,7 @@
 
 #include "resources/product.h"
 #include "store/fatal_exit.h"
+#include "store/machine_key_win32.h"
 #include "store/settings_store.h"
 
 namespace {
@@ -11,9 +12,24 @@ const char kRegistryProblem[] = "Registry Problem";
 
 }  // namespace
 
+LONG OpenMachineKey(const char* path, REGSAM access, bool create, HKEY* key) {
+  access |= KEY_WOW64_32KEY;
+  if (!create) return RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, access, key);
+  return RegCreateKeyExA(HKEY_LOCAL_MACHINE, path, 0, nullptr, 0, access, nullptr, key, nullptr);
+}
+
+LONG DeleteMachineKey(const char* path) {
+#ifdef _WIN64
+  return RegDeleteKeyExA(HKEY_LOCAL_MACHINE, path, KEY_WOW64_32KEY, 0);
+#else
+  // Windows XP has no RegDeleteKeyExA, and a 32-bit program is in that view already.
+  return RegDeleteKeyA(HKEY_LOCAL_MACHINE, path);
+#endif
+}
+
 bool ReadSetting(const char* name, void* destination, uint32_t capacity, uint32_t* stored) {
   HKEY key;
-  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kSettingsKey, &key) != ERROR_SUCCESS)
+  if (OpenMachineKey(kSettingsKey, KEY_QUERY_VALUE, false, &key) != ERROR_SUCCESS)
     return false;
   DWORD size = 0;
   bool read = RegQueryValueExA(key, name, nullptr, nullptr, nullptr, &size) ==
@@ -31,8 +47,7 @@ bool ReadSetting(const char* name, void* destination, uint32_t capacity, uint32_
 
 void WriteSetting(const char* name, const void* data, uint32_t size) {
   HKEY key;
-  if (RegOpenKeyA(HKEY_LOCAL_MACHINE, kSettingsKey, &key) != ERROR_SUCCESS &&
-      RegCreateKeyA(HKEY_LOCAL_MACHINE, kSettingsKey, &key) != ERROR_SUCCESS) {
+  if (OpenMachineKey(kSettingsKey, KEY_SET_VALUE, true, &key) != ERROR_SUCCESS) {
     FatalExit(kRegistryProblem);
     return;
   }

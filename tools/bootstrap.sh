@@ -3,18 +3,16 @@
 # Safe to run again: it only installs what is missing, and says what.
 set -euo pipefail
 
+# Both Windows builds ship, so both cross compilers are needed everywhere;
+# 64-bit Wine runs the 64-bit build, beside the 32-bit one where the kernel
+# runs 32-bit code and instead of it where it does not.
 packages=(
   cmake ninja-build g++ googletest libgtest-dev
   g++-mingw-w64-i686-posix binutils-mingw-w64-i686
-  wine wine32:i386 xvfb imagemagick python3 procps iproute2 util-linux nsis
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  wine wine32:i386 wine64 xvfb imagemagick python3 procps iproute2 util-linux nsis
   clang-14 libfuzzer-14-dev libclang-rt-14-dev libssl-dev
 )
-
-# A kernel that runs no 32-bit code (some virtual machines) cannot start
-# 32-bit Wine: there the Windows-side tests run as a 64-bit build instead.
-if [ -e /lib/ld-linux.so.2 ] && ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
-  packages+=(wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64)
-fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -26,9 +24,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 openssl_win() {
   bash "$here/../tests/timeserver/chrony_unpack.sh" >/dev/null || return 1
   bash "$here/openssl_win.sh" mingw >/dev/null || return 1
-  if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
-    bash "$here/openssl_win.sh" mingw64 >/dev/null || return 1
-  fi
+  bash "$here/openssl_win.sh" mingw64 >/dev/null || return 1
 }
 if [ ${#missing[@]} -eq 0 ]; then
   openssl_win
@@ -50,10 +46,5 @@ fi
 echo "bootstrap: updating the package lists"
 apt-get update
 apt-get install -y --no-install-recommends "${missing[@]}"
-# Only now can a fresh machine tell whether it runs 32-bit code.
-if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
-  echo "bootstrap: this kernel runs no 32-bit code; adding 64-bit Wine and compiler for the tests"
-  apt-get install -y --no-install-recommends wine64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-fi
 openssl_win || exit 1
 echo "bootstrap: done"

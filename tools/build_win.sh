@@ -1,9 +1,15 @@
 # Sourced: installs what is missing and cross-builds the given targets
 # (everything when none is named) into build/win.
-build_win() { cross_build mingw-i686 win "$@"; }
+build_win() {
+  # The installer carries the 64-bit program too: that is built first.
+  case " ${*:-installer} " in
+    *" installer "* | *" e2e_tests "*) build_win64 Orvalen || return 1 ;;
+  esac
+  cross_build mingw-i686 win "$@"
+}
 
-# The same program and tests as a 64-bit build into build/win64: the test
-# vehicle for machines whose kernel runs no 32-bit code.
+# The 64-bit build into build/win64: the program for 64-bit Windows, and
+# (everything) the test vehicle for machines whose kernel runs no 32-bit code.
 build_win64() { cross_build mingw-x86_64 win64 "$@"; }
 
 # cross_build TOOLCHAIN FOLDER [TARGET...]: cmake/TOOLCHAIN.cmake into build/FOLDER.
@@ -12,11 +18,13 @@ cross_build() {
   shift 2
   root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
   bash "$root/tools/bootstrap.sh" || return 1
-  local targets=() openssl
+  local targets=() openssl program64=()
   for t in "$@"; do targets+=(--target "$t"); done
+  [ "$folder" = win ] && program64=(-DORVALEN_PROGRAM64="$root/build/win64/Orvalen.exe")
   openssl=$(bash "$root/tools/openssl_win.sh" "$([ "$toolchain" = mingw-x86_64 ] && echo mingw64 || echo mingw)") || return 1
   cmake -S "$root" -B "$root/build/$folder" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" ${ORVALEN_CMAKE_ARGS:-} -DORVALEN_OPENSSL_DIR="$openssl" >/dev/null &&
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" ${ORVALEN_CMAKE_ARGS:-} -DORVALEN_OPENSSL_DIR="$openssl" \
+    "${program64[@]}" >/dev/null &&
     cmake --build "$root/build/$folder" -j 2 "${targets[@]}"
 }
 

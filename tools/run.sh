@@ -20,7 +20,7 @@ if ! wine_can_run; then
   fi
   echo "This machine cannot execute 32-bit x86 programs (its kernel runs no 32-bit"
   echo "code): running the 64-bit build of Orvalen under 64-bit Wine instead."
-  build_win64 >/dev/null || exit 1
+  build_win64 Orvalen >/dev/null || exit 1
   program="$build/win64/Orvalen.exe"
   export WINEPREFIX="$build/run-prefix64"
   arch=win64

@@ -23,7 +23,8 @@
 #include "resources/resource.h"
 #include "tests/e2e/timeservers.h"
 
-// The program's settings and the system's keys, read and written directly.
+// The program's settings and the system's keys, read and written directly in
+// the 32-bit view, where either build of the program keeps them.
 namespace reg {
 
 constexpr char kSettingsKey[] = ORVALEN_SETTINGS_KEY;
@@ -32,11 +33,19 @@ struct Value {
   DWORD type = 0;
   std::vector<BYTE> bytes;
 };
+// Null when the key is missing; calls on a null key fail.
+inline HKEY Open(const char* key, REGSAM access) {
+  HKEY h = nullptr;
+  RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, access | KEY_WOW64_32KEY, &h);
+  return h;
+}
 inline Value Read(const char* name, const char* key = kSettingsKey) {
   Value v;
   v.bytes.resize(1024);  // more than any value the tests read
   DWORD size = static_cast<DWORD>(v.bytes.size());
-  v.exists = SHGetValueA(HKEY_LOCAL_MACHINE, key, name, &v.type, v.bytes.data(), &size) == ERROR_SUCCESS;
+  HKEY h = Open(key, KEY_QUERY_VALUE);
+  v.exists = RegQueryValueExA(h, name, nullptr, &v.type, v.bytes.data(), &size) == ERROR_SUCCESS;
+  RegCloseKey(h);
   v.bytes.resize(v.exists ? size : 0);
   return v;
 }
@@ -47,13 +56,13 @@ T As(const Value& v) {
   return t;
 }
 inline void Write(const char* name, DWORD type, const void* data, DWORD size, const char* key = kSettingsKey) {
-  SHSetValueA(HKEY_LOCAL_MACHINE, key, name, type, data, size);
+  HKEY h = nullptr;
+  RegCreateKeyExA(HKEY_LOCAL_MACHINE, key, 0, nullptr, 0, KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &h, nullptr);
+  RegSetValueExA(h, name, 0, type, static_cast<const BYTE*>(data), size);
+  RegCloseKey(h);
 }
-inline bool KeyExists(const char* key = kSettingsKey) {
-  HKEY h;
-  return RegOpenKeyExA(HKEY_LOCAL_MACHINE, key, 0, KEY_READ, &h) == ERROR_SUCCESS && !RegCloseKey(h);
-}
-inline void DeleteKey(const char* key = kSettingsKey) { RegDeleteKeyA(HKEY_LOCAL_MACHINE, key); }
+inline bool KeyExists(const char* key = kSettingsKey) { return !RegCloseKey(Open(key, KEY_READ)); }
+inline void DeleteKey(const char* key = kSettingsKey) { RegDeleteKeyExA(HKEY_LOCAL_MACHINE, key, KEY_WOW64_32KEY, 0); }
 
 }  // namespace reg
 
@@ -280,7 +289,9 @@ class ProgramTest : public ::testing::Test {
     timeservers::Clear();
     reg::DeleteKey();
     reg::DeleteKey(kUninstallKey);
-    SHDeleteValueA(HKEY_LOCAL_MACHINE, kRunKey, "Orvalen");
+    HKEY run = reg::Open(kRunKey, KEY_SET_VALUE);
+    RegDeleteValueA(run, "Orvalen");
+    RegCloseKey(run);
     for (const std::string& name : HistoryFiles()) DeleteFileA((HistoryFolder() + "\\" + name).c_str());
   }
 

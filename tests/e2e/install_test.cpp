@@ -95,6 +95,8 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
   const std::string program = kInstallDir + "\\Orvalen.exe";
   for (const std::string& file : {program, kMenuDir + "\\Orvalen.lnk", kMenuDir + "\\Uninstall Orvalen.lnk"})
     EXPECT_TRUE(Exists(file)) << file;
+  DWORD width = 0;  // these tests are built as wide as the Windows they run on
+  EXPECT_TRUE(GetBinaryTypeA(program.c_str(), &width) && width == SCS_THIS_PLATFORM_BINARY) << width;
   // Programs and Features lists it, and can remove it.
   EXPECT_EQ(Text("DisplayName", kUninstallKey), "Orvalen");
   EXPECT_EQ(Text("UninstallString", kUninstallKey), "\"" + kInstallDir + "\\uninstall.exe\"");
