@@ -6,4 +6,4 @@
 
 constexpr DWORD StoreVersion = ORVALEN_STORE_VERSION;
 
-extern bool SocketsStarted;  // from here on every way out calls WSACleanup once
+extern bool gSocketsStarted;  // from here on every way out calls WSACleanup once

@@ -54,11 +54,11 @@ class Skin {
 };
 
 void CleanUpBeforeFatalBox() {
-  if (MainWindow != nullptr) ShutdownCleanup();
+  if (gMainWindow != nullptr) ShutdownCleanup();
 }
 
 void CloseSockets() {
-  if (SocketsStarted) WSACleanup();
+  if (gSocketsStarted) WSACleanup();
 }
 
 // Returns false when this start must end quietly here (the user kept the
@@ -67,7 +67,7 @@ bool CheckStoredVersion(bool command) {
   DWORD version = 0;
   if (!ReadSetting("Version", &version, sizeof version)) return true;
   if (version == StoreVersion) {
-    FirstRun = false;
+    gFirstRun = false;
     return true;
   }
   if (command) {
@@ -86,10 +86,10 @@ bool CheckStoredVersion(bool command) {
 
 }  // namespace
 
-bool SocketsStarted;
+bool gSocketsStarted;
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
-  SetFatalExitHooks(CleanUpBeforeFatalBox, CloseSockets, &MainWindow);
+  SetFatalExitHooks(CleanUpBeforeFatalBox, CloseSockets, &gMainWindow);
   const CommandAction command = ParseCommand(commandLine);
   if (command == CommandUsage) {
     PrintForCaller(kCommandUsage);
@@ -98,27 +98,27 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   if (!CheckStoredVersion(command != CommandNone)) return command != CommandNone ? kExitNoAgreement : 0;
   if (command != CommandNone) {
     if (HWND running = FindWindowA(nullptr, WindowTitle)) return AskRunningOrvalen(running, command);
-    OwnCommand = command;
+    gOwnCommand = command;
   }
   // A flag is true when its first stored byte is, whatever the value's type.
   DWORD flag = 0;
   ReadSetting("CorrectOnLaunch", &flag, sizeof flag);
-  CorrectOnLaunch = (flag & 0xFF) != 0 && command == CommandNone;
-  LaunchMode = LaunchLetter(commandLine);
+  gCorrectOnLaunch = (flag & 0xFF) != 0 && command == CommandNone;
+  gLaunchMode = LaunchLetter(commandLine);
 
   if (HWND running = FindWindowA(nullptr, WindowTitle)) {
-    if (CorrectOnLaunch) {
+    if (gCorrectOnLaunch) {
       SendMessageA(running, WM_COMMAND, CMD_CORRECT_NOW, 0);
       return 0;
     }
-    if (LaunchMode != 'u') {
+    if (gLaunchMode != 'u') {
       ShowWindow(running, SW_SHOW);
       SetForegroundWindow(running);
       return 0;
     }
     SendMessageA(running, WM_COMMAND, CMD_QUIT, 0);
   }
-  if (LaunchMode == 'u') {
+  if (gLaunchMode == 'u') {
     UpdateSystemEntries();
     DeleteMachineKey(kSettingsKey);
     DeleteMachineKey(kUninstallKey);
@@ -133,7 +133,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
       PrintForCaller("You do not have privileges to set the system time.\r\n");
       return kExitStepRefused;
     }
-    if (LaunchMode == 's') return 0;
+    if (gLaunchMode == 's') return 0;
     FatalExit(
         "You do not have privileges to set the system time.\n\nLog on as an Administrator "
         "instead.");
@@ -144,8 +144,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     FatalExit("Could not open windows sockets.");
     return 0;
   }
-  SocketsStarted = true;
-  AppInstance = instance;
+  gSocketsStarted = true;
+  gAppInstance = instance;
   InitCommonControls();
   WriteSetting("Version", &StoreVersion, sizeof StoreVersion);
   Skin skin;
@@ -157,15 +157,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     FatalExit("Cannot open the main window.");
     return 0;
   }
-  if (command == CommandNone) StartNetworkWatch(MainWindow);
+  if (command == CommandNone) StartNetworkWatch(gMainWindow);
   MSG message;
   while (GetMessageA(&message, nullptr, 0, 0) > 0) {
-    if (IsWindow(MainWindow) && IsDialogMessageA(MainWindow, &message)) continue;
+    if (IsWindow(gMainWindow) && IsDialogMessageA(gMainWindow, &message)) continue;
     TranslateMessage(&message);
     DispatchMessageA(&message);
   }
   StopNetworkWatch();
   CloseSockets();
   skin.Close();
-  return command != CommandNone ? CommandExitCode : static_cast<int>(message.wParam);
+  return command != CommandNone ? gCommandExitCode : static_cast<int>(message.wParam);
 }

@@ -21,7 +21,7 @@
 
 // Nothing to show: the passes run without a window of the program.
 void SyncRows(bool) {
-  for (auto& slot : QuerySlots) slot.dirty = 0;
+  for (auto& slot : gQuerySlots) slot.dirty = 0;
 }
 void RefreshDirtyRows() {}
 void UpdateStatusLine(StatusLineState) {}
@@ -46,9 +46,9 @@ bool CreateEngineEventWindow() {
   wc.hInstance = GetModuleHandleA(nullptr);
   wc.lpszClassName = "EngineEvents";
   RegisterClassA(&wc);
-  NetEventWindow = CreateWindowA(wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+  gNetEventWindow = CreateWindowA(wc.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                  wc.hInstance, nullptr);
-  return NetEventWindow != nullptr;
+  return gNetEventWindow != nullptr;
 }
 
 constexpr int kPasses = 9;
@@ -67,8 +67,8 @@ double CpuSeconds() {
 
 // An empty server table, idle slots and no loopback server set up.
 void Reset() {
-  std::memset(ServerTable, 0, sizeof ServerTable);
-  std::memset(QuerySlots, 0, sizeof QuerySlots);
+  std::memset(gServerTable, 0, sizeof gServerTable);
+  std::memset(gQuerySlots, 0, sizeof gQuerySlots);
   timeservers::Clear();
 }
 
@@ -79,7 +79,7 @@ void RunPass(bool testing) {
   } else {
     StartCorrectingPass(TriggerUser);
   }
-  while (ActiveQueries != 0) {
+  while (gActiveQueries != 0) {
     MSG msg;
     if (GetMessageA(&msg, nullptr, 0, 0) <= 0) break;
     DispatchMessageA(&msg);
@@ -95,8 +95,8 @@ void Accuracy(const char* protocol, const char* name, const char* behaviour, int
   long long sum = 0, worst = 0;
   for (int pass = 0; pass < kAccuracyPasses; ++pass) {
     RunPass(true);
-    long long error = ServerTable[0].offset - shiftMs;
-    if (ServerTable[0].status != StatusTested) std::printf("  ended with %u\n", ServerTable[0].status);
+    long long error = gServerTable[0].offset - shiftMs;
+    if (gServerTable[0].status != StatusTested) std::printf("  ended with %u\n", gServerTable[0].status);
     sum += error;
     if (std::llabs(error) > std::llabs(worst)) worst = error;
   }
@@ -130,8 +130,8 @@ int main() {
       end.QuadPart -= start.QuadPart;
       walls.push_back(Seconds(end, frequency) * 1000);
       for (int slot = 0; slot < servers; ++slot)
-        if (ServerTable[slot].status != StatusMeasured)
-          std::printf("  slot %d ended with %u\n", slot, ServerTable[slot].status);
+        if (gServerTable[slot].status != StatusMeasured)
+          std::printf("  slot %d ended with %u\n", slot, gServerTable[slot].status);
     }
     std::sort(walls.begin(), walls.end());
     std::printf("%8d %16.1f %16.1f %14.1f\n", servers, walls[walls.size() / 2], walls.front(),

@@ -64,6 +64,15 @@ target_include_directories(Orvalen PRIVATE ${PROJECT_SOURCE_DIR}/resources ${CMA
 
 find_program(PYTHON3 python3 REQUIRED)
 
+# The 32-bit program must start on Windows XP: nothing newer may be imported
+# by name (the C++ runtime's threads pull in GetTickCount64 as soon as
+# exceptions or the heap helpers are used). Newer calls are looked up at run time.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  add_test(NAME program.imports_run_on_xp COMMAND sh -c
+    "! ${CMAKE_OBJDUMP} -p \"$1\" | grep -wE 'GetTickCount64|InitializeCriticalSectionEx|InitOnceExecuteOnce|AcquireSRWLockExclusive|SleepConditionVariableCS|CancelIoEx|inet_pton|RegDeleteKeyExA|RegGetValueA|GetFileInformationByHandleEx'"
+    sh $<TARGET_FILE:Orvalen>)
+endif()
+
 # The installer, built from what the build made (Debian's nsis): one 32-bit
 # setup.exe that carries the 32-bit and the 64-bit program and installs the
 # one that matches Windows. It ships from the 32-bit build; the 64-bit build

@@ -5,24 +5,24 @@
 #include "core/view_hooks.h"
 #include "store/settings_store.h"
 
-Ms1900 LastCorrectionTime;
-OffsetMs LastCorrectionValue;
-bool CorrectionFailed;
-CorrectionOutcome LastOutcome;
-OffsetMs PassCorrection;
-bool ExitAfterCorrection;
+Ms1900 gLastCorrectionTime;
+OffsetMs gLastCorrectionValue;
+bool gCorrectionFailed;
+CorrectionOutcome gLastOutcome;
+OffsetMs gPassCorrection;
+bool gExitAfterCorrection;
 
 namespace {
 
 bool Counts(int slot) {
-  return IsNamed(slot) && ServerTable[slot].status == StatusMeasured;
+  return IsNamed(slot) && gServerTable[slot].status == StatusMeasured;
 }
 
 int64_t Distance(int64_t a, int64_t b) { return a > b ? a - b : b - a; }
 
 void SetAside(int slot) {
-  ServerTable[slot].status = StatusRejected;
-  QuerySlots[slot].dirty = 1;
+  gServerTable[slot].status = StatusRejected;
+  gQuerySlots[slot].dirty = 1;
   SaveServer(slot);
 }
 
@@ -33,9 +33,9 @@ OffsetMs MeanOffset(bool ntpOnly, int* n) {
   int64_t sum = 0;
   *n = 0;
   for (int slot = 0; slot < kMaxServers; ++slot) {
-    if (!Counts(slot) || (ntpOnly && !QuerySlots[slot].ntp)) continue;
+    if (!Counts(slot) || (ntpOnly && !gQuerySlots[slot].ntp)) continue;
     ++*n;
-    sum += ServerTable[slot].offset;
+    sum += gServerTable[slot].offset;
   }
   return *n == 0 ? 0 : sum / *n;
 }
@@ -50,8 +50,8 @@ int64_t GuardLimitMs() {
 }
 
 void Fail(CorrectionOutcome outcome) {
-  LastOutcome = outcome;
-  CorrectionFailed = true;
+  gLastOutcome = outcome;
+  gCorrectionFailed = true;
 }
 
 }  // namespace
@@ -59,7 +59,7 @@ void Fail(CorrectionOutcome outcome) {
 void CorrectClock() {
   int measured = 0;
   OffsetMs mean = MeanOffset(false, &measured);
-  PassCorrection = 0;
+  gPassCorrection = 0;
   if (measured == 0) {
     Fail(OutcomeNoAnswer);
     return;
@@ -72,7 +72,7 @@ void CorrectClock() {
     int64_t largest = 0;
     for (int slot = 0; slot < kMaxServers; ++slot) {
       if (!Counts(slot)) continue;
-      int64_t deviation = Distance(ServerTable[slot].offset, mean);
+      int64_t deviation = Distance(gServerTable[slot].offset, mean);
       if (deviation >= largest) {
         largest = deviation;
         farthest = slot;
@@ -97,12 +97,12 @@ void CorrectClock() {
   if (ntp != 0) {
     mean = ntpMean;
     for (int slot = 0; slot < kMaxServers; ++slot)
-      if (Counts(slot) && !QuerySlots[slot].ntp) SetAside(slot);
+      if (Counts(slot) && !gQuerySlots[slot].ntp) SetAside(slot);
   }
-  PassCorrection = mean;
+  gPassCorrection = mean;
   const int64_t limit = GuardLimitMs();
   if (limit != 0 && Distance(mean, 0) > limit) {
-    if (IsUnattended(PassStartedBy)) {
+    if (IsUnattended(gPassStartedBy)) {
       Fail(OutcomeGuardRefused);
       return;
     }
@@ -112,18 +112,18 @@ void CorrectClock() {
     }
   }
   Ms1900 setTo = StepSystemClock(mean);
-  if (ExitAfterCorrection) ArmExitTimer();
+  if (gExitAfterCorrection) ArmExitTimer();
   // A refused step keeps the last real correction, and the pass's start as
   // the schedule's base: counting from 0 would start pass after pass.
   if (setTo == 0) {
     Fail(OutcomePlatformRefused);
     return;
   }
-  LastOutcome = OutcomeStepped;
-  LastCorrectionValue = mean;
-  LastCorrectionTime = setTo;
-  ScheduleBase = setTo;
-  WriteSetting("LastCorrectionTime", &LastCorrectionTime, sizeof LastCorrectionTime);
-  WriteSetting("LastCorrectionValue", &LastCorrectionValue, sizeof LastCorrectionValue);
+  gLastOutcome = OutcomeStepped;
+  gLastCorrectionValue = mean;
+  gLastCorrectionTime = setTo;
+  gScheduleBase = setTo;
+  WriteSetting("LastCorrectionTime", &gLastCorrectionTime, sizeof gLastCorrectionTime);
+  WriteSetting("LastCorrectionValue", &gLastCorrectionValue, sizeof gLastCorrectionValue);
   AnnounceTimeChange();
 }

@@ -20,13 +20,13 @@ enum CorrectionOutcome : uint32_t {
   OutcomePlatformRefused,  // the system did not take the step
 };
 
-extern Ms1900 LastCorrectionTime;      // the last step that was made; 0: none
-extern OffsetMs LastCorrectionValue;
-extern bool CorrectionFailed;          // the last correcting pass stepped nothing
-extern CorrectionOutcome LastOutcome;
-extern OffsetMs PassCorrection;        // the agreed mean of the last pass, stepped or not
+extern Ms1900 gLastCorrectionTime;      // the last step that was made; 0: none
+extern OffsetMs gLastCorrectionValue;
+extern bool gCorrectionFailed;          // the last correcting pass stepped nothing
+extern CorrectionOutcome gLastOutcome;
+extern OffsetMs gPassCorrection;        // the agreed mean of the last pass, stepped or not
 // Set at launch when the program is to end by itself after the correction.
-extern bool ExitAfterCorrection;
+extern bool gExitAfterCorrection;
 
 // Drops the server farthest from the mean while it lies RejectLimit or more
 // away, over TIME and NTP servers alone. The servers left must be more than

@@ -6,16 +6,16 @@ namespace {
 
 // The system may send its own notice of the step shortly after ours.
 constexpr DWORD kOwnNoticeMs = 3000;
-DWORD AnnouncedAt;
-bool Announced;
+DWORD gAnnouncedAt;
+bool gAnnounced;
 
 }  // namespace
 
-bool OwnTimeChange() { return Announced && GetTickCount() - AnnouncedAt < kOwnNoticeMs; }
+bool OwnTimeChange() { return gAnnounced && GetTickCount() - gAnnouncedAt < kOwnNoticeMs; }
 
 void AnnounceTimeChange() {
-  Announced = true;
-  AnnouncedAt = GetTickCount();
+  gAnnounced = true;
+  gAnnouncedAt = GetTickCount();
   // A broadcast goes to every top-level window and waits for each; a hung
   // window must not hang the correction, so it is skipped.
   DWORD_PTR result;

@@ -1,5 +1,5 @@
 // The NTS key exchange over TLS 1.3 on a worker thread of its own, which
-// posts its outcome to NetEventWindow. The window's thread never waits for it.
+// posts its outcome to gNetEventWindow. The window's thread never waits for it.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -25,7 +25,7 @@ struct Job {
   uint8_t response[kNtsMaxKeResponse];
 };
 
-uintptr_t LastHandle;
+uintptr_t gLastHandle;
 
 // Milliseconds left until deadline by the tick, at least 1.
 DWORD Left(DWORD deadline) {
@@ -177,8 +177,8 @@ uintptr_t NetStartKeyExchange(const char* host, uint16_t port) {
   // threads library needs Windows Vista.
   Job* job = static_cast<Job*>(std::calloc(1, sizeof(Job)));
   if (job == nullptr) return 0;
-  job->window = NetEventWindow;
-  job->handle = ++LastHandle;
+  job->window = gNetEventWindow;
+  job->handle = ++gLastHandle;
   job->port = port;
   lstrcpynA(job->host, host[0] == '[' ? host + 1 : host, sizeof job->host);
   char* bracket = strchr(job->host, ']');
@@ -189,7 +189,7 @@ uintptr_t NetStartKeyExchange(const char* host, uint16_t port) {
     return 0;
   }
   CloseHandle(thread);
-  return LastHandle;
+  return gLastHandle;
 }
 
 void DispatchKeyExchangeMessage(WPARAM wParam, LPARAM lParam) {

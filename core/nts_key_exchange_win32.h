@@ -5,6 +5,6 @@
 // wParam the exchange's handle, lParam its NtsKeResult, which the receiver frees.
 constexpr UINT kKeyExchangeDoneMessage = WM_APP + 22;
 
-// Hands a finished key exchange posted to NetEventWindow to the query engine
+// Hands a finished key exchange posted to gNetEventWindow to the query engine
 // and frees its result.
 void DispatchKeyExchangeMessage(WPARAM wParam, LPARAM lParam);

@@ -13,7 +13,7 @@ struct NtsSession {
   NtsKeys keys;
   uint8_t uid[kNtsUidSize];    // the outstanding request's identifier
 };
-extern NtsSession NtsSessions[kMaxServers];
+extern NtsSession gNtsSessions[kMaxServers];
 
 // The slot's server, as now named, has keys and a cookie left.
 bool NtsHasCookie(int slot);

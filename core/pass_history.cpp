@@ -261,18 +261,18 @@ bool Measured(ServerStatus status) {
 
 void CapturePass(Ms1900 ended, PassEntry* entry) {
   entry->ended = ended;
-  entry->kind = PassMode;
-  entry->trigger = PassMode == Testing ? TriggerUser : PassStartedBy;
-  entry->outcome = PassMode == Testing ? OutcomeNone : LastOutcome;
-  entry->correction = HasCorrection(entry->outcome) ? PassCorrection : 0;
+  entry->kind = gPassMode;
+  entry->trigger = gPassMode == Testing ? TriggerUser : gPassStartedBy;
+  entry->outcome = gPassMode == Testing ? OutcomeNone : gLastOutcome;
+  entry->correction = HasCorrection(entry->outcome) ? gPassCorrection : 0;
   entry->serverCount = 0;
   for (int slot = 0; slot < kMaxServers; ++slot) {
-    if (!IsNamed(slot) || !QuerySlots[slot].asked) continue;
-    const ServerRecord& record = ServerTable[slot];
+    if (!IsNamed(slot) || !gQuerySlots[slot].asked) continue;
+    const ServerRecord& record = gServerTable[slot];
     ServerResult& s = entry->servers[entry->serverCount++];
     std::memcpy(s.name, record.name, kServerNameSize - 1);
     s.name[kServerNameSize - 1] = '\0';
-    s.ntp = QuerySlots[slot].ntp != 0;
+    s.ntp = gQuerySlots[slot].ntp != 0;
     s.status = static_cast<ServerStatus>(record.status);
     s.offset = Measured(s.status) ? record.offset : 0;
     s.delayMs = Measured(s.status) ? record.latencyMs : 0;

@@ -17,7 +17,7 @@ const char kFolderRights[] = "O:BAD:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GRG
 const char kNewFileName[] = "history.new";
 
 // Set once the folder exists with the rights above.
-bool FolderReady;
+bool gFolderReady;
 
 constexpr size_t kLongestFileName = 32;  // "history-20260131-123456.bad"
 
@@ -125,8 +125,8 @@ HANDLE OpenHistoryFile(const char* folder, DWORD access, DWORD sharing, DWORD di
 bool RecordPass(const PassEntry& entry) {
   char folder[MAX_PATH];
   if (!FolderPath(folder)) return false;
-  if (!FolderReady) FolderReady = PrepareFolder(folder);
-  if (!FolderReady) return false;
+  if (!gFolderReady) gFolderReady = PrepareFolder(folder);
+  if (!gFolderReady) return false;
   // Others may read the file meanwhile, but not write it.
   HANDLE file = OpenHistoryFile(folder, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
   if (file == INVALID_HANDLE_VALUE) return false;

@@ -10,20 +10,20 @@
 #include "core/view_hooks.h"
 #include "store/settings_store.h"
 
-QuerySlot QuerySlots[kMaxServers];
-int ActiveQueries;
-PassKind PassMode = Correcting;
-PassTrigger PassStartedBy = TriggerUser;
-Ms1900 ScheduleBase;
-OffsetMs UserOffset;
+QuerySlot gQuerySlots[kMaxServers];
+int gActiveQueries;
+PassKind gPassMode = Correcting;
+PassTrigger gPassStartedBy = TriggerUser;
+Ms1900 gScheduleBase;
+OffsetMs gUserOffset;
 
 namespace {
 
 // Between the first started query of a pass and the end of its pass end.
-bool PassOpen;
+bool gPassOpen;
 // While a pass start loop runs, a query that fails at once must not end the
 // pass: the servers not started yet still carry the results of an earlier one.
-bool StartingPass;
+bool gStartingPass;
 
 // Requests that came while a pass was busy, one of each kind.
 struct HeldRequests {
@@ -33,7 +33,7 @@ struct HeldRequests {
   int count;
   int slots[kMaxServers];
 };
-HeldRequests Held;
+HeldRequests gHeld;
 
 // Larger than a reply needs: a datagram longer than the buffer fails to read.
 constexpr int kDatagramBufferSize = 2 * kNtsMaxPacketSize;
@@ -45,7 +45,7 @@ void StartKeyExchange(int slot);
 // A failure of the address asked now: the name's next address is tried
 // before the query ends with status.
 void FailQuery(int slot, ServerStatus status) {
-  QuerySlot& q = QuerySlots[slot];
+  QuerySlot& q = gQuerySlots[slot];
   if (q.phase == PhaseIdle || q.addressIndex + 1 >= q.addressCount) {
     FinishQuery(slot, status);
     return;
@@ -60,57 +60,57 @@ void FailQuery(int slot, ServerStatus status) {
 }
 
 void BeginQuery() {
-  if (!PassOpen) {
-    PassOpen = true;
-    UpdateStatusLine(PassMode == Correcting ? LineChecking : LineTesting);
-    SetPassButtonText(PassMode == Correcting ? "Stop Correcting..." : "Stop Testing...");
+  if (!gPassOpen) {
+    gPassOpen = true;
+    UpdateStatusLine(gPassMode == Correcting ? LineChecking : LineTesting);
+    SetPassButtonText(gPassMode == Correcting ? "Stop Correcting..." : "Stop Testing...");
   }
-  ++ActiveQueries;
+  ++gActiveQueries;
 }
 
 // A request of the kind that just ended would only repeat it.
 void ServeHeldRequest(PassKind ended) {
-  bool correct = Held.correcting && ended == Testing;
-  bool test = Held.testing && ended == Correcting;
-  Held.correcting = Held.testing = false;
-  if (correct) StartCorrectingPass(Held.trigger);
-  if (test) StartTestingPass(Held.slots, Held.count);
+  bool correct = gHeld.correcting && ended == Testing;
+  bool test = gHeld.testing && ended == Correcting;
+  gHeld.correcting = gHeld.testing = false;
+  if (correct) StartCorrectingPass(gHeld.trigger);
+  if (test) StartTestingPass(gHeld.slots, gHeld.count);
 }
 
 void EndPassIfDone() {
-  if (ActiveQueries != 0 || StartingPass || !PassOpen) return;
+  if (gActiveQueries != 0 || gStartingPass || !gPassOpen) return;
   // The correction may ask the user and broadcasts the change: both let
   // other messages in, and the pass stays busy until they are done.
-  const PassKind ended = PassMode;
+  const PassKind ended = gPassMode;
   if (ended == Correcting) CorrectClock();
   UpdateStatusLine(LineIdle);
   SetPassButtonText("Synchronize Time");
   RefreshDirtyRows();
   PassEnded();
-  PassOpen = false;
+  gPassOpen = false;
   ServeHeldRequest(ended);
 }
 
 bool HoldCorrecting(PassTrigger trigger) {
   if (!PassBusy()) return false;
-  Held.correcting = true;
-  Held.trigger = trigger;
+  gHeld.correcting = true;
+  gHeld.trigger = trigger;
   return true;
 }
 
 bool HoldTesting(const int* slots, int count) {
   if (!PassBusy()) return false;
-  Held.testing = true;
-  Held.count = count < kMaxServers ? count : kMaxServers;
-  for (int i = 0; i < Held.count; ++i) Held.slots[i] = slots[i];
+  gHeld.testing = true;
+  gHeld.count = count < kMaxServers ? count : kMaxServers;
+  for (int i = 0; i < gHeld.count; ++i) gHeld.slots[i] = slots[i];
   return true;
 }
 
 void StartQuery(int slot) {
-  QuerySlot& q = QuerySlots[slot];
+  QuerySlot& q = gQuerySlots[slot];
   q.asked = 1;
   // Taken once per query: a rename during the pass does not switch protocols.
-  const char* host = ServerTable[slot].name;
+  const char* host = gServerTable[slot].name;
   q.ntp = IsNtpName(host, &host);
   char keHost[kServerNameSize];
   uint16_t kePort;
@@ -118,14 +118,14 @@ void StartQuery(int slot) {
   q.ntp |= q.nts;  // an NTS server counts as NTP wherever NTP counts
   q.forged = q.rekeyed = 0;
   if (q.denied) {
-    ServerTable[slot].status = StatusRefused;
+    gServerTable[slot].status = StatusRefused;
     SaveServer(slot);
     q.dirty = 1;
     return;
   }
   BeginQuery();
   q.samplesTaken = 0;
-  ServerTable[slot].status = StatusNone;
+  gServerTable[slot].status = StatusNone;
   if (q.nts && !NtsHasCookie(slot)) {
     StartKeyExchange(slot);
     return;
@@ -134,7 +134,7 @@ void StartQuery(int slot) {
 }
 
 void Resolve(int slot, const char* host) {
-  QuerySlot& q = QuerySlots[slot];
+  QuerySlot& q = gQuerySlots[slot];
   q.addressIndex = 0;
   q.addressCount = NetParseAddress(host, &q.addresses[0]) ? 1 : 0;
   if (q.addressCount != 0) {
@@ -152,10 +152,10 @@ void Resolve(int slot, const char* host) {
 // window's thread; the query goes on in OnKeyExchangeDone. The addresses
 // are looked up again afterwards: the exchange may name another server.
 void StartKeyExchange(int slot) {
-  QuerySlot& q = QuerySlots[slot];
+  QuerySlot& q = gQuerySlots[slot];
   char host[kServerNameSize];
   uint16_t port;
-  IsNtsName(ServerTable[slot].name, host, &port);
+  IsNtsName(gServerTable[slot].name, host, &port);
   q.phase = PhaseKeyExchange;
   q.dirty = 1;
   q.addressCount = 0;
@@ -168,7 +168,7 @@ void StartKeyExchange(int slot) {
 // NTP: one request on the query's socket; the reply deadline starts now.
 // Each NTS request spends a cookie; without one a key exchange comes first.
 void SendNtpRequest(int slot) {
-  QuerySlot& q = QuerySlots[slot];
+  QuerySlot& q = gQuerySlots[slot];
   if (q.nts && !NtsHasCookie(slot)) {
     StartKeyExchange(slot);
     return;
@@ -187,7 +187,7 @@ void SendNtpRequest(int slot) {
 }
 
 void OpenConnection(int slot) {
-  QuerySlot& q = QuerySlots[slot];
+  QuerySlot& q = gQuerySlots[slot];
   // Busy before the set-up: a failure must find the query running to end it.
   q.phase = PhaseConnecting;
   q.dirty = 1;
@@ -214,7 +214,7 @@ void OnConnectDone(int slot, uint32_t error) {
   } else if (error != 0) {
     FailQuery(slot, StatusNoResponse);
   } else {
-    QuerySlot& q = QuerySlots[slot];
+    QuerySlot& q = gQuerySlots[slot];
     q.roundTripMs[q.samplesTaken] = ReadTickMs();
     q.phase = PhaseReading;
     q.dirty = 1;
@@ -223,7 +223,7 @@ void OnConnectDone(int slot, uint32_t error) {
 }
 
 void OnNtpReadable(int slot, uint32_t error) {
-  QuerySlot& q = QuerySlots[slot];
+  QuerySlot& q = gQuerySlots[slot];
   uint8_t reply[kDatagramBufferSize];
   int size = error == 0 ? NetReceive(q.socket, reply, sizeof reply) : -static_cast<int>(error);
   TickMs received = ReadTickMs();
@@ -262,7 +262,7 @@ void OnNtpReadable(int slot, uint32_t error) {
     return;
   }
   uint32_t k = q.samplesTaken;
-  NtpSample sample = ComputeNtpSample(reply, q.requestSent, received - q.roundTripMs[k], UserOffset);
+  NtpSample sample = ComputeNtpSample(reply, q.requestSent, received - q.roundTripMs[k], gUserOffset);
   q.roundTripMs[k] = sample.delayMs;
   q.sampleOffset[k] = sample.offset;
   q.samplesTaken = k + 1;
@@ -276,7 +276,7 @@ void OnNtpReadable(int slot, uint32_t error) {
 }
 
 void OnReadable(int slot, uint32_t error) {
-  QuerySlot& q = QuerySlots[slot];
+  QuerySlot& q = gQuerySlots[slot];
   if (q.ntp) {
     OnNtpReadable(slot, error);
     return;
@@ -294,7 +294,7 @@ void OnReadable(int slot, uint32_t error) {
   Ms1900 serverMs = ServerTimeNear(seconds, now);
   uint32_t k = q.samplesTaken;
   q.roundTripMs[k] = ReadTickMs() - q.roundTripMs[k];
-  q.sampleOffset[k] = (serverMs - now) + q.roundTripMs[k] / 2 + UserOffset;
+  q.sampleOffset[k] = (serverMs - now) + q.roundTripMs[k] / 2 + gUserOffset;
   q.samplesTaken = k + 1;
   q.dirty = 1;
   if (q.samplesTaken == kSamplesPerQuery) {
@@ -308,13 +308,13 @@ void OnReadable(int slot, uint32_t error) {
 
 }  // namespace
 
-bool PassBusy() { return PassOpen || ActiveQueries != 0; }
+bool PassBusy() { return gPassOpen || gActiveQueries != 0; }
 
 bool PassFoundNoServer() {
   bool asked = false;
   for (int slot = 0; slot < kMaxServers; ++slot) {
     if (!IsNamed(slot)) continue;
-    switch (ServerTable[slot].status) {
+    switch (gServerTable[slot].status) {
       case StatusDisabled:
         break;
       case StatusNoDnsEntry:
@@ -331,7 +331,7 @@ bool PassFoundNoServer() {
 }
 
 void ReduceSamples(int slot) {
-  QuerySlot& q = QuerySlots[slot];
+  QuerySlot& q = gQuerySlots[slot];
   for (int i = 0; i < 2; ++i) {
     for (int j = i + 1; j < 3; ++j) {
       if (q.roundTripMs[j] < q.roundTripMs[i]) {
@@ -344,51 +344,51 @@ void ReduceSamples(int slot) {
       }
     }
   }
-  ServerRecord& record = ServerTable[slot];
+  ServerRecord& record = gServerTable[slot];
   record.offset = (q.sampleOffset[0] + q.sampleOffset[1]) / 2;
   uint64_t trips = uint64_t{q.roundTripMs[0]} + q.roundTripMs[1] + q.roundTripMs[2];
   record.latencyMs = static_cast<uint32_t>(trips / 3);
-  FinishQuery(slot, PassMode == Correcting ? StatusMeasured : StatusTested);
+  FinishQuery(slot, gPassMode == Correcting ? StatusMeasured : StatusTested);
 }
 
 void StartCorrectingPass(PassTrigger trigger) {
   if (HoldCorrecting(trigger)) return;
-  PassMode = Correcting;
-  PassStartedBy = trigger;
-  ScheduleBase = CurrentMs1900();
-  for (QuerySlot& q : QuerySlots) q.asked = 0;
-  StartingPass = true;
+  gPassMode = Correcting;
+  gPassStartedBy = trigger;
+  gScheduleBase = CurrentMs1900();
+  for (QuerySlot& q : gQuerySlots) q.asked = 0;
+  gStartingPass = true;
   for (int slot = 0; slot < kMaxServers; ++slot) {
     if (!IsNamed(slot)) continue;
-    if (ServerTable[slot].enabled) {
+    if (gServerTable[slot].enabled) {
       StartQuery(slot);
     } else {
-      ServerTable[slot].status = StatusDisabled;
+      gServerTable[slot].status = StatusDisabled;
       SaveServer(slot);
-      QuerySlots[slot].dirty = 1;
+      gQuerySlots[slot].dirty = 1;
     }
   }
-  StartingPass = false;
+  gStartingPass = false;
   EndPassIfDone();
   RefreshDirtyRows();
 }
 
 void StartTestingPass(const int* slots, int count) {
   if (count == 0 || HoldTesting(slots, count)) return;
-  PassMode = Testing;
-  for (QuerySlot& q : QuerySlots) q.asked = 0;
-  StartingPass = true;
+  gPassMode = Testing;
+  for (QuerySlot& q : gQuerySlots) q.asked = 0;
+  gStartingPass = true;
   for (int i = 0; i < count; ++i) {
     if (slots[i] >= 0 && slots[i] < kMaxServers && IsNamed(slots[i]) &&
-        QuerySlots[slots[i]].phase == PhaseIdle)
+        gQuerySlots[slots[i]].phase == PhaseIdle)
       StartQuery(slots[i]);
   }
-  StartingPass = false;
+  gStartingPass = false;
   EndPassIfDone();
 }
 
 void FinishQuery(int slot, ServerStatus status) {
-  QuerySlot& q = QuerySlots[slot];
+  QuerySlot& q = gQuerySlots[slot];
   if (q.phase == PhaseIdle) return;
   if (q.lookupHandle != 0) {
     NetCancelLookup(q.lookupHandle);
@@ -399,23 +399,23 @@ void FinishQuery(int slot, ServerStatus status) {
     q.socket = 0;
   }
   q.phase = PhaseIdle;
-  ServerTable[slot].status = status;
+  gServerTable[slot].status = status;
   SaveServer(slot);
-  --ActiveQueries;
+  --gActiveQueries;
   q.dirty = 1;
   EndPassIfDone();
 }
 
 void FinishAllQueries(ServerStatus status) {
-  Held.correcting = Held.testing = false;
+  gHeld.correcting = gHeld.testing = false;
   for (int slot = 0; slot < kMaxServers; ++slot) FinishQuery(slot, status);
 }
 
 void CheckDeadlines() {
-  if (ActiveQueries == 0) return;
+  if (gActiveQueries == 0) return;
   Ms1900 now = CurrentMs1900();
   for (int slot = 0; slot < kMaxServers; ++slot) {
-    QuerySlot& q = QuerySlots[slot];
+    QuerySlot& q = gQuerySlots[slot];
     if (q.phase == PhaseWaiting && now >= q.deadline)
       SendNtpRequest(slot);
     else if (q.phase != PhaseIdle && now > q.deadline)
@@ -425,7 +425,7 @@ void CheckDeadlines() {
 
 void OnKeyExchangeDone(uintptr_t handle, const NtsKeResult& result) {
   for (int slot = 0; slot < kMaxServers; ++slot) {
-    QuerySlot& q = QuerySlots[slot];
+    QuerySlot& q = gQuerySlots[slot];
     if (q.phase != PhaseKeyExchange || q.keyExchange != handle) continue;
     q.keyExchange = 0;
     if (result.outcome != KeAgreed) {
@@ -444,7 +444,7 @@ void OnKeyExchangeDone(uintptr_t handle, const NtsKeResult& result) {
 
 void OnLookupDone(uintptr_t handle, uint32_t error) {
   for (int slot = 0; slot < kMaxServers; ++slot) {
-    QuerySlot& q = QuerySlots[slot];
+    QuerySlot& q = gQuerySlots[slot];
     if (q.phase != PhaseResolving || q.lookupHandle != handle) continue;
     q.lookupHandle = 0;
     // Whatever the error (no such name, no address of this kind, a failing
@@ -463,7 +463,7 @@ void OnLookupDone(uintptr_t handle, uint32_t error) {
 
 void DispatchSocketEvent(uintptr_t socket, uint32_t event, uint32_t error) {
   for (int slot = 0; slot < kMaxServers; ++slot) {
-    QuerySlot& q = QuerySlots[slot];
+    QuerySlot& q = gQuerySlots[slot];
     if (q.phase == PhaseIdle || q.socket != socket) continue;
     // The platform may hand a closed socket's number to the next connection,
     // and a notice queued for the old one then arrives here: an event that
@@ -488,5 +488,5 @@ void LoadUserOffset() {
   OffsetMs stored = 0;
   uint32_t size = 0;
   bool read = ReadSetting("Offset", &stored, sizeof stored, &size);
-  UserOffset = read && size == sizeof stored ? UsableUserOffset(stored) : 0;
+  gUserOffset = read && size == sizeof stored ? UsableUserOffset(stored) : 0;
 }

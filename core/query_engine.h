@@ -20,18 +20,18 @@ enum PassTrigger : uint32_t {
   TriggerUser = 0,      // the button or the tray menu
   TriggerSecondLaunch,  // another start of the program asked this one
   TriggerSchedule,
-  TriggerLaunch,        // the pass at start, at log-on or with CorrectOnLaunch
+  TriggerLaunch,        // the pass at start, at log-on or with gCorrectOnLaunch
   TriggerResume,        // the machine woke from sleep
   TriggerNetwork,       // the machine gained a network address
   TriggerCommandLine,   // "Orvalen.exe /sync" from a script
 };
 inline bool IsUnattended(PassTrigger trigger) { return trigger >= TriggerSchedule; }
 
-extern int ActiveQueries;  // queries started and not yet finished
-extern PassKind PassMode;
-extern PassTrigger PassStartedBy;
-extern Ms1900 ScheduleBase;
-extern OffsetMs UserOffset;
+extern int gActiveQueries;  // queries started and not yet finished
+extern PassKind gPassMode;
+extern PassTrigger gPassStartedBy;
+extern Ms1900 gScheduleBase;
+extern OffsetMs gUserOffset;
 
 // From the first started query until the pass end (correction, status line)
 // has fully run, which may include a box or a broadcast that lets other

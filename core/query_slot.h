@@ -52,4 +52,4 @@ struct QuerySlot {
   alignas(4) char lookupBuffer[kLookupBufferSize];
 };
 
-extern QuerySlot QuerySlots[kMaxServers];
+extern QuerySlot gQuerySlots[kMaxServers];

@@ -1,4 +1,4 @@
-// WinSock 2: sockets report to NetEventWindow through WSAAsyncSelect; names
+// WinSock 2: sockets report to gNetEventWindow through WSAAsyncSelect; names
 // are looked up on worker threads that post their results there too.
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -10,7 +10,7 @@
 #include "core/query_transport.h"
 #include "core/query_transport_winsock.h"
 
-HWND NetEventWindow;
+HWND gNetEventWindow;
 
 namespace {
 
@@ -18,20 +18,20 @@ namespace {
 // only the asynchronous IPv4 look-up of WinSock 1.
 using GetAddrInfoFunction = int(WSAAPI*)(const char*, const char*, const addrinfo*, addrinfo**);
 using FreeAddrInfoFunction = void(WSAAPI*)(addrinfo*);
-GetAddrInfoFunction GetAddrInfo;
-FreeAddrInfoFunction FreeAddrInfo;
-bool AddrInfoLookedUp;
+GetAddrInfoFunction gGetAddrInfo;
+FreeAddrInfoFunction gFreeAddrInfo;
+bool gAddrInfoLookedUp;
 
 bool HaveAddrInfo() {
-  if (!AddrInfoLookedUp) {
-    AddrInfoLookedUp = true;
+  if (!gAddrInfoLookedUp) {
+    gAddrInfoLookedUp = true;
     HMODULE ws2 = GetModuleHandleA("ws2_32.dll");
-    GetAddrInfo = reinterpret_cast<GetAddrInfoFunction>(
+    gGetAddrInfo = reinterpret_cast<GetAddrInfoFunction>(
         reinterpret_cast<void (*)()>(GetProcAddress(ws2, "getaddrinfo")));
-    FreeAddrInfo = reinterpret_cast<FreeAddrInfoFunction>(
+    gFreeAddrInfo = reinterpret_cast<FreeAddrInfoFunction>(
         reinterpret_cast<void (*)()>(GetProcAddress(ws2, "freeaddrinfo")));
   }
-  return GetAddrInfo != nullptr && FreeAddrInfo != nullptr;
+  return gGetAddrInfo != nullptr && gFreeAddrInfo != nullptr;
 }
 
 // One look-up on a worker thread. The thread writes only its own record and
@@ -47,7 +47,7 @@ struct Lookup {
   NetAddress found[kMaxAddresses];
 };
 constexpr int kMaxLookups = 2 * kMaxServers;  // cancelled ones may still be running
-Lookup Lookups[kMaxLookups];
+Lookup gLookups[kMaxLookups];
 
 // The buffer's layout after a look-up through getaddrinfo.
 struct FoundAddresses {
@@ -62,7 +62,7 @@ DWORD WINAPI LookUp(void* parameter) {
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;  // one entry per address
   addrinfo* list = nullptr;
-  lookup.error = GetAddrInfo(lookup.name, nullptr, &hints, &list);
+  lookup.error = gGetAddrInfo(lookup.name, nullptr, &hints, &list);
   lookup.count = 0;
   for (addrinfo* a = list; a != nullptr && lookup.count < kMaxAddresses; a = a->ai_next) {
     NetAddress& found = lookup.found[lookup.count];
@@ -78,9 +78,9 @@ DWORD WINAPI LookUp(void* parameter) {
     }
     ++lookup.count;
   }
-  if (list != nullptr) FreeAddrInfo(list);
-  uintptr_t handle = static_cast<uintptr_t>(&lookup - Lookups) + 1;
-  PostMessageA(NetEventWindow, kLookupDoneMessage, handle, MAKELPARAM(0, lookup.error));
+  if (list != nullptr) gFreeAddrInfo(list);
+  uintptr_t handle = static_cast<uintptr_t>(&lookup - gLookups) + 1;
+  PostMessageA(gNetEventWindow, kLookupDoneMessage, handle, MAKELPARAM(0, lookup.error));
   return 0;
 }
 
@@ -90,7 +90,7 @@ void LookupDone(uintptr_t handle, uint32_t error) {
     return;
   }
   if (handle == 0 || handle > kMaxLookups) return;
-  Lookup& lookup = Lookups[handle - 1];
+  Lookup& lookup = gLookups[handle - 1];
   if (!lookup.inUse) return;
   lookup.inUse = false;
   if (lookup.cancelled) return;
@@ -157,9 +157,9 @@ bool NetParseAddress(const char* text, NetAddress* address) {
 uintptr_t NetStartLookup(const char* name, char* buffer, int size) {
   if (!HaveAddrInfo()) {
     return reinterpret_cast<uintptr_t>(
-        WSAAsyncGetHostByName(NetEventWindow, kLookupDoneMessage, name, buffer, size));
+        WSAAsyncGetHostByName(gNetEventWindow, kLookupDoneMessage, name, buffer, size));
   }
-  for (Lookup& lookup : Lookups) {
+  for (Lookup& lookup : gLookups) {
     if (lookup.inUse) continue;
     lookup = Lookup{};
     lookup.inUse = true;
@@ -171,7 +171,7 @@ uintptr_t NetStartLookup(const char* name, char* buffer, int size) {
       return 0;
     }
     CloseHandle(thread);
-    return static_cast<uintptr_t>(&lookup - Lookups) + 1;
+    return static_cast<uintptr_t>(&lookup - gLookups) + 1;
   }
   return 0;
 }
@@ -180,7 +180,7 @@ void NetCancelLookup(uintptr_t handle) {
   if (!HaveAddrInfo()) {
     WSACancelAsyncRequest(reinterpret_cast<HANDLE>(handle));
   } else if (handle != 0 && handle <= kMaxLookups) {
-    Lookups[handle - 1].cancelled = true;  // its thread runs on; its result is dropped
+    gLookups[handle - 1].cancelled = true;  // its thread runs on; its result is dropped
   }
 }
 
@@ -215,7 +215,7 @@ uintptr_t NetOpenConnection(const NetAddress& address) {
       bind(s, reinterpret_cast<sockaddr*>(&local), localSize) == 0 &&
       setsockopt(s, SOL_SOCKET, SO_DONTLINGER, reinterpret_cast<char*>(&dontLinger),
                  sizeof dontLinger) == 0 &&
-      WSAAsyncSelect(s, NetEventWindow, kSocketEventMessage, FD_READ | FD_CONNECT) == 0;
+      WSAAsyncSelect(s, gNetEventWindow, kSocketEventMessage, FD_READ | FD_CONNECT) == 0;
   if (started && connect(s, reinterpret_cast<sockaddr*>(&server), serverSize) != 0)
     started = WSAGetLastError() == WSAEWOULDBLOCK;
   if (!started) {
@@ -234,7 +234,7 @@ uintptr_t NetOpenDatagram(const NetAddress& address, uint16_t port) {
   // of a closed port: Windows as an error on the next receive, Wine as a
   // close notice with the error.
   if (connect(s, reinterpret_cast<sockaddr*>(&server), serverSize) != 0 ||
-      WSAAsyncSelect(s, NetEventWindow, kSocketEventMessage, FD_READ | FD_CLOSE) != 0) {
+      WSAAsyncSelect(s, gNetEventWindow, kSocketEventMessage, FD_READ | FD_CLOSE) != 0) {
     NetCloseSocket(s);
     return 0;
   }
@@ -265,6 +265,6 @@ int NetReceive(uintptr_t socket, uint8_t* buffer, int size) {
 void NetCloseSocket(uintptr_t socket) {
   // Once notifications are off, messages still queued for this socket find
   // no slot holding it and are dropped.
-  WSAAsyncSelect(socket, NetEventWindow, 0, 0);
+  WSAAsyncSelect(socket, gNetEventWindow, 0, 0);
   closesocket(socket);
 }

@@ -5,8 +5,8 @@
 constexpr UINT kLookupDoneMessage = WM_USER + 1;   // wParam handle, HIWORD(lParam) error
 constexpr UINT kSocketEventMessage = WM_USER + 2;  // wParam socket, LOWORD event, HIWORD error
 
-extern HWND NetEventWindow;
+extern HWND gNetEventWindow;
 
-// Hands a completion posted to NetEventWindow to the query engine; false for
+// Hands a completion posted to gNetEventWindow to the query engine; false for
 // any other message.
 bool DispatchNetMessage(UINT message, WPARAM wParam, LPARAM lParam);

@@ -7,12 +7,12 @@
 #include "core/view_hooks.h"
 #include "store/settings_store.h"
 
-ServerRecord ServerTable[kMaxServers];
-bool FirstRun = true;
+ServerRecord gServerTable[kMaxServers];
+bool gFirstRun = true;
 
 // Public servers that answer the TIME protocol on TCP port 37, taken in turn
 // from three sites so that the first few already spread the load.
-const char* const DefaultServers[kDefaultServerCount] = {
+const char* const kDefaultServers[kDefaultServerCount] = {
     "time-a-g.nist.gov",   "time-a-wwv.nist.gov", "time-a-b.nist.gov",
     "time-b-g.nist.gov",   "time-b-wwv.nist.gov", "time-b-b.nist.gov",
     "time-c-g.nist.gov",   "time-c-wwv.nist.gov", "time-c-b.nist.gov",
@@ -25,18 +25,18 @@ void ServerValueName(int slot, char* out) {
 }
 
 void SetServerName(int slot, const char* name) {
-  std::strncpy(ServerTable[slot].name, name, kServerNameSize - 1);
-  ServerTable[slot].name[kServerNameSize - 1] = '\0';
+  std::strncpy(gServerTable[slot].name, name, kServerNameSize - 1);
+  gServerTable[slot].name[kServerNameSize - 1] = '\0';
 }
 
 int AddServer(const char* name) {
   if (name == nullptr || name[0] == '\0') return -1;
   for (int slot = 0; slot < kMaxServers; ++slot) {
     if (IsNamed(slot)) continue;
-    ServerRecord& record = ServerTable[slot];
+    ServerRecord& record = gServerTable[slot];
     SetServerName(slot, name);
-    QuerySlots[slot].dirty = 1;
-    QuerySlots[slot].denied = 0;
+    gQuerySlots[slot].dirty = 1;
+    gQuerySlots[slot].denied = 0;
     record.status = StatusNone;
     record.enabled = 1;
     return slot;
@@ -48,7 +48,7 @@ void SaveServer(int slot) {
   char valueName[10];
   ServerValueName(slot, valueName);
   if (IsNamed(slot))
-    WriteSetting(valueName, &ServerTable[slot], sizeof(ServerRecord));
+    WriteSetting(valueName, &gServerTable[slot], sizeof(ServerRecord));
   else
     WriteSetting(valueName, nullptr, 0);
 }
@@ -59,25 +59,25 @@ void UpdateServer(int slot) {
 }
 
 void ResetServerTable() {
-  std::memset(ServerTable, 0, sizeof ServerTable);
-  for (const char* name : DefaultServers) AddServer(name);
+  std::memset(gServerTable, 0, sizeof gServerTable);
+  for (const char* name : kDefaultServers) AddServer(name);
   for (int slot = 0; slot < kMaxServers; ++slot) UpdateServer(slot);
 }
 
 void LoadServerTable() {
-  if (FirstRun) {
+  if (gFirstRun) {
     ResetServerTable();
-    FirstRun = false;
+    gFirstRun = false;
     return;
   }
   for (int slot = 0; slot < kMaxServers; ++slot) {
     char valueName[10];
     ServerValueName(slot, valueName);
-    ServerRecord& record = ServerTable[slot];
+    ServerRecord& record = gServerTable[slot];
     if (!ReadSetting(valueName, &record, sizeof record)) {
       record.name[0] = '\0';
       record.status = StatusNone;
-      QuerySlots[slot].dirty = 1;
+      gQuerySlots[slot].dirty = 1;
     }
     // A record written by anything but this program may lack its terminator.
     record.name[kServerNameSize - 1] = '\0';

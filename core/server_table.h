@@ -38,13 +38,13 @@ static_assert(offsetof(ServerRecord, latencyMs) == 136, "ServerRecord layout");
 static_assert(offsetof(ServerRecord, reserved) == 140, "ServerRecord layout");
 static_assert(offsetof(ServerRecord, offset) == 144, "ServerRecord layout");
 
-extern ServerRecord ServerTable[kMaxServers];
-extern const char* const DefaultServers[kDefaultServerCount];
+extern ServerRecord gServerTable[kMaxServers];
+extern const char* const kDefaultServers[kDefaultServerCount];
 // Set at start; cleared by start-up when the stored version matches. While it
 // is set, LoadServerTable seeds the defaults instead of reading the store.
-extern bool FirstRun;
+extern bool gFirstRun;
 
-inline bool IsNamed(int slot) { return ServerTable[slot].name[0] != '\0'; }
+inline bool IsNamed(int slot) { return gServerTable[slot].name[0] != '\0'; }
 
 // Copies at most 127 characters of name into the slot, always terminated.
 void SetServerName(int slot, const char* name);

@@ -5,8 +5,8 @@
 
 namespace {
 
-uint64_t TickFactor;  // 0 until the first reading
-bool NoPerformanceCounter;
+uint64_t gTickFactor;  // 0 until the first reading
+bool gNoPerformanceCounter;
 
 uint64_t Join(const FILETIME& ft) {
   return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
@@ -42,17 +42,17 @@ Ms1900 StepSystemClock(OffsetMs delta) {
 }
 
 TickMs ReadTickMs() {
-  if (TickFactor == 0 && !NoPerformanceCounter) {
+  if (gTickFactor == 0 && !gNoPerformanceCounter) {
     LARGE_INTEGER frequency;
     if (QueryPerformanceFrequency(&frequency) && frequency.QuadPart > 0)
-      TickFactor = TickFactorFor(static_cast<uint64_t>(frequency.QuadPart));
+      gTickFactor = TickFactorFor(static_cast<uint64_t>(frequency.QuadPart));
     else
-      NoPerformanceCounter = true;
+      gNoPerformanceCounter = true;
   }
   // Without a high-resolution counter the system's millisecond tick serves:
   // it wraps the same way, only with coarser steps.
-  if (NoPerformanceCounter) return GetTickCount();
+  if (gNoPerformanceCounter) return GetTickCount();
   LARGE_INTEGER count;
   QueryPerformanceCounter(&count);
-  return TickFromCounter(static_cast<uint64_t>(count.QuadPart), TickFactor);
+  return TickFromCounter(static_cast<uint64_t>(count.QuadPart), gTickFactor);
 }

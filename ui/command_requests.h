@@ -8,8 +8,8 @@
 // Platform side.
 // The command this process runs by itself (no Orvalen was running): its pass
 // starts when the window is set up, and its end prints and ends the program.
-extern CommandAction OwnCommand;
-extern int CommandExitCode;  // what the process returns
+extern CommandAction gOwnCommand;
+extern int gCommandExitCode;  // what the process returns
 // Writes to the console or file the command's caller gave it.
 void PrintForCaller(const char* text);
 // Hands the command to the running Orvalen and prints its answer; the exit code.

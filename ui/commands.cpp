@@ -47,7 +47,7 @@ int DescribePass(bool correcting, char* out, int size) {
   int answered = 0;
   for (int slot = 0; slot < kMaxServers; ++slot) {
     if (!IsNamed(slot)) continue;
-    const ServerRecord& record = ServerTable[slot];
+    const ServerRecord& record = gServerTable[slot];
     char latency[kTextBufferSize], offset[kTextBufferSize], line[4 * kTextBufferSize + kServerNameSize];
     RowTexts(slot, latency, offset);
     const bool measured = record.status >= StatusRejected;
@@ -68,18 +68,18 @@ int DescribePass(bool correcting, char* out, int size) {
   if (!correcting) {
     std::snprintf(summary, sizeof summary, "%d server(s) answered.\r\n", answered);
     code = answered > 0 ? kExitDone : kExitNoAgreement;
-  } else if (LastOutcome == OutcomeStepped) {
+  } else if (gLastOutcome == OutcomeStepped) {
     char offset[kTextBufferSize];
-    FormatOffset(LastCorrectionValue, offset);
+    FormatOffset(gLastCorrectionValue, offset);
     std::snprintf(summary, sizeof summary, "Corrected %s.\r\n", offset);
-  } else if (LastOutcome == OutcomeNoAnswer) {
+  } else if (gLastOutcome == OutcomeNoAnswer) {
     std::snprintf(summary, sizeof summary, "Not corrected: no time server answered.\r\n");
     code = kExitNoAgreement;
   } else {
-    FailureTip(LastOutcome, PassCorrection, summary);
+    FailureTip(gLastOutcome, gPassCorrection, summary);
     char* details = std::strstr(summary, "  Double-click");
     if (details != nullptr) std::strcpy(details, "\r\n");
-    code = LastOutcome == OutcomeDisagreed ? kExitNoAgreement : kExitStepRefused;
+    code = gLastOutcome == OutcomeDisagreed ? kExitNoAgreement : kExitStepRefused;
   }
   append(summary);
   return code;

@@ -6,8 +6,8 @@
 #include "resources/resource.h"
 #include "ui/main_window.h"
 
-CommandAction OwnCommand = CommandNone;
-int CommandExitCode;
+CommandAction gOwnCommand = CommandNone;
+int gCommandExitCode;
 
 namespace {
 
@@ -35,21 +35,21 @@ struct Waiting {
   HWND window;
   bool correcting;
 };
-Waiting Waiters[kMaxWaiting];
-int WaiterCount;
+Waiting gWaiters[kMaxWaiting];
+int gWaiterCount;
 
 // The answer a waiting start has received.
-Answer Received;
-bool Answered;
+Answer gReceived;
+bool gAnswered;
 
-HANDLE Output = INVALID_HANDLE_VALUE;
-bool OutputOpened;
+HANDLE gOutput = INVALID_HANDLE_VALUE;
+bool gOutputOpened;
 
 void SendAnswer(HWND window, const Answer& answer) {
   COPYDATASTRUCT data = {kCommandAnswer, static_cast<DWORD>(sizeof answer.exitCode + lstrlenA(answer.text) + 1),
                          const_cast<Answer*>(&answer)};
   DWORD_PTR result;
-  SendMessageTimeoutA(window, WM_COPYDATA, reinterpret_cast<WPARAM>(MainWindow),
+  SendMessageTimeoutA(window, WM_COPYDATA, reinterpret_cast<WPARAM>(gMainWindow),
                       reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, kRequestWaitMs, &result);
 }
 
@@ -58,10 +58,10 @@ LRESULT CALLBACK AnswerWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
   if (message != WM_COPYDATA || data->dwData != kCommandAnswer || data->cbData < sizeof(int) + 1 ||
       data->cbData > sizeof(Answer))
     return DefWindowProcA(window, message, wParam, lParam);
-  ZeroMemory(&Received, sizeof Received);
-  CopyMemory(&Received, data->lpData, data->cbData);
-  Received.text[kAnswerSize - 1] = '\0';
-  Answered = true;
+  ZeroMemory(&gReceived, sizeof gReceived);
+  CopyMemory(&gReceived, data->lpData, data->cbData);
+  gReceived.text[kAnswerSize - 1] = '\0';
+  gAnswered = true;
   return TRUE;
 }
 
@@ -85,25 +85,25 @@ void StartCommandPass(bool correcting) {
 }  // namespace
 
 void PrintForCaller(const char* text) {
-  if (!OutputOpened) {
-    OutputOpened = true;
-    Output = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (!gOutputOpened) {
+    gOutputOpened = true;
+    gOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     // A window program started from a console has no output of its own
     // unless its caller redirected it: it borrows the caller's console.
-    if (Output == nullptr || Output == INVALID_HANDLE_VALUE || GetFileType(Output) == FILE_TYPE_UNKNOWN) {
+    if (gOutput == nullptr || gOutput == INVALID_HANDLE_VALUE || GetFileType(gOutput) == FILE_TYPE_UNKNOWN) {
       using AttachFunction = BOOL(WINAPI*)(DWORD);
       auto attach = reinterpret_cast<AttachFunction>(reinterpret_cast<void (*)()>(
           GetProcAddress(GetModuleHandleA("kernel32.dll"), "AttachConsole")));
       constexpr DWORD kParentProcess = static_cast<DWORD>(-1);  // ATTACH_PARENT_PROCESS
-      Output = attach != nullptr && attach(kParentProcess)
+      gOutput = attach != nullptr && attach(kParentProcess)
                    ? CreateFileA("CONOUT$", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_EXISTING, 0, nullptr)
                    : INVALID_HANDLE_VALUE;
     }
   }
   DWORD written;
-  if (Output != INVALID_HANDLE_VALUE && Output != nullptr)
-    WriteFile(Output, text, static_cast<DWORD>(lstrlenA(text)), &written, nullptr);
+  if (gOutput != INVALID_HANDLE_VALUE && gOutput != nullptr)
+    WriteFile(gOutput, text, static_cast<DWORD>(lstrlenA(text)), &written, nullptr);
 }
 
 int AskRunningOrvalen(HWND running, CommandAction action) {
@@ -124,18 +124,18 @@ int AskRunningOrvalen(HWND running, CommandAction action) {
     PrintForCaller("The running Orvalen did not take the command.\r\n");
     return kExitNoAgreement;
   }
-  for (DWORD start = GetTickCount(); !Answered && GetTickCount() - start < kAnswerWaitMs;) {
+  for (DWORD start = GetTickCount(); !gAnswered && GetTickCount() - start < kAnswerWaitMs;) {
     MsgWaitForMultipleObjects(0, nullptr, FALSE, 500, QS_ALLINPUT);
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
   }
   DestroyWindow(window);
-  if (!Answered) {
+  if (!gAnswered) {
     PrintForCaller("The running Orvalen did not answer in time.\r\n");
     return kExitNoAgreement;
   }
-  PrintForCaller(Received.text);
-  return Received.exitCode;
+  PrintForCaller(gReceived.text);
+  return gReceived.exitCode;
 }
 
 bool OnCommandRequest(HWND from, const void* copyData) {
@@ -146,21 +146,21 @@ bool OnCommandRequest(HWND from, const void* copyData) {
   HWND answerTo = reinterpret_cast<HWND>(static_cast<uintptr_t>(request.answerWindow));
   if (answerTo != from || (request.action != CommandSync && request.action != CommandTest)) return false;
   const bool correcting = request.action == CommandSync;
-  if (WaiterCount == kMaxWaiting) return false;
-  Waiters[WaiterCount++] = {answerTo, correcting};
+  if (gWaiterCount == kMaxWaiting) return false;
+  gWaiters[gWaiterCount++] = {answerTo, correcting};
   StartCommandPass(correcting);
   if (!PassBusy()) {  // nothing to ask: no pass started, none will end
     static Answer none;
     none.exitCode = kExitNoAgreement;
     lstrcpyA(none.text, "There is no time server to ask.\r\n");
-    --WaiterCount;
+    --gWaiterCount;
     SendAnswer(answerTo, none);
   }
   return true;
 }
 
 bool StartOwnCommand() {
-  StartCommandPass(OwnCommand == CommandSync);
+  StartCommandPass(gOwnCommand == CommandSync);
   return PassBusy();
 }
 
@@ -168,17 +168,17 @@ void AnswerCommands(bool correcting) {
   static Answer answer;
   answer.exitCode = DescribePass(correcting, answer.text, kAnswerSize);
   int kept = 0;
-  for (int i = 0; i < WaiterCount; ++i) {
-    if (Waiters[i].correcting == correcting)
-      SendAnswer(Waiters[i].window, answer);
+  for (int i = 0; i < gWaiterCount; ++i) {
+    if (gWaiters[i].correcting == correcting)
+      SendAnswer(gWaiters[i].window, answer);
     else
-      Waiters[kept++] = Waiters[i];
+      gWaiters[kept++] = gWaiters[i];
   }
-  WaiterCount = kept;
-  if (OwnCommand != CommandNone && (OwnCommand == CommandSync) == correcting) {
+  gWaiterCount = kept;
+  if (gOwnCommand != CommandNone && (gOwnCommand == CommandSync) == correcting) {
     PrintForCaller(answer.text);
-    CommandExitCode = answer.exitCode;
-    OwnCommand = CommandNone;
-    PostMessageA(MainWindow, WM_COMMAND, CMD_QUIT, 0);
+    gCommandExitCode = answer.exitCode;
+    gOwnCommand = CommandNone;
+    PostMessageA(gMainWindow, WM_COMMAND, CMD_QUIT, 0);
   }
 }

@@ -34,20 +34,20 @@ constexpr int kColumnWidths[kHistoryColumns] = {150, 80, 90, 130, 80, 700};
 constexpr char kWidestTimeLabel[] = "12:00:00pm";
 constexpr char kExportFilter[] = "Comma-separated values (*.csv)\0*.csv\0All files (*.*)\0*.*\0";
 
-HWND HistoryWindow;
-HistorySpan Span = kDefaultSpan;
-int Dpi = kDesignDpi;
-HFONT UiFont;
-RECT PlotArea;
+HWND gHistoryWindow;
+HistorySpan gSpan = kDefaultSpan;
+int gDpi = kDesignDpi;
+HFONT gUiFont;
+RECT gPlotArea;
 
 // The file as read, and its entries' lines and end times, oldest first.
-char* HistoryText;
-size_t HistorySize;
-size_t EntryStarts[kHistoryMost];
-Ms1900 EntryEnded[kHistoryMost];
-int EntryCount;
-int Shown[kHistoryMost];  // indices of the entries in the span, newest first
-int ShownCount;
+char* gHistoryText;
+size_t gHistorySize;
+size_t gEntryStarts[kHistoryMost];
+Ms1900 gEntryEnded[kHistoryMost];
+int gEntryCount;
+int gShown[kHistoryMost];  // indices of the entries in the span, newest first
+int gShownCount;
 
 // What the plot draws of the shown entries, oldest first.
 struct Mark {
@@ -59,20 +59,20 @@ struct Sample {
   Ms1900 ended;
   OffsetMs offset;
 };
-Mark Marks[kHistoryMost];
-int MarkCount;
-char PlottedNames[kMostPlottedServers][kServerNameSize];
-int PlottedCount;
-Sample Samples[kMostPlottedServers][kHistoryMost];
-int SampleCount[kMostPlottedServers];
-Ms1900 FirstEnded, LastEnded;
-OffsetMs LeastOffset, MostOffset;
+Mark gMarks[kHistoryMost];
+int gMarkCount;
+char gPlottedNames[kMostPlottedServers][kServerNameSize];
+int gPlottedCount;
+Sample gSamples[kMostPlottedServers][kHistoryMost];
+int gSampleCount[kMostPlottedServers];
+Ms1900 gFirstEnded, gLastEnded;
+OffsetMs gLeastOffset, gMostOffset;
 
-// Scratch space, too large for the stack.
-PassEntry Scratch;
-ServerTally Tally;
+// gScratch space, too large for the stack.
+PassEntry gScratch;
+ServerTally gTally;
 
-int Scale(int pixels) { return MulDiv(pixels, Dpi, kDesignDpi); }
+int Scale(int pixels) { return MulDiv(pixels, gDpi, kDesignDpi); }
 COLORREF Color(uint32_t bgr) { return static_cast<COLORREF>(bgr); }
 
 // Local time minus UTC now, as the list's times show it.
@@ -86,78 +86,78 @@ int64_t LocalBiasMs() {
 }
 
 bool EntryAt(int index, PassEntry* entry) {
-  const size_t start = EntryStarts[index];
-  return ParseEntry(HistoryText + start, LineLength(HistoryText, HistorySize, start), entry);
+  const size_t start = gEntryStarts[index];
+  return ParseEntry(gHistoryText + start, LineLength(gHistoryText, gHistorySize, start), entry);
 }
 
 // What the plot draws, gathered when the shown entries change; the servers
 // measured most often get a line each.
 void GatherPlot() {
-  Tally.count = 0;
-  for (int i = 0; i < ShownCount; ++i)
-    if (EntryAt(Shown[i], &Scratch)) TallyServers(Scratch, &Tally);
+  gTally.count = 0;
+  for (int i = 0; i < gShownCount; ++i)
+    if (EntryAt(gShown[i], &gScratch)) TallyServers(gScratch, &gTally);
   int busiest[kMostPlottedServers];
-  PlottedCount = BusiestServers(Tally, busiest);
-  for (int k = 0; k < PlottedCount; ++k) {
-    std::memcpy(PlottedNames[k], Tally.servers[busiest[k]].name, kServerNameSize);
-    SampleCount[k] = 0;
+  gPlottedCount = BusiestServers(gTally, busiest);
+  for (int k = 0; k < gPlottedCount; ++k) {
+    std::memcpy(gPlottedNames[k], gTally.servers[busiest[k]].name, kServerNameSize);
+    gSampleCount[k] = 0;
   }
-  MarkCount = 0;
-  LeastOffset = MostOffset = 0;
-  FirstEnded = LastEnded = ShownCount ? EntryEnded[Shown[0]] : 0;
-  for (int i = ShownCount - 1; i >= 0; --i) {
-    if (!EntryAt(Shown[i], &Scratch)) continue;
-    const PassEntry& e = Scratch;
-    FirstEnded = std::min(FirstEnded, e.ended);
-    LastEnded = std::max(LastEnded, e.ended);
-    if (e.kind == Correcting) Marks[MarkCount++] = {e.ended, e.outcome, e.correction};
+  gMarkCount = 0;
+  gLeastOffset = gMostOffset = 0;
+  gFirstEnded = gLastEnded = gShownCount ? gEntryEnded[gShown[0]] : 0;
+  for (int i = gShownCount - 1; i >= 0; --i) {
+    if (!EntryAt(gShown[i], &gScratch)) continue;
+    const PassEntry& e = gScratch;
+    gFirstEnded = std::min(gFirstEnded, e.ended);
+    gLastEnded = std::max(gLastEnded, e.ended);
+    if (e.kind == Correcting) gMarks[gMarkCount++] = {e.ended, e.outcome, e.correction};
     if (HasCorrection(e.outcome))
-      LeastOffset = std::min(LeastOffset, e.correction), MostOffset = std::max(MostOffset, e.correction);
+      gLeastOffset = std::min(gLeastOffset, e.correction), gMostOffset = std::max(gMostOffset, e.correction);
     for (int s = 0; s < e.serverCount; ++s) {
       if (!Measured(e.servers[s].status)) continue;
-      for (int k = 0; k < PlottedCount; ++k) {
+      for (int k = 0; k < gPlottedCount; ++k) {
         // A list may name a server twice: the points stop where the array ends.
-        if (std::strcmp(PlottedNames[k], e.servers[s].name) != 0 || SampleCount[k] == kHistoryMost) continue;
-        Samples[k][SampleCount[k]++] = {e.ended, e.servers[s].offset};
-        LeastOffset = std::min(LeastOffset, e.servers[s].offset);
-        MostOffset = std::max(MostOffset, e.servers[s].offset);
+        if (std::strcmp(gPlottedNames[k], e.servers[s].name) != 0 || gSampleCount[k] == kHistoryMost) continue;
+        gSamples[k][gSampleCount[k]++] = {e.ended, e.servers[s].offset};
+        gLeastOffset = std::min(gLeastOffset, e.servers[s].offset);
+        gMostOffset = std::max(gMostOffset, e.servers[s].offset);
       }
     }
   }
 }
 
 void Reselect() {
-  ShownCount = EntriesInSpan(EntryEnded, EntryCount, Span, CurrentMs1900(), Shown);
+  gShownCount = EntriesInSpan(gEntryEnded, gEntryCount, gSpan, CurrentMs1900(), gShown);
   GatherPlot();
-  HWND list = GetDlgItem(HistoryWindow, kPassList);
-  SendMessageA(list, LVM_SETITEMCOUNT, ShownCount, 0);
+  HWND list = GetDlgItem(gHistoryWindow, kPassList);
+  SendMessageA(list, LVM_SETITEMCOUNT, gShownCount, 0);
   InvalidateRect(list, nullptr, FALSE);
-  InvalidateRect(HistoryWindow, &PlotArea, FALSE);
+  InvalidateRect(gHistoryWindow, &gPlotArea, FALSE);
 }
 
 void Reload() {
-  FreeHistoryText(HistoryText);
-  HistoryText = nullptr;
-  EntryCount = 0;
-  if (ReadHistoryText(&HistoryText, &HistorySize)) {
-    EntryCount = std::min(FindEntries(HistoryText, HistorySize, EntryStarts, kHistoryMost), kHistoryMost);
-    for (int i = 0; i < EntryCount; ++i) EntryEnded[i] = EntryAt(i, &Scratch) ? Scratch.ended : 0;
+  FreeHistoryText(gHistoryText);
+  gHistoryText = nullptr;
+  gEntryCount = 0;
+  if (ReadHistoryText(&gHistoryText, &gHistorySize)) {
+    gEntryCount = std::min(FindEntries(gHistoryText, gHistorySize, gEntryStarts, kHistoryMost), kHistoryMost);
+    for (int i = 0; i < gEntryCount; ++i) gEntryEnded[i] = EntryAt(i, &gScratch) ? gScratch.ended : 0;
   }
   Reselect();
 }
 
 void Layout() {
   RECT client;
-  GetClientRect(HistoryWindow, &client);
+  GetClientRect(gHistoryWindow, &client);
   const int gap = Scale(kGap), height = Scale(kControlHeight);
-  MoveWindow(GetDlgItem(HistoryWindow, kSpanChoice), gap, gap, Scale(kChoiceWidth),
+  MoveWindow(GetDlgItem(gHistoryWindow, kSpanChoice), gap, gap, Scale(kChoiceWidth),
              Scale(kChoiceDropHeight), TRUE);
-  MoveWindow(GetDlgItem(HistoryWindow, kExportButton), 2 * gap + Scale(kChoiceWidth), gap,
+  MoveWindow(GetDlgItem(gHistoryWindow, kExportButton), 2 * gap + Scale(kChoiceWidth), gap,
              Scale(kButtonWidth), height, TRUE);
   const int top = 2 * gap + height;
   const int plotBottom = top + std::max(0, static_cast<int>(client.bottom) - top) * kPlotShare / 100;
-  PlotArea = {gap, top, std::max(gap, static_cast<int>(client.right) - gap), plotBottom};
-  MoveWindow(GetDlgItem(HistoryWindow, kPassList), gap, plotBottom + gap,
+  gPlotArea = {gap, top, std::max(gap, static_cast<int>(client.right) - gap), plotBottom};
+  MoveWindow(GetDlgItem(gHistoryWindow, kPassList), gap, plotBottom + gap,
              std::max(0, static_cast<int>(client.right) - 2 * gap),
              std::max(0, static_cast<int>(client.bottom) - plotBottom - 2 * gap), TRUE);
 }
@@ -204,13 +204,13 @@ void DrawPlot(HDC dc, int width, int height) {
   const RECT whole = {0, 0, width, height};
   FillRect(dc, &whole, GetSysColorBrush(COLOR_WINDOW));
   FrameRect(dc, &whole, GetSysColorBrush(COLOR_BTNSHADOW));
-  SelectObject(dc, UiFont);
+  SelectObject(dc, gUiFont);
   SetBkMode(dc, TRANSPARENT);
   SetTextColor(dc, GetSysColor(COLOR_WINDOWTEXT));
   TEXTMETRICA metrics;
   GetTextMetricsA(dc, &metrics);
   const int line = metrics.tmHeight, gap = Scale(kGap);
-  if (ShownCount == 0) {
+  if (gShownCount == 0) {
     Text(dc, "No passes in this span.", whole, DT_CENTER | DT_VCENTER);
     return;
   }
@@ -218,14 +218,14 @@ void DrawPlot(HDC dc, int width, int height) {
   // Times run over the span, or over the passes with a little room.
   const int64_t bias = LocalBiasMs();
   const Ms1900 now = CurrentMs1900();
-  Ms1900 from = FirstEnded - (LastEnded - FirstEnded) / 40, to = LastEnded + (LastEnded - FirstEnded) / 40;
-  if (Span != SpanEverything) from = now - SpanMs(Span), to = now;
+  Ms1900 from = gFirstEnded - (gLastEnded - gFirstEnded) / 40, to = gLastEnded + (gLastEnded - gFirstEnded) / 40;
+  if (gSpan != SpanEverything) from = now - SpanMs(gSpan), to = now;
   int legendWidth = 0;
-  for (int k = 0; k < PlottedCount; ++k) legendWidth = std::max(legendWidth, TextWidth(dc, PlottedNames[k]));
-  legendWidth = PlottedCount == 0 ? 0 : std::min(legendWidth + Scale(32), width / 4);
+  for (int k = 0; k < gPlottedCount; ++k) legendWidth = std::max(legendWidth, TextWidth(dc, gPlottedNames[k]));
+  legendWidth = gPlottedCount == 0 ? 0 : std::min(legendWidth + Scale(32), width / 4);
   const int top = 2 * line + gap, bottom = height - 3 * line - gap;
   const int right = width - 2 * gap - legendWidth;
-  const PlotAxis offsets = OffsetAxis(LeastOffset, MostOffset, (bottom - top) / (2 * line));
+  const PlotAxis offsets = OffsetAxis(gLeastOffset, gMostOffset, (bottom - top) / (2 * line));
   char label[kTextBufferSize];
   int labelWidth = 0;
   for (int64_t tick = FirstTick(offsets); tick <= offsets.high; tick += offsets.step) {
@@ -281,12 +281,12 @@ void DrawPlot(HDC dc, int width, int height) {
 
   // Each plotted server's offsets as a thin line with a dot per pass, and its legend.
   static POINT points[kHistoryMost];
-  for (int k = 0; k < PlottedCount; ++k) {
-    for (int i = 0; i < SampleCount[k]; ++i) points[i] = {x(Samples[k][i].ended), y(Samples[k][i].offset)};
+  for (int k = 0; k < gPlottedCount; ++k) {
+    for (int i = 0; i < gSampleCount[k]; ++i) points[i] = {x(gSamples[k][i].ended), y(gSamples[k][i].offset)};
     const COLORREF color = Color(kServerColors[k]);
-    if (SampleCount[k] > 1) Line(dc, color, std::max(1, Scale(1)), points, SampleCount[k]);
+    if (gSampleCount[k] > 1) Line(dc, color, std::max(1, Scale(1)), points, gSampleCount[k]);
     HBRUSH brush = CreateSolidBrush(color);
-    for (int i = 0; i < SampleCount[k]; ++i) {
+    for (int i = 0; i < gSampleCount[k]; ++i) {
       const RECT dot = {points[i].x - Scale(1), points[i].y - Scale(1), points[i].x + Scale(2), points[i].y + Scale(2)};
       FillRect(dc, &dot, brush);
     }
@@ -294,59 +294,59 @@ void DrawPlot(HDC dc, int width, int height) {
     const int rowY = top + k * (line + Scale(2));
     const POINT sample[] = {{right + gap, rowY + line / 2}, {right + gap + Scale(16), rowY + line / 2}};
     Line(dc, color, Scale(2), sample, 2);
-    Text(dc, PlottedNames[k], {right + gap + Scale(22), rowY, width - Scale(4), rowY + line}, DT_LEFT | DT_END_ELLIPSIS);
+    Text(dc, gPlottedNames[k], {right + gap + Scale(22), rowY, width - Scale(4), rowY + line}, DT_LEFT | DT_END_ELLIPSIS);
   }
 
   // The passes' markers over the lines: corrections at their value,
   // failures on the time axis.
-  for (int i = 0; i < MarkCount; ++i) {
-    const Mark& m = Marks[i];
+  for (int i = 0; i < gMarkCount; ++i) {
+    const Mark& m = gMarks[i];
     Marker(dc, m.outcome, x(m.ended), HasCorrection(m.outcome) ? y(m.correction) : bottom);
   }
 }
 
 void Paint() {
   PAINTSTRUCT paint;
-  HDC dc = BeginPaint(HistoryWindow, &paint);
-  const int width = PlotArea.right - PlotArea.left, height = PlotArea.bottom - PlotArea.top;
+  HDC dc = BeginPaint(gHistoryWindow, &paint);
+  const int width = gPlotArea.right - gPlotArea.left, height = gPlotArea.bottom - gPlotArea.top;
   if (width > 0 && height > 0) {
     // Drawn aside and copied in one piece, so that a redraw does not flicker.
     HDC memory = CreateCompatibleDC(dc);
     HBITMAP bitmap = CreateCompatibleBitmap(dc, width, height);
     HGDIOBJ old = SelectObject(memory, bitmap);
     DrawPlot(memory, width, height);
-    BitBlt(dc, PlotArea.left, PlotArea.top, width, height, memory, 0, 0, SRCCOPY);
+    BitBlt(dc, gPlotArea.left, gPlotArea.top, width, height, memory, 0, 0, SRCCOPY);
     SelectObject(memory, old);
     DeleteObject(bitmap);
     DeleteDC(memory);
   }
-  EndPaint(HistoryWindow, &paint);
+  EndPaint(gHistoryWindow, &paint);
 }
 
 // Everything but the plot, which covers its own area.
 void EraseBackground(HDC dc) {
   RECT client;
-  GetClientRect(HistoryWindow, &client);
+  GetClientRect(gHistoryWindow, &client);
   const int saved = SaveDC(dc);
-  ExcludeClipRect(dc, PlotArea.left, PlotArea.top, PlotArea.right, PlotArea.bottom);
+  ExcludeClipRect(dc, gPlotArea.left, gPlotArea.top, gPlotArea.right, gPlotArea.bottom);
   FillRect(dc, &client, GetSysColorBrush(COLOR_BTNFACE));
   RestoreDC(dc, saved);
 }
 
 void CellText(NMLVDISPINFOA* info) {
   const LVITEMA& item = info->item;
-  if (!(item.mask & LVIF_TEXT) || item.iItem < 0 || item.iItem >= ShownCount || item.iSubItem < 0 ||
+  if (!(item.mask & LVIF_TEXT) || item.iItem < 0 || item.iItem >= gShownCount || item.iSubItem < 0 ||
       item.iSubItem >= kHistoryColumns || item.cchTextMax <= 0)
     return;
   item.pszText[0] = '\0';
-  if (!EntryAt(Shown[item.iItem], &Scratch)) return;
+  if (!EntryAt(gShown[item.iItem], &gScratch)) return;
   static char text[kMaxEntryText];
   if (item.iSubItem == ColumnEnded) {
-    FormatLocalTimestamp(Scratch.ended, text);
+    FormatLocalTimestamp(gScratch.ended, text);
     const int length = lstrlenA(text);
     if (length > 0 && text[length - 1] == ' ') text[length - 1] = '\0';
   } else {
-    HistoryCellText(Scratch, static_cast<HistoryColumn>(item.iSubItem), text, sizeof text);
+    HistoryCellText(gScratch, static_cast<HistoryColumn>(item.iSubItem), text, sizeof text);
   }
   lstrcpynA(item.pszText, text, item.cchTextMax);
 }
@@ -354,15 +354,15 @@ void CellText(NMLVDISPINFOA* info) {
 // The shown entries, oldest first, as comma-separated values.
 bool WriteCsv(HANDLE file) {
   int servers = 0;
-  for (int i = 0; i < ShownCount; ++i)
-    if (EntryAt(Shown[i], &Scratch)) servers = std::max(servers, Scratch.serverCount);
+  for (int i = 0; i < gShownCount; ++i)
+    if (EntryAt(gShown[i], &gScratch)) servers = std::max(servers, gScratch.serverCount);
   static char row[kMaxEntryText];
   DWORD written = 0;
   size_t length = CsvHeader(servers, row);
   if (!WriteFile(file, row, static_cast<DWORD>(length), &written, nullptr) || written != length) return false;
-  for (int i = ShownCount - 1; i >= 0; --i) {
-    if (!EntryAt(Shown[i], &Scratch)) continue;
-    length = CsvRow(Scratch, servers, row);
+  for (int i = gShownCount - 1; i >= 0; --i) {
+    if (!EntryAt(gShown[i], &gScratch)) continue;
+    length = CsvRow(gScratch, servers, row);
     if (!WriteFile(file, row, static_cast<DWORD>(length), &written, nullptr) || written != length) return false;
   }
   return true;
@@ -372,7 +372,7 @@ void ExportShown() {
   char path[MAX_PATH] = "orvalen-history.csv";
   OPENFILENAMEA dialog = {};
   dialog.lStructSize = sizeof dialog;
-  dialog.hwndOwner = HistoryWindow;
+  dialog.hwndOwner = gHistoryWindow;
   dialog.lpstrFilter = kExportFilter;
   dialog.lpstrFile = path;
   dialog.nMaxFile = MAX_PATH;
@@ -383,20 +383,20 @@ void ExportShown() {
   HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   const bool done = file != INVALID_HANDLE_VALUE && WriteCsv(file);
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  if (!done) MessageBoxA(HistoryWindow, "The history could not be written to that file.", kTitle, MB_OK | MB_ICONERROR);
+  if (!done) MessageBoxA(gHistoryWindow, "The history could not be written to that file.", kTitle, MB_OK | MB_ICONERROR);
 }
 
 HWND Child(const char* kind, const char* text, DWORD style, int id, DWORD exStyle = 0) {
   HWND child = CreateWindowExA(exStyle, kind, text, WS_CHILD | WS_VISIBLE | WS_TABSTOP | style, 0, 0, 0, 0,
-                               HistoryWindow, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), AppInstance, nullptr);
-  SendMessageA(child, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont), FALSE);
+                               gHistoryWindow, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), gAppInstance, nullptr);
+  SendMessageA(child, WM_SETFONT, reinterpret_cast<WPARAM>(gUiFont), FALSE);
   return child;
 }
 
 void CreateChildren() {
   HWND choice = Child("COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL, kSpanChoice);
   for (const char* label : kSpanLabels) SendMessageA(choice, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(label));
-  SendMessageA(choice, CB_SETCURSEL, Span, 0);
+  SendMessageA(choice, CB_SETCURSEL, gSpan, 0);
   Child("BUTTON", "&Export...", BS_PUSHBUTTON, kExportButton);
   HWND list = Child(WC_LISTVIEWA, "", LVS_REPORT | LVS_OWNERDATA | LVS_SHOWSELALWAYS | LVS_SINGLESEL, kPassList,
                     WS_EX_CLIENTEDGE);
@@ -414,7 +414,7 @@ void CreateChildren() {
 LRESULT CALLBACK HistoryWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:
-      HistoryWindow = window;
+      gHistoryWindow = window;
       CreateChildren();
       Layout();
       Reload();
@@ -432,7 +432,7 @@ LRESULT CALLBACK HistoryWindowProc(HWND window, UINT message, WPARAM wParam, LPA
     case WM_COMMAND:
       if (LOWORD(wParam) == kSpanChoice && HIWORD(wParam) == CBN_SELCHANGE) {
         const LRESULT chosen = SendMessageA(reinterpret_cast<HWND>(lParam), CB_GETCURSEL, 0, 0);
-        if (chosen >= 0 && chosen < kHistorySpans) Span = static_cast<HistorySpan>(chosen);
+        if (chosen >= 0 && chosen < kHistorySpans) gSpan = static_cast<HistorySpan>(chosen);
         Reselect();
       } else if (LOWORD(wParam) == kExportButton) {
         ExportShown();
@@ -445,10 +445,10 @@ LRESULT CALLBACK HistoryWindowProc(HWND window, UINT message, WPARAM wParam, LPA
       return 0;
     }
     case WM_DESTROY:
-      HistoryWindow = nullptr;
-      FreeHistoryText(HistoryText);
-      HistoryText = nullptr;
-      EntryCount = ShownCount = 0;
+      gHistoryWindow = nullptr;
+      FreeHistoryText(gHistoryText);
+      gHistoryText = nullptr;
+      gEntryCount = gShownCount = 0;
       return 0;
   }
   return DefWindowProcA(window, message, wParam, lParam);
@@ -457,9 +457,9 @@ LRESULT CALLBACK HistoryWindowProc(HWND window, UINT message, WPARAM wParam, LPA
 }  // namespace
 
 void OpenHistoryWindow() {
-  if (HistoryWindow != nullptr) {
-    if (IsIconic(HistoryWindow)) ShowWindow(HistoryWindow, SW_RESTORE);
-    SetForegroundWindow(HistoryWindow);
+  if (gHistoryWindow != nullptr) {
+    if (IsIconic(gHistoryWindow)) ShowWindow(gHistoryWindow, SW_RESTORE);
+    SetForegroundWindow(gHistoryWindow);
     return;
   }
   static bool registered;
@@ -467,8 +467,8 @@ void OpenHistoryWindow() {
     WNDCLASSA type = {};
     type.style = CS_HREDRAW | CS_VREDRAW;
     type.lpfnWndProc = HistoryWindowProc;
-    type.hInstance = AppInstance;
-    type.hIcon = LoadIconA(AppInstance, MAKEINTRESOURCEA(IDI_MAIN));
+    type.hInstance = gAppInstance;
+    type.hIcon = LoadIconA(gAppInstance, MAKEINTRESOURCEA(IDI_MAIN));
     type.hCursor = LoadCursorA(nullptr, IDC_ARROW);
     type.lpszClassName = kHistoryWindowClass;
     registered = RegisterClassA(&type) != 0;
@@ -476,10 +476,10 @@ void OpenHistoryWindow() {
   }
   // Fonts and sizes follow the screen's dots per inch.
   HDC screen = GetDC(nullptr);
-  Dpi = GetDeviceCaps(screen, LOGPIXELSY);
+  gDpi = GetDeviceCaps(screen, LOGPIXELSY);
   ReleaseDC(nullptr, screen);
-  if (UiFont == nullptr)
-    UiFont = CreateFontA(-MulDiv(kFontPoints, Dpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
+  if (gUiFont == nullptr)
+    gUiFont = CreateFontA(-MulDiv(kFontPoints, gDpi, 72), 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE,
                          DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                          DEFAULT_PITCH | FF_SWISS, "Tahoma");
   // No larger than the screen, whatever its dots per inch.
@@ -488,12 +488,12 @@ void OpenHistoryWindow() {
   CreateWindowExA(0, kHistoryWindowClass, kTitle, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, CW_USEDEFAULT,
                   CW_USEDEFAULT, std::min(Scale(kWindowWidth), static_cast<int>(work.right - work.left)),
                   std::min(Scale(kWindowHeight), static_cast<int>(work.bottom - work.top)), nullptr, nullptr,
-                  AppInstance, nullptr);
-  if (HistoryWindow == nullptr) return;
-  ShowWindow(HistoryWindow, SW_SHOWNORMAL);
-  SetForegroundWindow(HistoryWindow);
+                  gAppInstance, nullptr);
+  if (gHistoryWindow == nullptr) return;
+  ShowWindow(gHistoryWindow, SW_SHOWNORMAL);
+  SetForegroundWindow(gHistoryWindow);
 }
 
 void RefreshHistoryWindow() {
-  if (HistoryWindow != nullptr) Reload();
+  if (gHistoryWindow != nullptr) Reload();
 }

@@ -7,13 +7,13 @@
 // Its caption, by which a second launch finds the running instance.
 constexpr char WindowTitle[] = ORVALEN_WINDOW_TITLE;
 
-extern HWND MainWindow;  // null before WM_INITDIALOG and after WM_DESTROY
-extern HWND ServerList;
+extern HWND gMainWindow;  // null before WM_INITDIALOG and after WM_DESTROY
+extern HWND gServerList;
 
 // Set by start-up before the window is created.
-extern HINSTANCE AppInstance;
-extern char LaunchMode;  // 's' at log-on, 'u' uninstall, 0 otherwise
-extern bool CorrectOnLaunch;
+extern HINSTANCE gAppInstance;
+extern char gLaunchMode;  // 's' at log-on, 'u' uninstall, 0 otherwise
+extern bool gCorrectOnLaunch;
 
 INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -20,20 +20,20 @@
 #include "ui/timers.h"
 #include "ui/tray.h"
 
-HWND MainWindow;
-HWND ServerList;
+HWND gMainWindow;
+HWND gServerList;
 
 namespace {
 // Set once WM_INITDIALOG has done its work. A command sent by another
 // process (a second launch) is handled while this thread waits on one of its
 // own calls to another process during set-up, such as adding the tray icon.
-bool WindowReady;
+bool gWindowReady;
 // Set once the program has begun to end.
-bool Quitting;
+bool gQuitting;
 }  // namespace
-HINSTANCE AppInstance;
-char LaunchMode;
-bool CorrectOnLaunch;
+HINSTANCE gAppInstance;
+char gLaunchMode;
+bool gCorrectOnLaunch;
 
 namespace {
 
@@ -59,42 +59,42 @@ void AddColumn(int index, const char* title, int width) {
   column.cx = width;
   column.pszText = const_cast<char*>(title);
   column.iSubItem = index;
-  SendMessageA(ServerList, LVM_INSERTCOLUMNA, index, reinterpret_cast<LPARAM>(&column));
+  SendMessageA(gServerList, LVM_INSERTCOLUMNA, index, reinterpret_cast<LPARAM>(&column));
 }
 
 void ShowUserOffset() {
   char text[kTextBufferSize];
-  FormatOffset(UserOffset, text);
-  SetDlgItemTextA(MainWindow, IDC_OFFSET_EDIT, text);
+  FormatOffset(gUserOffset, text);
+  SetDlgItemTextA(gMainWindow, IDC_OFFSET_EDIT, text);
 }
 
 void InitMainWindow() {
   // A command from a script runs one pass out of sight, and nothing else.
-  const bool command = OwnCommand != CommandNone;
+  const bool command = gOwnCommand != CommandNone;
   if (!command) StartUpdater();
-  HICON icon = LoadIconA(AppInstance, MAKEINTRESOURCEA(IDI_MAIN));
-  ReadSetting("LastCorrectionTime", &LastCorrectionTime, sizeof LastCorrectionTime);
-  ReadSetting("LastCorrectionValue", &LastCorrectionValue, sizeof LastCorrectionValue);
-  ScheduleBase = LastCorrectionTime;
+  HICON icon = LoadIconA(gAppInstance, MAKEINTRESOURCEA(IDI_MAIN));
+  ReadSetting("LastCorrectionTime", &gLastCorrectionTime, sizeof gLastCorrectionTime);
+  ReadSetting("LastCorrectionValue", &gLastCorrectionValue, sizeof gLastCorrectionValue);
+  gScheduleBase = gLastCorrectionTime;
   if (!command) AddTrayIcon();
   UpdateStatusLine(LineIdle);
-  SetClassLongPtrA(MainWindow, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
-  HMENU system = GetSystemMenu(MainWindow, FALSE);
+  SetClassLongPtrA(gMainWindow, GCLP_HICON, reinterpret_cast<LONG_PTR>(icon));
+  HMENU system = GetSystemMenu(gMainWindow, FALSE);
   AppendMenuA(system, MF_SEPARATOR, 0, nullptr);
   AppendMenuA(system, MF_STRING, CMD_HISTORY, kHistoryMenuText);
 
   HIMAGELIST images = ImageList_Create(kListIconSize, kListIconSize, ILC_MASK, 1, 1);
   ImageList_ReplaceIcon(images, -1, icon);
-  SendMessageA(ServerList, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(images));
-  SendMessageA(ServerList, LVM_SETBKCOLOR, 0, GetSysColor(COLOR_WINDOW));
+  SendMessageA(gServerList, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(images));
+  SendMessageA(gServerList, LVM_SETBKCOLOR, 0, GetSysColor(COLOR_WINDOW));
   RECT client;
-  GetClientRect(ServerList, &client);
+  GetClientRect(gServerList, &client);
   int width = client.right;
   AddColumn(0, "Time Server", width * 50 / 100);
   AddColumn(1, "Latency (ms)", width * 25 / 100);
   AddColumn(2, "Correction", width * 25 / 100);
 
-  ZeroMemory(QuerySlots, sizeof QuerySlots);
+  ZeroMemory(gQuerySlots, sizeof gQuerySlots);
   LoadServerTable();
   SortRows();
   SetUpScheduleSlider();
@@ -105,11 +105,11 @@ void InitMainWindow() {
   if (command) {
     if (!StartOwnCommand()) {
       PrintForCaller("There is no time server to ask.\r\n");
-      CommandExitCode = kExitNoAgreement;
-      PostMessageA(MainWindow, WM_COMMAND, CMD_QUIT, 0);
+      gCommandExitCode = kExitNoAgreement;
+      PostMessageA(gMainWindow, WM_COMMAND, CMD_QUIT, 0);
     }
-  } else if (!PassBusy() && LaunchPassWanted(CorrectOnLaunch, LaunchMode, ScheduleIndex, &exitAfter)) {
-    ExitAfterCorrection = exitAfter;
+  } else if (!PassBusy() && LaunchPassWanted(gCorrectOnLaunch, gLaunchMode, gScheduleIndex, &exitAfter)) {
+    gExitAfterCorrection = exitAfter;
     StartCorrectingPass(TriggerLaunch);
   }
 }
@@ -122,7 +122,7 @@ void RestorePlacement() {
   const RECT& r = saved.rcNormalPosition;
   WINDOWPLACEMENT current = {};
   current.length = sizeof current;
-  GetWindowPlacement(MainWindow, &current);
+  GetWindowPlacement(gMainWindow, &current);
   WINDOWPLACEMENT placement;
   if (read && PlacementAccepted(saved.length, {r.left, r.top, r.right, r.bottom}, cx, cy)) {
     placement = saved;
@@ -137,20 +137,20 @@ void RestorePlacement() {
   }
   // Started at log-on or to correct at once, the program stays in the tray;
   // started by the user, it shows itself.
-  placement.showCmd = (LaunchMode != 0 || CorrectOnLaunch || OwnCommand != CommandNone) ? SW_HIDE : SW_SHOW;
-  SetTimer(MainWindow, kClockTimer, kClockHiddenMs, nullptr);
-  SetWindowPlacement(MainWindow, &placement);
+  placement.showCmd = (gLaunchMode != 0 || gCorrectOnLaunch || gOwnCommand != CommandNone) ? SW_HIDE : SW_SHOW;
+  SetTimer(gMainWindow, kClockTimer, kClockHiddenMs, nullptr);
+  SetWindowPlacement(gMainWindow, &placement);
 }
 
 void SavePlacement() {
   WINDOWPLACEMENT placement = {};
   placement.length = sizeof placement;
-  GetWindowPlacement(MainWindow, &placement);
+  GetWindowPlacement(gMainWindow, &placement);
   WriteSetting("WindowPlacement", &placement, sizeof placement);
 }
 
 void ResetServerList() {
-  if (MessageBoxA(MainWindow, "Are you sure you want to reset the server list?", "Warning!",
+  if (MessageBoxA(gMainWindow, "Are you sure you want to reset the server list?", "Warning!",
                   MB_OKCANCEL | MB_ICONWARNING) != IDOK)
     return;
   FinishAllQueries(StatusInterrupted);
@@ -161,8 +161,8 @@ void ResetServerList() {
 void EditRow(int row) {
   if (row < 0) return;
   // The list only opens an editor while it has the focus.
-  SetFocus(ServerList);
-  SendMessageA(ServerList, LVM_EDITLABELA, row, 0);
+  SetFocus(gServerList);
+  SendMessageA(gServerList, LVM_EDITLABELA, row, 0);
 }
 
 void AddNewServer() {
@@ -173,15 +173,15 @@ void AddNewServer() {
   find.flags = LVFI_PARAM;
   find.lParam = slot;
   EditRow(static_cast<int>(
-      SendMessageA(ServerList, LVM_FINDITEMA, -1, reinterpret_cast<LPARAM>(&find))));
+      SendMessageA(gServerList, LVM_FINDITEMA, -1, reinterpret_cast<LPARAM>(&find))));
 }
 
 void OnOffsetEdited() {
   char text[kOffsetTextMax + 1] = "";
-  GetDlgItemTextA(MainWindow, IDC_OFFSET_EDIT, text, sizeof text);
+  GetDlgItemTextA(gMainWindow, IDC_OFFSET_EDIT, text, sizeof text);
   // Beyond a year either way is no clock's error: it counts as nothing typed.
-  UserOffset = UsableUserOffset(ParseOffset(text));
-  WriteSetting("Offset", &UserOffset, sizeof UserOffset);
+  gUserOffset = UsableUserOffset(ParseOffset(text));
+  WriteSetting("Offset", &gUserOffset, sizeof gUserOffset);
   ShowUserOffset();
 }
 
@@ -189,8 +189,8 @@ void OnOffsetEdited() {
 // list ends an open editor as its window goes away and reports the typed
 // text as the new name: from here on nothing the list reports is acted on.
 void Quit() {
-  Quitting = true;
-  DestroyWindow(MainWindow);
+  gQuitting = true;
+  DestroyWindow(gMainWindow);
 }
 
 BOOL OnCommand(WORD id, WORD code) {
@@ -202,10 +202,10 @@ BOOL OnCommand(WORD id, WORD code) {
   }
   // Enter and Escape typed into an open label editor must end the edit, not
   // start a pass or hide the window.
-  if (SendMessageA(ServerList, LVM_GETEDITCONTROL, 0, 0) != 0) return FALSE;
+  if (SendMessageA(gServerList, LVM_GETEDITCONTROL, 0, 0) != 0) return FALSE;
   switch (id) {
     case IDC_SYNC:
-      if (ActiveQueries != 0)
+      if (gActiveQueries != 0)
         FinishAllQueries(StatusInterrupted);
       else
         StartCorrectingPass(TriggerUser);
@@ -234,7 +234,7 @@ BOOL OnCommand(WORD id, WORD code) {
       ToggleSelectedServers();
       return TRUE;
     case CMD_EDIT_SERVER:
-      EditRow(static_cast<int>(SendMessageA(ServerList, LVM_GETNEXTITEM, -1, LVNI_FOCUSED)));
+      EditRow(static_cast<int>(SendMessageA(gServerList, LVM_GETNEXTITEM, -1, LVNI_FOCUSED)));
       return TRUE;
     case CMD_OPEN:
       OpenMainWindow();
@@ -262,43 +262,43 @@ bool FileBesideProgram(const char* file, char (&path)[MAX_PATH]) {
 
 void ShutdownCleanup() {
   RemoveTrayIcon();
-  KillTimer(MainWindow, kClockTimer);
-  if (ActiveQueries != 0) FinishAllQueries(StatusInterrupted);
+  KillTimer(gMainWindow, kClockTimer);
+  if (gActiveQueries != 0) FinishAllQueries(StatusInterrupted);
   // After the pass has ended: its end may have armed the exit timer.
-  KillTimer(MainWindow, kExitTimer);
-  KillTimer(MainWindow, kPassTimer);
+  KillTimer(gMainWindow, kExitTimer);
+  KillTimer(gMainWindow, kPassTimer);
 }
 
 void HideOrQuit() {
-  ShowWindow(MainWindow, SW_HIDE);
-  if (ScheduleInterval == 0) DestroyWindow(MainWindow);
+  ShowWindow(gMainWindow, SW_HIDE);
+  if (gScheduleInterval == 0) DestroyWindow(gMainWindow);
 }
 
-void SetPassButtonText(const char* text) { SetDlgItemTextA(MainWindow, IDC_SYNC, text); }
+void SetPassButtonText(const char* text) { SetDlgItemTextA(gMainWindow, IDC_SYNC, text); }
 
-void ArmExitTimer() { SetTimer(MainWindow, kExitTimer, kExitDelayMs, nullptr); }
+void ArmExitTimer() { SetTimer(gMainWindow, kExitTimer, kExitDelayMs, nullptr); }
 
 bool ConfirmLargeCorrection(OffsetMs correction) {
   char question[2 * kTextBufferSize];
   DescribeCorrection(correction, question);
   lstrcatA(question, "\n\nSet the clock anyway?");
-  return MessageBoxA(MainWindow, question, WindowTitle,
+  return MessageBoxA(gMainWindow, question, WindowTitle,
                      MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
 }
 
 INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_INITDIALOG:
-      MainWindow = window;
-      NetEventWindow = window;
-      ServerList = GetDlgItem(window, IDC_SERVER_LIST);
+      gMainWindow = window;
+      gNetEventWindow = window;
+      gServerList = GetDlgItem(window, IDC_SERVER_LIST);
       SetWindowTextA(window, WindowTitle);
       InitMainWindow();
       RestorePlacement();
-      WindowReady = true;
+      gWindowReady = true;
       return TRUE;
     case WM_COMMAND:
-      if (!WindowReady) {
+      if (!gWindowReady) {
         // Not yet: the list is not loaded. Handle it once set-up is done.
         PostMessageA(window, WM_COMMAND, wParam, lParam);
         return TRUE;
@@ -306,7 +306,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return OnCommand(LOWORD(wParam), HIWORD(wParam));
     case WM_NOTIFY: {
       const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
-      return header->idFrom == IDC_SERVER_LIST && !Quitting ? OnServerListNotify(header) : FALSE;
+      return header->idFrom == IDC_SERVER_LIST && !gQuitting ? OnServerListNotify(header) : FALSE;
     }
     case WM_TIMER:
       OnTimer(wParam);
@@ -324,13 +324,13 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_MOVE:
       // A move before the window is set up would overwrite the stored
       // placement before it has been read.
-      if (MainWindow != nullptr) SavePlacement();
+      if (gMainWindow != nullptr) SavePlacement();
       return TRUE;
     case WM_CLOSE:
       HideOrQuit();
       return TRUE;
     case WM_SYSCOLORCHANGE:
-      SendMessageA(ServerList, LVM_SETBKCOLOR, 0, GetSysColor(COLOR_WINDOW));
+      SendMessageA(gServerList, LVM_SETBKCOLOR, 0, GetSysColor(COLOR_WINDOW));
       return FALSE;
     case WM_ENDSESSION:
       // FALSE: the log-off or shutdown was cancelled and the session goes on.
@@ -338,7 +338,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return TRUE;
     case WM_DESTROY:
       ShutdownCleanup();
-      MainWindow = nullptr;
+      gMainWindow = nullptr;
       PostQuitMessage(0);
       return TRUE;
     case kTrayMessage:
@@ -346,7 +346,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return FALSE;
     case WM_COPYDATA: {
       // A dialog hands its answer back through DWLP_MSGRESULT.
-      BOOL taken = WindowReady && OnCommandRequest(reinterpret_cast<HWND>(wParam),
+      BOOL taken = gWindowReady && OnCommandRequest(reinterpret_cast<HWND>(wParam),
                                                    reinterpret_cast<const void*>(lParam));
       SetWindowLongPtrA(window, DWLP_MSGRESULT, taken);
       return TRUE;
@@ -358,11 +358,11 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       OnNetworkChanged();
       return TRUE;
     case WM_TIMECHANGE:
-      if (ScheduleInterval != 0 && !OwnTimeChange() && !PassBusy()) NoteClockChangedElsewhere();
+      if (gScheduleInterval != 0 && !OwnTimeChange() && !PassBusy()) NoteClockChangedElsewhere();
       return FALSE;
   }
   if (DispatchNetMessage(message, wParam, lParam)) return TRUE;
-  if (IsTaskbarCreated(message) && MainWindow != nullptr) {
+  if (IsTaskbarCreated(message) && gMainWindow != nullptr) {
     RestoreTrayIcon();
     return TRUE;
   }

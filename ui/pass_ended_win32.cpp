@@ -17,27 +17,27 @@ namespace {
 
 // Set when the status line has told of an entry that could not be written;
 // the next failures say nothing until an entry is written again.
-bool RecordFailureShown;
-NoticeState Notices;
-PassEntry LastPass;
+bool gRecordFailureShown;
+NoticeState gNotices;
+PassEntry gLastPass;
 
 }  // namespace
 
 void PassEnded() {
   const Ms1900 now = CurrentMs1900();
-  CapturePass(now, &LastPass);
-  if (RecordPass(LastPass)) {
-    RecordFailureShown = false;
-  } else if (!RecordFailureShown) {
-    RecordFailureShown = true;
-    SetDlgItemTextA(MainWindow, IDC_STATUS_LINE, "Pass not written to the history file");
+  CapturePass(now, &gLastPass);
+  if (RecordPass(gLastPass)) {
+    gRecordFailureShown = false;
+  } else if (!gRecordFailureShown) {
+    gRecordFailureShown = true;
+    SetDlgItemTextA(gMainWindow, IDC_STATUS_LINE, "Pass not written to the history file");
   }
   RefreshHistoryWindow();
   CatchUpAfterPass();
-  AnswerCommands(LastPass.kind == Correcting);
-  const NoticeKind notice = NoticeAfterPass(&Notices, LastPass.kind, LastPass.trigger, LastPass.outcome, now);
+  AnswerCommands(gLastPass.kind == Correcting);
+  const NoticeKind notice = NoticeAfterPass(&gNotices, gLastPass.kind, gLastPass.trigger, gLastPass.outcome, now);
   if (notice == NoNotice || !NoticesWanted()) return;
   char title[kNoticeTitleSize], text[kNoticeTextSize];
-  NoticeTexts(notice, LastPass.correction, title, text);
+  NoticeTexts(notice, gLastPass.correction, title, text);
   ShowTrayNotice(title, text);
 }

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-int ScheduleIndex = kDefaultScheduleIndex;
-OffsetMs ScheduleInterval;
+int gScheduleIndex = kDefaultScheduleIndex;
+OffsetMs gScheduleInterval;
 
 namespace {
 

@@ -6,8 +6,8 @@ constexpr int kScheduleSteps = 10;        // slider positions 0..9
 constexpr int kDefaultScheduleIndex = 4;  // "Every 5 Minutes"
 constexpr int kOnStartupIndex = 1;
 
-extern int ScheduleIndex;          // as stored; outside 1..9 means no schedule
-extern OffsetMs ScheduleInterval;  // 0: no periodic pass
+extern int gScheduleIndex;          // as stored; outside 1..9 means no schedule
+extern OffsetMs gScheduleInterval;  // 0: no periodic pass
 
 // The label and interval of a slider position; any number outside 1..9 reads
 // as "No Scheduled Interval" with no interval.
@@ -19,7 +19,7 @@ OffsetMs ScheduleIntervalFor(int index);
 // too, so that the schedule is not held back for as long as the clock moved.
 bool ScheduleDue(Ms1900 now, Ms1900 base, OffsetMs interval);
 
-// The pass at launch: wanted when CorrectOnLaunch is set, or when started at
+// The pass at launch: wanted when gCorrectOnLaunch is set, or when started at
 // log-on ('s') with "On Startup". exitAfter tells whether the program then
 // ends by itself after the correction.
 bool LaunchPassWanted(bool correctOnLaunch, char launchMode, int scheduleIndex, bool* exitAfter);

@@ -19,23 +19,23 @@ int FindRow(int slot) {
   find.flags = LVFI_PARAM;
   find.lParam = slot;
   return static_cast<int>(
-      SendMessageA(ServerList, LVM_FINDITEMA, -1, reinterpret_cast<LPARAM>(&find)));
+      SendMessageA(gServerList, LVM_FINDITEMA, -1, reinterpret_cast<LPARAM>(&find)));
 }
 
 int SlotOfRow(int row) {
   LVITEMA item = {};
   item.mask = LVIF_PARAM;
   item.iItem = row;
-  SendMessageA(ServerList, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+  SendMessageA(gServerList, LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item));
   return static_cast<int>(item.lParam);
 }
 
 int NextSelectedRow(int after) {
-  return static_cast<int>(SendMessageA(ServerList, LVM_GETNEXTITEM, after, LVNI_SELECTED));
+  return static_cast<int>(SendMessageA(gServerList, LVM_GETNEXTITEM, after, LVNI_SELECTED));
 }
 
 int SelectedCount() {
-  return static_cast<int>(SendMessageA(ServerList, LVM_GETSELECTEDCOUNT, 0, 0));
+  return static_cast<int>(SendMessageA(gServerList, LVM_GETSELECTEDCOUNT, 0, 0));
 }
 
 // The slots of the selected rows from the top of the list down, taken before
@@ -52,7 +52,7 @@ void SetCell(int row, int column, const char* text) {
   LVITEMA item = {};
   item.iSubItem = column;
   item.pszText = const_cast<char*>(text);
-  SendMessageA(ServerList, LVM_SETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
+  SendMessageA(gServerList, LVM_SETITEMTEXTA, row, reinterpret_cast<LPARAM>(&item));
 }
 
 int CompareNames(const char* a, const char* b) { return lstrcmpA(a, b); }
@@ -81,28 +81,28 @@ void RenameServer(const NMLVDISPINFOA* edit) {
 
 void SyncRows(bool textsOnly) {
   for (int slot = 0; slot < kMaxServers; ++slot) {
-    QuerySlots[slot].dirty = 0;
+    gQuerySlots[slot].dirty = 0;
     if (textsOnly && !IsNamed(slot)) continue;
     int row = FindRow(slot);
     if (!IsNamed(slot)) {
-      if (row >= 0) SendMessageA(ServerList, LVM_DELETEITEM, row, 0);
+      if (row >= 0) SendMessageA(gServerList, LVM_DELETEITEM, row, 0);
       continue;
     }
     if (!textsOnly) {
       if (row < 0) {
         LVITEMA item = {};
         item.mask = LVIF_PARAM;
-        item.iItem = static_cast<int>(SendMessageA(ServerList, LVM_GETITEMCOUNT, 0, 0));
+        item.iItem = static_cast<int>(SendMessageA(gServerList, LVM_GETITEMCOUNT, 0, 0));
         item.lParam = slot;
-        SendMessageA(ServerList, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+        SendMessageA(gServerList, LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
         row = FindRow(slot);
       }
       LVITEMA item = {};
       item.mask = LVIF_TEXT | LVIF_IMAGE;
       item.iItem = row;
-      item.pszText = ServerTable[slot].name;
-      item.iImage = ServerTable[slot].enabled ? 0 : 1;
-      SendMessageA(ServerList, LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
+      item.pszText = gServerTable[slot].name;
+      item.iImage = gServerTable[slot].enabled ? 0 : 1;
+      SendMessageA(gServerList, LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item));
     }
     char latency[kTextBufferSize];
     char correction[kTextBufferSize];
@@ -114,25 +114,25 @@ void SyncRows(bool textsOnly) {
 
 void RefreshDirtyRows() {
   bool dirty = false;
-  for (const QuerySlot& slot : QuerySlots) dirty = dirty || slot.dirty;
+  for (const QuerySlot& slot : gQuerySlots) dirty = dirty || slot.dirty;
   if (!dirty) return;
   SyncRows(true);
   // Names do not change during a pass, so an order by name still holds.
-  if (SortColumn != 0) SortRows();
+  if (gSortColumn != 0) SortRows();
 }
 
 void SortRows() {
-  SendMessageA(ServerList, LVM_SORTITEMS, 0, reinterpret_cast<LPARAM>(CompareRowsCallback));
+  SendMessageA(gServerList, LVM_SORTITEMS, 0, reinterpret_cast<LPARAM>(CompareRowsCallback));
 }
 
 void ShowServerMenu(bool atCursor) {
-  HMENU resource = LoadMenuA(AppInstance, MAKEINTRESOURCEA(IDR_SERVER_MENU));
+  HMENU resource = LoadMenuA(gAppInstance, MAKEINTRESOURCEA(IDR_SERVER_MENU));
   HMENU menu = GetSubMenu(resource, 0);
   POINT at = {0, 0};
   if (atCursor)
     GetCursorPos(&at);
   else
-    ClientToScreen(ServerList, &at);
+    ClientToScreen(gServerList, &at);
   bool full = true;
   for (int slot = 0; slot < kMaxServers; ++slot) full = full && IsNamed(slot);
   if (full) DisableItem(menu, CMD_ADD_SERVER);
@@ -140,10 +140,10 @@ void ShowServerMenu(bool atCursor) {
     for (UINT id : {CMD_DELETE_SERVER, CMD_TOGGLE_SERVER, CMD_EDIT_SERVER, CMD_TEST_SERVER})
       DisableItem(menu, id);
   }
-  TrackPopupMenu(menu, 0, at.x, at.y, 0, MainWindow, nullptr);
+  TrackPopupMenu(menu, 0, at.x, at.y, 0, gMainWindow, nullptr);
   // Without a message after the menu, it may not close when the user clicks
   // elsewhere.
-  PostMessageA(MainWindow, WM_NULL, 0, 0);
+  PostMessageA(gMainWindow, WM_NULL, 0, 0);
   DestroyMenu(resource);
 }
 
@@ -152,7 +152,7 @@ void DeleteSelectedServers() {
   if (count == 0) return;
   char question[kTextBufferSize];
   wsprintfA(question, "Are you sure you want to delete %d server(s)?", count);
-  if (MessageBoxA(MainWindow, question, "Warning!", MB_OKCANCEL | MB_ICONWARNING) == IDOK) {
+  if (MessageBoxA(gMainWindow, question, "Warning!", MB_OKCANCEL | MB_ICONWARNING) == IDOK) {
     // Each deletion can end the pass and re-sort the rows, so the first
     // selected row is looked up afresh every time.
     for (int row = NextSelectedRow(-1); row >= 0; row = NextSelectedRow(-1)) {

@@ -7,8 +7,8 @@
 #include "core/query_engine.h"
 #include "ui/texts.h"
 
-int SortColumn = 1;
-int SortDirection = 1;
+int gSortColumn = 1;
+int gSortDirection = 1;
 
 namespace {
 
@@ -29,8 +29,8 @@ int Order(T a, T b) {
 }  // namespace
 
 int StatusRank(int slot) {
-  const uint32_t status = ServerTable[slot].status;
-  const QuerySlot& q = QuerySlots[slot];
+  const uint32_t status = gServerTable[slot].status;
+  const QuerySlot& q = gQuerySlots[slot];
   if (status >= StatusRejected) return kMeasuredRank;
   // A query that has got further ranks higher: -3, -2 or -1.
   if (status == StatusNone && q.phase != PhaseIdle)
@@ -39,9 +39,9 @@ int StatusRank(int slot) {
 }
 
 int CompareRows(int a, int b, NameCompare compareNames) {
-  const ServerRecord& ra = ServerTable[a];
-  const ServerRecord& rb = ServerTable[b];
-  if (SortColumn == 0) return SortDirection * compareNames(ra.name, rb.name);
+  const ServerRecord& ra = gServerTable[a];
+  const ServerRecord& rb = gServerTable[b];
+  if (gSortColumn == 0) return gSortDirection * compareNames(ra.name, rb.name);
 
   // Enabled servers stay on top whichever way the column runs.
   if (ra.enabled != rb.enabled) return ra.enabled > rb.enabled ? -1 : 1;
@@ -51,28 +51,28 @@ int CompareRows(int a, int b, NameCompare compareNames) {
   if (rankA != rankB) {
     const int higherFirst = rankA < rankB ? 1 : -1;
     // Under "Correction" the measured rows stay above the rest in both directions.
-    return SortColumn == 2 ? higherFirst : higherFirst * SortDirection;
+    return gSortColumn == 2 ? higherFirst : higherFirst * gSortDirection;
   }
   if (rankA == kMeasuredRank) {
-    const int order = SortColumn == 2 ? Order(ra.offset, rb.offset)
+    const int order = gSortColumn == 2 ? Order(ra.offset, rb.offset)
                                       : Order(ra.latencyMs, rb.latencyMs);
-    if (order != 0) return order * SortDirection;
+    if (order != 0) return order * gSortDirection;
   }
   return compareNames(ra.name, rb.name);
 }
 
 void ClickColumn(int column) {
-  if (column == SortColumn) {
-    SortDirection = -SortDirection;
+  if (column == gSortColumn) {
+    gSortDirection = -gSortDirection;
   } else {
-    SortColumn = column;
-    SortDirection = 1;
+    gSortColumn = column;
+    gSortDirection = 1;
   }
 }
 
 void RowTexts(int slot, char* latency, char* correction) {
-  const QuerySlot& q = QuerySlots[slot];
-  const ServerRecord& record = ServerTable[slot];
+  const QuerySlot& q = gQuerySlots[slot];
+  const ServerRecord& record = gServerTable[slot];
   latency[0] = '\0';
   correction[0] = '\0';
 
@@ -114,7 +114,7 @@ void RowTexts(int slot, char* latency, char* correction) {
 // An edited entry may name another server: one that refused us is asked again.
 void RenameSlot(int slot, const char* name) {
   FinishQuery(slot, StatusInterrupted);
-  QuerySlots[slot].denied = 0;
+  gQuerySlots[slot].denied = 0;
   SetServerName(slot, name);
   UpdateServer(slot);
 }
@@ -123,7 +123,7 @@ void DeleteSlot(int slot) { RenameSlot(slot, ""); }
 
 void ToggleSlot(int slot) {
   FinishQuery(slot, StatusInterrupted);
-  QuerySlots[slot].denied = 0;
-  ServerTable[slot].enabled ^= 1;
+  gQuerySlots[slot].denied = 0;
+  gServerTable[slot].enabled ^= 1;
   UpdateServer(slot);
 }

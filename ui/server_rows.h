@@ -5,8 +5,8 @@
 #include "core/server_table.h"
 
 // Sort state for the life of the process: column 0, 1 or 2, direction +1 or -1.
-extern int SortColumn;     // starts at 1, "Latency (ms)"
-extern int SortDirection;  // starts at +1
+extern int gSortColumn;     // starts at 1, "Latency (ms)"
+extern int gSortDirection;  // starts at +1
 
 using NameCompare = int (*)(const char*, const char*);
 

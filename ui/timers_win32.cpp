@@ -18,48 +18,48 @@ namespace {
 
 // Flipped by every blink and never reset, so a new pass carries on where the
 // last one stopped.
-bool TrayIconPhase;
+bool gTrayIconPhase;
 
-CatchUp PassCatchUp = {false, 0, 0, true};
-PassTrigger CatchUpTrigger = TriggerResume;
-HANDLE NetworkWatchStop;
+CatchUp gPassCatchUp = {false, 0, 0, true};
+PassTrigger gCatchUpTrigger = TriggerResume;
+HANDLE gNetworkWatchStop;
 
 void ArmCatchUp() {
-  if (!PassCatchUp.pending) return;
-  int64_t wait = PassCatchUp.due - CurrentMs1900();
+  if (!gPassCatchUp.pending) return;
+  int64_t wait = gPassCatchUp.due - CurrentMs1900();
   if (wait < 0) wait = 0;
-  SetTimer(MainWindow, kCatchUpTimer, static_cast<UINT>(wait < 0x7FFFFFFF ? wait : 0x7FFFFFFF) + 1, nullptr);
+  SetTimer(gMainWindow, kCatchUpTimer, static_cast<UINT>(wait < 0x7FFFFFFF ? wait : 0x7FFFFFFF) + 1, nullptr);
 }
 
 void OnCatchUpTimer() {
-  KillTimer(MainWindow, kCatchUpTimer);
-  if (!PassCatchUp.pending) return;
-  if (PassBusy() || CurrentMs1900() < PassCatchUp.due) {
-    SetTimer(MainWindow, kCatchUpTimer, 1000, nullptr);
+  KillTimer(gMainWindow, kCatchUpTimer);
+  if (!gPassCatchUp.pending) return;
+  if (PassBusy() || CurrentMs1900() < gPassCatchUp.due) {
+    SetTimer(gMainWindow, kCatchUpTimer, 1000, nullptr);
     return;
   }
-  PassCatchUp.pending = false;
-  StartCorrectingPass(CatchUpTrigger);
+  gPassCatchUp.pending = false;
+  StartCorrectingPass(gCatchUpTrigger);
 }
 
 // A worker waits for the system to report a new address and tells the
 // window. Its request stays with the system until the process ends, so its
 // record must outlive the thread.
-OVERLAPPED AddressChange;
+OVERLAPPED gAddressChange;
 
 DWORD WINAPI WatchAddresses(void* window) {
-  HANDLE events[2] = {AddressChange.hEvent, NetworkWatchStop};
+  HANDLE events[2] = {gAddressChange.hEvent, gNetworkWatchStop};
   for (;;) {
     HANDLE handle = nullptr;
-    if (NotifyAddrChange(&handle, &AddressChange) != ERROR_IO_PENDING) return 0;
+    if (NotifyAddrChange(&handle, &gAddressChange) != ERROR_IO_PENDING) return 0;
     if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) return 0;
     PostMessageA(static_cast<HWND>(window), kNetworkChangedMessage, 0, 0);
   }
 }
 
 void ApplySchedule() {
-  ScheduleInterval = ScheduleIntervalFor(ScheduleIndex);
-  SetDlgItemTextA(MainWindow, IDC_SCHEDULE_LABEL, ScheduleLabel(ScheduleIndex));
+  gScheduleInterval = ScheduleIntervalFor(gScheduleIndex);
+  SetDlgItemTextA(gMainWindow, IDC_SCHEDULE_LABEL, ScheduleLabel(gScheduleIndex));
 }
 
 void OnClockTick() {
@@ -67,15 +67,15 @@ void OnClockTick() {
   char text[kTextBufferSize];
   FormatLocalTimestamp(now, text);
   char shown[kTextBufferSize] = "";
-  GetDlgItemTextA(MainWindow, IDC_CLOCK, shown, sizeof shown);
-  if (lstrcmpA(shown, text) != 0) SetDlgItemTextA(MainWindow, IDC_CLOCK, text);
-  if (!PassBusy() && ScheduleDue(now, ScheduleBase, ScheduleInterval))
+  GetDlgItemTextA(gMainWindow, IDC_CLOCK, shown, sizeof shown);
+  if (lstrcmpA(shown, text) != 0) SetDlgItemTextA(gMainWindow, IDC_CLOCK, text);
+  if (!PassBusy() && ScheduleDue(now, gScheduleBase, gScheduleInterval))
     StartCorrectingPass(TriggerSchedule);
 }
 
 void OnPassTick() {
-  SetTrayIcon(TrayIconPhase ? IDI_MAIN : IDI_TRAY);
-  TrayIconPhase = !TrayIconPhase;
+  SetTrayIcon(gTrayIconPhase ? IDI_MAIN : IDI_TRAY);
+  gTrayIconPhase = !gTrayIconPhase;
   CheckDeadlines();
   RefreshDirtyRows();
 }
@@ -83,24 +83,24 @@ void OnPassTick() {
 }  // namespace
 
 void SetUpScheduleSlider() {
-  SendDlgItemMessageA(MainWindow, IDC_SCHEDULE_SLIDER, TBM_SETRANGE, TRUE,
+  SendDlgItemMessageA(gMainWindow, IDC_SCHEDULE_SLIDER, TBM_SETRANGE, TRUE,
                       MAKELPARAM(0, kScheduleSteps - 1));
-  if (!ReadSetting("Schedule", &ScheduleIndex, sizeof ScheduleIndex))
-    ScheduleIndex = kDefaultScheduleIndex;
-  SendDlgItemMessageA(MainWindow, IDC_SCHEDULE_SLIDER, TBM_SETPOS, TRUE, ScheduleIndex);
+  if (!ReadSetting("Schedule", &gScheduleIndex, sizeof gScheduleIndex))
+    gScheduleIndex = kDefaultScheduleIndex;
+  SendDlgItemMessageA(gMainWindow, IDC_SCHEDULE_SLIDER, TBM_SETPOS, TRUE, gScheduleIndex);
   ApplySchedule();
 }
 
 void OnScheduleSlider() {
-  ScheduleIndex =
-      static_cast<int>(SendDlgItemMessageA(MainWindow, IDC_SCHEDULE_SLIDER, TBM_GETPOS, 0, 0));
-  WriteSetting("Schedule", &ScheduleIndex, sizeof ScheduleIndex);
+  gScheduleIndex =
+      static_cast<int>(SendDlgItemMessageA(gMainWindow, IDC_SCHEDULE_SLIDER, TBM_GETPOS, 0, 0));
+  WriteSetting("Schedule", &gScheduleIndex, sizeof gScheduleIndex);
   ApplySchedule();
 }
 
 void OnShowWindow(bool shown) {
-  KillTimer(MainWindow, kClockTimer);
-  SetTimer(MainWindow, kClockTimer, shown ? kClockVisibleMs : kClockHiddenMs, nullptr);
+  KillTimer(gMainWindow, kClockTimer);
+  SetTimer(gMainWindow, kClockTimer, shown ? kClockVisibleMs : kClockHiddenMs, nullptr);
 }
 
 void OnTimer(UINT_PTR id) {
@@ -109,8 +109,8 @@ void OnTimer(UINT_PTR id) {
       OnClockTick();
       break;
     case kExitTimer:
-      KillTimer(MainWindow, kExitTimer);
-      if (ExitAfterCorrection) DestroyWindow(MainWindow);
+      KillTimer(gMainWindow, kExitTimer);
+      if (gExitAfterCorrection) DestroyWindow(gMainWindow);
       break;
     case kPassTimer:
       OnPassTick();
@@ -123,35 +123,35 @@ void OnTimer(UINT_PTR id) {
 
 void OnResume() {
   // Only a periodic schedule keeps the clock right on its own; it is due.
-  if (ScheduleInterval == 0) return;
-  CatchUpOnResume(PassCatchUp, CurrentMs1900());
-  CatchUpTrigger = TriggerResume;
+  if (gScheduleInterval == 0) return;
+  CatchUpOnResume(gPassCatchUp, CurrentMs1900());
+  gCatchUpTrigger = TriggerResume;
   ArmCatchUp();
 }
 
 void OnNetworkChanged() {
-  bool wasPending = PassCatchUp.pending;
-  CatchUpOnNetwork(PassCatchUp, CurrentMs1900());
-  if (!wasPending && PassCatchUp.pending) CatchUpTrigger = TriggerNetwork;
+  bool wasPending = gPassCatchUp.pending;
+  CatchUpOnNetwork(gPassCatchUp, CurrentMs1900());
+  if (!wasPending && gPassCatchUp.pending) gCatchUpTrigger = TriggerNetwork;
   ArmCatchUp();
 }
 
 void CatchUpAfterPass() {
-  if (PassMode != Correcting) return;
-  bool catchingUp = PassStartedBy == TriggerResume || PassStartedBy == TriggerNetwork;
-  CatchUpPassEnded(PassCatchUp, CurrentMs1900(), catchingUp, PassFoundNoServer());
-  if (PassCatchUp.pending) CatchUpTrigger = PassStartedBy;
+  if (gPassMode != Correcting) return;
+  bool catchingUp = gPassStartedBy == TriggerResume || gPassStartedBy == TriggerNetwork;
+  CatchUpPassEnded(gPassCatchUp, CurrentMs1900(), catchingUp, PassFoundNoServer());
+  if (gPassCatchUp.pending) gCatchUpTrigger = gPassStartedBy;
   ArmCatchUp();
 }
 
 void StartNetworkWatch(HWND window) {
-  AddressChange.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  NetworkWatchStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (AddressChange.hEvent == nullptr || NetworkWatchStop == nullptr) return;
+  gAddressChange.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  gNetworkWatchStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (gAddressChange.hEvent == nullptr || gNetworkWatchStop == nullptr) return;
   HANDLE thread = CreateThread(nullptr, 0, WatchAddresses, window, 0, nullptr);
   if (thread != nullptr) CloseHandle(thread);
 }
 
 void StopNetworkWatch() {
-  if (NetworkWatchStop != nullptr) SetEvent(NetworkWatchStop);
+  if (gNetworkWatchStop != nullptr) SetEvent(gNetworkWatchStop);
 }

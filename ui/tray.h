@@ -20,4 +20,4 @@ void ShowTrayNotice(const char* title, const char* text);
 // Command 114: show the window and clear a failure shown in the tray.
 void OpenMainWindow();
 
-extern bool TrayMenuOpen;
+extern bool gTrayMenuOpen;

@@ -11,7 +11,7 @@
 #include "ui/texts.h"
 #include "ui/timers.h"
 
-bool TrayMenuOpen;
+bool gTrayMenuOpen;
 
 namespace {
 
@@ -32,26 +32,26 @@ union TrayRecord {
 };
 static_assert(sizeof(NOTIFYICONDATAA) <= kNotifyIconSize, "tray record size");
 
-HICON Icon(int id) { return LoadIconA(AppInstance, MAKEINTRESOURCEA(id)); }
+HICON Icon(int id) { return LoadIconA(gAppInstance, MAKEINTRESOURCEA(id)); }
 
 // What the icon shows now, so that it can be added again as it was.
-int ShownIcon = IDI_TRAY;
-char ShownTip[kTipSize];
-UINT TaskbarCreatedMessage;
+int gShownIcon = IDI_TRAY;
+char gShownTip[kTipSize];
+UINT gTaskbarCreatedMessage;
 
 void Notify(DWORD action, UINT flags, int iconId = 0, const char* tip = nullptr) {
   TrayRecord record = {};
   record.data.cbSize = kNotifyIconSize;
-  record.data.hWnd = MainWindow;
+  record.data.hWnd = gMainWindow;
   record.data.uID = 0;
   record.data.uFlags = flags;
   record.data.uCallbackMessage = kTrayMessage;
   if (flags & NIF_ICON) {
-    ShownIcon = iconId;
+    gShownIcon = iconId;
     record.data.hIcon = Icon(iconId);
   }
   if (flags & NIF_TIP) {
-    if (tip != ShownTip) lstrcpynA(ShownTip, tip, kTipSize);
+    if (tip != gShownTip) lstrcpynA(gShownTip, tip, kTipSize);
     lstrcpynA(record.data.szTip, tip, kTipSize);
   }
   Shell_NotifyIconA(action, &record.data);
@@ -63,29 +63,29 @@ void AddTrayIcon() {
   // A restarted shell announces itself with this message and has lost every
   // icon. It comes from the shell's integrity level, which is lower than an
   // elevated program's: let it through (Windows Vista and later only).
-  TaskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
+  gTaskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
   using FilterFunction = BOOL(WINAPI*)(UINT, DWORD);
   constexpr DWORD kFilterAdd = 1;  // MSGFLT_ADD
   auto filter = reinterpret_cast<FilterFunction>(reinterpret_cast<void (*)()>(
       GetProcAddress(GetModuleHandleA("user32.dll"), "ChangeWindowMessageFilter")));
-  if (filter != nullptr && TaskbarCreatedMessage != 0) filter(TaskbarCreatedMessage, kFilterAdd);
+  if (filter != nullptr && gTaskbarCreatedMessage != 0) filter(gTaskbarCreatedMessage, kFilterAdd);
   // A script's command comes as WM_COPYDATA, from a process that may not be elevated.
   if (filter != nullptr) filter(WM_COPYDATA, kFilterAdd);
   Notify(NIM_ADD, NIF_MESSAGE);
 }
 
 bool IsTaskbarCreated(UINT message) {
-  return message != 0 && message == TaskbarCreatedMessage;
+  return message != 0 && message == gTaskbarCreatedMessage;
 }
 
-void RestoreTrayIcon() { Notify(NIM_ADD, NIF_MESSAGE | NIF_ICON | NIF_TIP, ShownIcon, ShownTip); }
+void RestoreTrayIcon() { Notify(NIM_ADD, NIF_MESSAGE | NIF_ICON | NIF_TIP, gShownIcon, gShownTip); }
 
 void RemoveTrayIcon() { Notify(NIM_DELETE, 0); }
 
 void ShowTrayNotice(const char* title, const char* text) {
   TrayRecord record = {};
   record.data.cbSize = kNotifyIconSize;
-  record.data.hWnd = MainWindow;
+  record.data.hWnd = gMainWindow;
   record.data.uFlags = NIF_INFO;
   record.data.dwInfoFlags = NIIF_WARNING;
   record.data.uTimeout = kNoticeShownMs;
@@ -97,26 +97,26 @@ void ShowTrayNotice(const char* title, const char* text) {
 void SetTrayIcon(int iconId) { Notify(NIM_MODIFY, NIF_ICON, iconId); }
 
 void UpdateStatusLine(StatusLineState state) {
-  KillTimer(MainWindow, kPassTimer);
+  KillTimer(gMainWindow, kPassTimer);
   char text[2 * kTextBufferSize] = "";
   if (state == LineChecking || state == LineTesting) {
-    SetTimer(MainWindow, kPassTimer, kPassTickMs, nullptr);
-    CorrectionFailed = false;
+    SetTimer(gMainWindow, kPassTimer, kPassTickMs, nullptr);
+    gCorrectionFailed = false;
     lstrcpyA(text, state == LineChecking ? "Checking time servers..." : "Testing time servers...");
-  } else if (LastCorrectionTime != 0) {
+  } else if (gLastCorrectionTime != 0) {
     char offset[kTextBufferSize];
     char when[kTextBufferSize];
-    FormatOffset(LastCorrectionValue, offset);
-    FormatLocalTimestamp(LastCorrectionTime, when);
+    FormatOffset(gLastCorrectionValue, offset);
+    FormatLocalTimestamp(gLastCorrectionTime, when);
     wsprintfA(text, "Corrected %s at %s", offset, when);
   }
-  SetDlgItemTextA(MainWindow, IDC_STATUS_LINE, text);
+  SetDlgItemTextA(gMainWindow, IDC_STATUS_LINE, text);
   // The status line keeps the last good correction; only the tray tells of
   // a failed one, until the user looks.
   char failure[2 * kTextBufferSize];
-  if (CorrectionFailed) FailureTip(LastOutcome, PassCorrection, failure);
-  Notify(NIM_MODIFY, NIF_ICON | NIF_TIP, CorrectionFailed ? IDI_FAILED : IDI_TRAY,
-         CorrectionFailed ? failure : text);
+  if (gCorrectionFailed) FailureTip(gLastOutcome, gPassCorrection, failure);
+  Notify(NIM_MODIFY, NIF_ICON | NIF_TIP, gCorrectionFailed ? IDI_FAILED : IDI_TRAY,
+         gCorrectionFailed ? failure : text);
 }
 
 void NoteClockChangedElsewhere() {
@@ -124,26 +124,26 @@ void NoteClockChangedElsewhere() {
   char text[2 * kTextBufferSize];
   FormatLocalTimestamp(CurrentMs1900(), when);
   wsprintfA(text, "The clock was changed outside Orvalen at %s", when);
-  SetDlgItemTextA(MainWindow, IDC_STATUS_LINE, text);
+  SetDlgItemTextA(gMainWindow, IDC_STATUS_LINE, text);
 }
 
 void TrayCallback(UINT mouseMessage) {
   switch (mouseMessage) {
     case WM_LBUTTONDOWN:
     case WM_RBUTTONDOWN: {
-      if (TrayMenuOpen) return;
-      HMENU resource = LoadMenuA(AppInstance, MAKEINTRESOURCEA(IDR_TRAY_MENU));
+      if (gTrayMenuOpen) return;
+      HMENU resource = LoadMenuA(gAppInstance, MAKEINTRESOURCEA(IDR_TRAY_MENU));
       HMENU menu = GetSubMenu(resource, 0);
       // Touching the tray keeps the program running after a launch-time pass.
-      ExitAfterCorrection = false;
+      gExitAfterCorrection = false;
       POINT at;
       GetCursorPos(&at);
       // The menu closes on a click elsewhere only when its owner is in front.
-      SetForegroundWindow(MainWindow);
-      TrayMenuOpen = true;
+      SetForegroundWindow(gMainWindow);
+      gTrayMenuOpen = true;
       SetMenuDefaultItem(menu, 0, TRUE);
       char text[kMenuTextMax + 2] = "&";
-      GetDlgItemTextA(MainWindow, IDC_SYNC, text + 1, kMenuTextMax + 1);
+      GetDlgItemTextA(gMainWindow, IDC_SYNC, text + 1, kMenuTextMax + 1);
       MENUITEMINFOA item = {};
       item.cbSize = sizeof item;
       item.fMask = MIIM_TYPE;
@@ -152,15 +152,15 @@ void TrayCallback(UINT mouseMessage) {
       SetMenuItemInfoA(menu, IDC_SYNC, FALSE, &item);
       // Not in the menu resource, which stays as it is.
       InsertMenuA(menu, CMD_QUIT, MF_BYCOMMAND | MF_STRING, CMD_HISTORY, kHistoryMenuText);
-      TrackPopupMenu(menu, 0, at.x, at.y, 0, MainWindow, nullptr);
-      PostMessageA(MainWindow, WM_NULL, 0, 0);
+      TrackPopupMenu(menu, 0, at.x, at.y, 0, gMainWindow, nullptr);
+      PostMessageA(gMainWindow, WM_NULL, 0, 0);
       DestroyMenu(resource);
-      TrayMenuOpen = false;
+      gTrayMenuOpen = false;
       return;
     }
     case WM_LBUTTONDBLCLK:
     case WM_RBUTTONDBLCLK:
-      SendMessageA(MainWindow, WM_COMMAND, CMD_OPEN, 0);
+      SendMessageA(gMainWindow, WM_COMMAND, CMD_OPEN, 0);
       return;
     case NIN_BALLOONUSERCLICK:
       OpenHistoryWindow();
@@ -169,7 +169,7 @@ void TrayCallback(UINT mouseMessage) {
 }
 
 void OpenMainWindow() {
-  CorrectionFailed = false;
-  if (ActiveQueries == 0) UpdateStatusLine(LineIdle);
-  ShowWindow(MainWindow, SW_SHOWNORMAL);
+  gCorrectionFailed = false;
+  if (gActiveQueries == 0) UpdateStatusLine(LineIdle);
+  ShowWindow(gMainWindow, SW_SHOWNORMAL);
 }

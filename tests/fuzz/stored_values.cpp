@@ -15,7 +15,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fake::Reset();
-  FirstRun = false;
+  gFirstRun = false;
   // Each value: one length byte, then that many bytes.
   size_t at = 0;
   for (int slot = 0; slot < kMaxServers && at < size; ++slot) {
@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   LoadServerTable();
   std::vector<int> order;
   for (int slot = 0; slot < kMaxServers; ++slot) {
-    if (strnlen(ServerTable[slot].name, kServerNameSize) == kServerNameSize) __builtin_trap();
+    if (strnlen(gServerTable[slot].name, kServerNameSize) == kServerNameSize) __builtin_trap();
     char latency[kTextBufferSize], correction[kTextBufferSize];
     RowTexts(slot, latency, correction);
     if (IsNamed(slot)) order.push_back(slot);
@@ -41,6 +41,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ScheduleDue(fake::now, fake::now - ScheduleIntervalFor(schedule), ScheduleIntervalFor(schedule));
   fake::store["Offset"].assign(data, data + std::min<size_t>(size, 8));
   LoadUserOffset();
-  if (UserOffset > kMaxUserOffsetMs || UserOffset < -kMaxUserOffsetMs) __builtin_trap();
+  if (gUserOffset > kMaxUserOffsetMs || gUserOffset < -kMaxUserOffsetMs) __builtin_trap();
   return 0;
 }

@@ -21,7 +21,7 @@ struct Script {
 
 // The running query that holds a socket or look-up handle, or null.
 const QuerySlot* Holder(uintptr_t handle) {
-  for (const QuerySlot& q : QuerySlots)
+  for (const QuerySlot& q : gQuerySlots)
     if (q.phase != PhaseIdle && (q.socket == handle || q.lookupHandle == handle)) return &q;
   return nullptr;
 }
@@ -43,13 +43,13 @@ std::vector<uint8_t> Reply(Script& s, uint64_t request) {
 
 std::string Broken(bool passStartedHere) {
   int busy = 0;
-  for (const QuerySlot& q : QuerySlots) {
+  for (const QuerySlot& q : gQuerySlots) {
     busy += q.phase != PhaseIdle;
     if (q.phase == PhaseIdle && (q.socket || q.lookupHandle)) return "an idle slot holds a socket or look-up";
     if (q.samplesTaken > kSamplesPerQuery) return "more samples than a query takes";
   }
-  if (ActiveQueries != busy) return "ActiveQueries does not count the busy slots";
-  for (const ServerRecord& r : ServerTable)  // a correction may use only what this pass measures
+  if (gActiveQueries != busy) return "ActiveQueries does not count the busy slots";
+  for (const ServerRecord& r : gServerTable)  // a correction may use only what this pass measures
     if (passStartedHere && r.name[0] && (r.status == StatusMeasured || r.status == StatusRejected))
       return "a result of an earlier pass survived the start of a new one";
   return "";
@@ -57,10 +57,10 @@ std::string Broken(bool passStartedHere) {
 
 // What an event may change: the table, the slots but for their look-up buffers, and the pass.
 std::string State() {
-  std::string state(reinterpret_cast<const char*>(ServerTable), sizeof ServerTable);
-  for (const QuerySlot& q : QuerySlots)
+  std::string state(reinterpret_cast<const char*>(gServerTable), sizeof gServerTable);
+  for (const QuerySlot& q : gQuerySlots)
     state.append(reinterpret_cast<const char*>(&q), offsetof(QuerySlot, lookupBuffer));
-  return state + std::to_string(ActiveQueries);
+  return state + std::to_string(gActiveQueries);
 }
 
 }  // namespace
@@ -72,19 +72,19 @@ std::string RunEngineScript(const uint8_t* data, size_t size) {
   static const uint32_t kErrors[] = {0, 0, 0, kErrorConnectionRefused, kErrorConnectionReset, 10060,
                                      11001, 11002};
   fake::Reset();
-  FirstRun = false;
+  gFirstRun = false;
   Script s{data, data + size};
   for (int i = 1, servers = 1 + s.Below(kMaxServers); i <= servers; ++i) {
     char name[kServerNameSize];
     std::snprintf(name, sizeof name, kNames[s.Below(5)], i);
     int slot = AddServer(name);
-    ServerTable[slot].enabled = s.Byte() % 8 != 0;
-    ServerTable[slot].status = s.Below(2) ? StatusMeasured : StatusNone;  // left from before
+    gServerTable[slot].enabled = s.Byte() % 8 != 0;
+    gServerTable[slot].status = s.Below(2) ? StatusMeasured : StatusNone;  // left from before
     // Some names lead to an IPv6 address first, which may not answer.
     fake::hosts["host" + std::to_string(i) + ".example"] = {fake::Ip(10, 1, 0, i, i % 3 == 0), fake::Ip(10, 1, 0, i)};
   }
   for (int step = 0, line = LineIdle; s.at != s.end && step < 2000; ++step) {
-    const bool idle = ActiveQueries == 0;
+    const bool idle = gActiveQueries == 0;
     const uint32_t event = s.Below(9);
     std::string before;  // for an event that no running query awaits: it must change nothing
     fake::log.clear();
@@ -97,7 +97,7 @@ std::string RunEngineScript(const uint8_t* data, size_t size) {
     if (event == 2) {  // the first pending look-up from a random slot on, or any handle
       uintptr_t handle = 0;
       for (int i = s.Below(kMaxServers + 10); handle == 0 && i < kMaxServers; ++i)
-        handle = QuerySlots[i].lookupHandle;
+        handle = gQuerySlots[i].lookupHandle;
       if (handle == 0) handle = 1 + s.Byte();
       if (!Holder(handle) || Holder(handle)->lookupHandle != handle) before = State();
       OnLookupDone(handle, kErrors[s.Below(8)]);
@@ -127,7 +127,7 @@ std::string RunEngineScript(const uint8_t* data, size_t size) {
     for (size_t at = fake::log.find("line "); at != std::string::npos; at = fake::log.find("line ", at + 1))
       starts += (line = fake::log[at + 5] - '0') != LineIdle;
     if (starts > 1) broken = "one event started two passes";
-    if (ActiveQueries == 0 && line != LineIdle) broken = "no query runs but the pass has not ended";
+    if (gActiveQueries == 0 && line != LineIdle) broken = "no query runs but the pass has not ended";
     if (!broken.empty()) return broken + " (event " + std::to_string(step) + ")";
   }
   // Every query ends by its deadlines: a wait, then at most two more NTP requests.

@@ -29,12 +29,12 @@ static uintptr_t nextHandle;
 void Reset() {
   FinishAllQueries(StatusInterrupted);
   log.clear(), store.clear(), sockets.clear(), hosts.clear();
-  std::memset(ServerTable, 0, sizeof ServerTable), std::memset(QuerySlots, 0, sizeof QuerySlots);
+  std::memset(gServerTable, 0, sizeof gServerTable), std::memset(gQuerySlots, 0, sizeof gQuerySlots);
   now = 4'000'000'000'000, tick = 1000, nextHandle = 100;  // 2026
-  refuseStep = failSetUp = confirm = CorrectionFailed = ExitAfterCorrection = false;
-  FirstRun = true, PassMode = Correcting, PassStartedBy = TriggerUser, ActiveQueries = 0;
-  ScheduleBase = UserOffset = LastCorrectionTime = LastCorrectionValue = PassCorrection = 0;
-  LastOutcome = OutcomeNone, onAnnounce = nullptr;
+  refuseStep = failSetUp = confirm = gCorrectionFailed = gExitAfterCorrection = false;
+  gFirstRun = true, gPassMode = Correcting, gPassStartedBy = TriggerUser, gActiveQueries = 0;
+  gScheduleBase = gUserOffset = gLastCorrectionTime = gLastCorrectionValue = gPassCorrection = 0;
+  gLastOutcome = OutcomeNone, onAnnounce = nullptr;
 }
 
 std::vector<uint8_t> Reply(Ms1900 server, bool ntp, uint64_t originate, uint8_t stratum, const char* code) {

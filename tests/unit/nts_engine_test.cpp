@@ -19,11 +19,11 @@ TEST(NtsQueries, AFailedKeyExchangeEndsTheQueryWithoutAsking) {
     const int slot = AddServer("NTS://ke.example:4461");
     StartCorrectingPass(TriggerUser);
     EXPECT_NE(fake::log.find("key exchange ke.example:4461; "), std::string::npos) << fake::log;
-    EXPECT_EQ(QuerySlots[slot].phase, PhaseKeyExchange);
+    EXPECT_EQ(gQuerySlots[slot].phase, PhaseKeyExchange);
     NtsKeResult result = {c.outcome, {}};
     OnKeyExchangeDone(fake::keyExchanges + 1, result);  // another exchange's: not this query's
     OnKeyExchangeDone(fake::keyExchanges, result);
-    EXPECT_EQ(ServerTable[slot].status, c.status);
+    EXPECT_EQ(gServerTable[slot].status, c.status);
     EXPECT_TRUE(fake::sockets.empty()) << "asked in plain NTP";
   }
 }
@@ -38,7 +38,7 @@ TEST(NtsQueries, KeysSendRequestsWhereTheExchangeSaysAndForgedRepliesDoNotCount)
   const uint8_t cookie[] = {1, 2, 3, 4};
   PutCookie(result.keys.cookies, cookie, sizeof cookie);
   OnKeyExchangeDone(fake::keyExchanges, result);
-  const QuerySlot& q = QuerySlots[slot];
+  const QuerySlot& q = gQuerySlots[slot];
   const fake::Socket& udp = fake::sockets[q.socket];
   EXPECT_EQ(udp.address, fake::Ip(192, 0, 2, 7));
   EXPECT_EQ(udp.port, 1123);
@@ -47,14 +47,14 @@ TEST(NtsQueries, KeysSendRequestsWhereTheExchangeSaysAndForgedRepliesDoNotCount)
   std::vector<uint8_t> reply = fake::Reply(fake::now, true, q.requestStamp);
   const uint8_t fields[] = {0x01, 0x04, 0, 36};
   reply.insert(reply.end(), fields, fields + 4);
-  reply.insert(reply.end(), NtsSessions[slot].uid, NtsSessions[slot].uid + kNtsUidSize);
+  reply.insert(reply.end(), gNtsSessions[slot].uid, gNtsSessions[slot].uid + kNtsUidSize);
   const uint8_t authenticator[40] = {0x04, 0x04, 0, 40, 0, 16, 0, 16};
   reply.insert(reply.end(), authenticator, authenticator + 40);
   fake::sockets[q.socket].reply = reply;
   DispatchSocketEvent(q.socket, kEventRead, 0);
   EXPECT_EQ(q.phase, PhaseReading);
   fake::now = q.deadline + 1, CheckDeadlines();
-  EXPECT_EQ(ServerTable[slot].status, StatusNoResponse) << "a forged reply is no answer";
+  EXPECT_EQ(gServerTable[slot].status, StatusNoResponse) << "a forged reply is no answer";
   // The one cookie is spent: the next pass exchanges keys again.
   fake::log.clear();
   StartCorrectingPass(TriggerUser);

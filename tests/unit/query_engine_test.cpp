@@ -19,17 +19,17 @@
 using Bytes = std::vector<uint8_t>;
 
 static void Event(int slot, uint32_t event, uint32_t error = 0, Bytes reply = {}) {
-  fake::sockets[QuerySlots[slot].socket].reply = std::move(reply);
-  DispatchSocketEvent(QuerySlots[slot].socket, event, error);
+  fake::sockets[gQuerySlots[slot].socket].reply = std::move(reply);
+  DispatchSocketEvent(gQuerySlots[slot].socket, event, error);
 }
 static Bytes Answer(int slot, Ms1900 server, uint8_t stratum = 1, const char* code = "GPS") {
-  return fake::Reply(server, QuerySlots[slot].ntp, QuerySlots[slot].requestStamp, stratum, code);
+  return fake::Reply(server, gQuerySlots[slot].ntp, gQuerySlots[slot].requestStamp, stratum, code);
 }
 // Samples from a server `ahead` ms in front of us, each answered `trip` ms
 // after the TIME connection completed or the NTP request went out; NTP
 // requests go out 2 s apart, on the pass timer's tick.
 static void Measure(int slot, int64_t ahead, std::vector<TickMs> trips) {
-  const QuerySlot& q = QuerySlots[slot];
+  const QuerySlot& q = gQuerySlots[slot];
   for (TickMs trip : trips) {
     if (!q.ntp) fake::now -= (fake::now + ahead) % 1000, Event(slot, kEventConnect);  // whole seconds
     if (q.phase == PhaseWaiting) fake::now = q.deadline, CheckDeadlines();
@@ -45,30 +45,30 @@ TEST(QueryEngine, ATestingPassMeasuresTheChosenServers) {
   int chosen[] = {AddServer("NTP://ntp.example"), AddServer("192.0.2.1")};
   const int ntp = chosen[0], time = chosen[1];
   AddServer("10.0.0.3");  // not chosen: the pass ends without it
-  ServerTable[time].enabled = 0, UserOffset = 7;  // disabled servers are tested all the same
+  gServerTable[time].enabled = 0, gUserOffset = 7;  // disabled servers are tested all the same
   StartTestingPass(chosen, 0);  // nothing selected
   StartTestingPass(chosen, 2);
-  OnLookupDone(QuerySlots[ntp].lookupHandle, 0);
-  const fake::Socket& udp = fake::sockets[QuerySlots[ntp].socket];
+  OnLookupDone(gQuerySlots[ntp].lookupHandle, 0);
+  const fake::Socket& udp = fake::sockets[gQuerySlots[ntp].socket];
   EXPECT_EQ(udp.address, fake::Ip(10, 0, 0, 9));
   EXPECT_EQ(udp.port, kNtpPort);
-  EXPECT_EQ(QuerySlots[ntp].deadline, fake::now + kReplyTimeoutMs);  // from the request on
+  EXPECT_EQ(gQuerySlots[ntp].deadline, fake::now + kReplyTimeoutMs);  // from the request on
   Measure(ntp, 250, {40});
   // The next request waits for its turn, 2 s after the first.
-  fake::now = QuerySlots[ntp].requestSent + kNtpSpacingMs - 1, CheckDeadlines();
+  fake::now = gQuerySlots[ntp].requestSent + kNtpSpacingMs - 1, CheckDeadlines();
   EXPECT_EQ(udp.sent, 1);
   Measure(ntp, 250, {20, 30});
   // TIME: the reading plus half the round trip, 500 + 21 / 2 + 7 = 517, 522 and 512. The offset
   // is the mean of the two quickest samples, the latency that of all three.
   Measure(time, 500, {21, 30, 10});
-  EXPECT_EQ(ServerTable[time].offset, (512 + 517) / 2);
-  EXPECT_EQ(ServerTable[time].latencyMs, 20u);
-  EXPECT_EQ(ServerTable[ntp].offset, 257);
-  EXPECT_EQ(ServerTable[ntp].latencyMs, 30u);
-  EXPECT_EQ(ServerTable[ntp].status, StatusTested);
+  EXPECT_EQ(gServerTable[time].offset, (512 + 517) / 2);
+  EXPECT_EQ(gServerTable[time].latencyMs, 20u);
+  EXPECT_EQ(gServerTable[ntp].offset, 257);
+  EXPECT_EQ(gServerTable[ntp].latencyMs, 30u);
+  EXPECT_EQ(gServerTable[ntp].status, StatusTested);
   EXPECT_EQ(udp.sent, 3);  // three requests on one socket
   for (const auto& [handle, socket] : fake::sockets) EXPECT_TRUE(socket.closed) << handle;
-  EXPECT_EQ(ScheduleBase, 0);
+  EXPECT_EQ(gScheduleBase, 0);
   static PassEntry record;
   CapturePass(0, &record);
   EXPECT_EQ(record.serverCount, 2) << "the record names the chosen servers only";
@@ -85,10 +85,10 @@ TEST(QueryEngine, ACorrectingPassEndsEachQueryWithItsStatus) {
       {"10.0.0.2", [](int s) { Event(s, kEventConnect, 10060); }, StatusNoResponse},
       {"10.0.0.3", [](int s) { Event(s, kEventConnect), Event(s, kEventRead, 0, {1, 2}); }, StatusNoResponse},
       // Every look-up error ends the query at once: no such name, no address, a failing name server.
-      {"unknown.example", [](int s) { OnLookupDone(QuerySlots[s].lookupHandle, 11001); }, StatusNoDnsEntry},
-      {"v6only.example", [](int s) { OnLookupDone(QuerySlots[s].lookupHandle, 11004); }, StatusNoDnsEntry},
-      {"flaky.example", [](int s) { OnLookupDone(QuerySlots[s].lookupHandle, 11002); }, StatusNoDnsEntry},
-      {"empty.example", [](int s) { OnLookupDone(QuerySlots[s].lookupHandle, 0); }, StatusNoDnsEntry},
+      {"unknown.example", [](int s) { OnLookupDone(gQuerySlots[s].lookupHandle, 11001); }, StatusNoDnsEntry},
+      {"v6only.example", [](int s) { OnLookupDone(gQuerySlots[s].lookupHandle, 11004); }, StatusNoDnsEntry},
+      {"flaky.example", [](int s) { OnLookupDone(gQuerySlots[s].lookupHandle, 11002); }, StatusNoDnsEntry},
+      {"empty.example", [](int s) { OnLookupDone(gQuerySlots[s].lookupHandle, 0); }, StatusNoDnsEntry},
       {"ntp://10.0.0.4", [](int s) { Event(s, kEventRead, 0, Answer(s, 1, 0, "RATE")); }, StatusRefused},
       {"ntp://10.0.0.5", [](int s) { Event(s, kEventRead, 0, Answer(s, 1, 0, "INIT")); }, StatusNoResponse},
       {"ntp://10.0.0.6", [](int s) { Event(s, kEventRead, kErrorConnectionReset); }, StatusRefused},
@@ -104,24 +104,24 @@ TEST(QueryEngine, ACorrectingPassEndsEachQueryWithItsStatus) {
       // A name that resolves slowly has a deadline of its own: others finishing do not cut it short.
       {"slow.example", [](int) {}, StatusMeasured},
   };
-  for (const auto& c : cases) ServerTable[AddServer(c.name)].enabled = c.status != StatusDisabled;
+  for (const auto& c : cases) gServerTable[AddServer(c.name)].enabled = c.status != StatusDisabled;
   const int slow = 19;
   fake::hosts["slow.example"] = {fake::Ip(10, 0, 0, 12)};
   const Ms1900 start = fake::now;
   StartCorrectingPass(TriggerUser);
-  EXPECT_EQ(ScheduleBase, start);
-  EXPECT_EQ(QuerySlots[slow].deadline, start + kConnectTimeoutMs);
+  EXPECT_EQ(gScheduleBase, start);
+  EXPECT_EQ(gQuerySlots[slow].deadline, start + kConnectTimeoutMs);
   for (int slot = 0; slot < slow; ++slot) cases[slot].events(slot);
-  fake::now = QuerySlots[16].deadline;
+  fake::now = gQuerySlots[16].deadline;
   CheckDeadlines();
-  EXPECT_EQ(ActiveQueries, 3) << "exactly at a deadline is not past it";
+  EXPECT_EQ(gActiveQueries, 3) << "exactly at a deadline is not past it";
   fake::now += 1;
   CheckDeadlines();
-  EXPECT_EQ(ActiveQueries, 1);
+  EXPECT_EQ(gActiveQueries, 1);
   fake::now += 5000;
-  OnLookupDone(QuerySlots[slow].lookupHandle, 0);
+  OnLookupDone(gQuerySlots[slow].lookupHandle, 0);
   Measure(slow, 100, {10, 10, 10});
-  for (int slot = 0; slot <= slow; ++slot) EXPECT_EQ(ServerTable[slot].status, cases[slot].status) << slot;
+  for (int slot = 0; slot <= slow; ++slot) EXPECT_EQ(gServerTable[slot].status, cases[slot].status) << slot;
   EXPECT_EQ(fake::store.count("Server003"), 1u);  // the disabled server's status is saved
   EXPECT_EQ(fake::log, "line 1; button Stop Correcting...; refresh; step 105; announce; line 0; "
                        "button Synchronize Time; refresh; ");
@@ -135,24 +135,24 @@ TEST(QueryEngine, EachAddressOfANameIsTriedInTurn) {
   const int time = AddServer("dual.example"), ntp = AddServer("ntp://ntp.example");
   const int literal = AddServer("[::1]"), ntpLiteral = AddServer("ntp://[::1]");
   StartCorrectingPass(TriggerUser);
-  EXPECT_EQ(fake::sockets[QuerySlots[literal].socket].address, v6);
-  EXPECT_EQ(fake::sockets[QuerySlots[ntpLiteral].socket].address, v6);
-  OnLookupDone(QuerySlots[time].lookupHandle, 0), OnLookupDone(QuerySlots[ntp].lookupHandle, 0);
+  EXPECT_EQ(fake::sockets[gQuerySlots[literal].socket].address, v6);
+  EXPECT_EQ(fake::sockets[gQuerySlots[ntpLiteral].socket].address, v6);
+  OnLookupDone(gQuerySlots[time].lookupHandle, 0), OnLookupDone(gQuerySlots[ntp].lookupHandle, 0);
   Event(time, kEventConnect, kErrorConnectionRefused);  // IPv6 refused: then IPv4
-  EXPECT_EQ(fake::sockets[QuerySlots[time].socket].address, v4);
-  fake::now = QuerySlots[ntp].deadline + 1, CheckDeadlines();  // IPv6 silent: then IPv4, anew
-  EXPECT_EQ(fake::sockets[QuerySlots[ntp].socket].address, v4);
-  EXPECT_EQ(QuerySlots[ntp].deadline, fake::now + kReplyTimeoutMs);
+  EXPECT_EQ(fake::sockets[gQuerySlots[time].socket].address, v4);
+  fake::now = gQuerySlots[ntp].deadline + 1, CheckDeadlines();  // IPv6 silent: then IPv4, anew
+  EXPECT_EQ(fake::sockets[gQuerySlots[ntp].socket].address, v4);
+  EXPECT_EQ(gQuerySlots[ntp].deadline, fake::now + kReplyTimeoutMs);
   Measure(time, 100, {10, 10, 10}), Measure(ntp, 100, {10, 10, 10});
-  EXPECT_EQ(ServerTable[time].status, StatusMeasured);
-  EXPECT_EQ(ServerTable[ntp].status, StatusMeasured);
+  EXPECT_EQ(gServerTable[time].status, StatusMeasured);
+  EXPECT_EQ(gServerTable[ntp].status, StatusMeasured);
 }
 
 TEST(QueryEngine, PassesDoNotNest) {
   fake::Reset();
-  ServerTable[AddServer("10.0.0.1")].enabled = 1;
+  gServerTable[AddServer("10.0.0.1")].enabled = 1;
   static int testSlot = AddServer("10.0.0.2");
-  ServerTable[testSlot].enabled = 0;
+  gServerTable[testSlot].enabled = 0;
   // Requests while a correcting pass runs or ends (its broadcast lets messages in): another
   // correction would repeat it, a test is held until the pass has fully ended.
   StartCorrectingPass(TriggerUser);
@@ -162,12 +162,12 @@ TEST(QueryEngine, PassesDoNotNest) {
   Measure(0, 100, {10, 10, 10});
   EXPECT_EQ(fake::log, "line 1; button Stop Correcting...; refresh; step 105; announce; line 0; "
                        "button Synchronize Time; refresh; line 2; button Stop Testing...; ");
-  EXPECT_EQ(PassMode, Testing);
+  EXPECT_EQ(gPassMode, Testing);
   // A stop drops what was held.
   StartCorrectingPass(TriggerSchedule);
   FinishAllQueries(StatusInterrupted);
   EXPECT_FALSE(PassBusy());
-  EXPECT_EQ(ServerTable[testSlot].status, StatusInterrupted);
+  EXPECT_EQ(gServerTable[testSlot].status, StatusInterrupted);
 }
 
 TEST(QueryEngine, AServerThatDeniesIsNotAskedAgainUntilEdited) {
@@ -177,13 +177,13 @@ TEST(QueryEngine, AServerThatDeniesIsNotAskedAgainUntilEdited) {
   Event(slot, kEventRead, 0, Answer(slot, 1, 0, "DENY"));
   Event(rate, kEventRead, 0, Answer(rate, 1, 0, "RATE"));
   StartCorrectingPass(TriggerSchedule);
-  EXPECT_EQ(QuerySlots[slot].phase, PhaseIdle);
-  EXPECT_EQ(ServerTable[slot].status, StatusRefused);
-  EXPECT_EQ(QuerySlots[rate].phase, PhaseReading) << "a RATE kiss ends only that pass's query";
+  EXPECT_EQ(gQuerySlots[slot].phase, PhaseIdle);
+  EXPECT_EQ(gServerTable[slot].status, StatusRefused);
+  EXPECT_EQ(gQuerySlots[rate].phase, PhaseReading) << "a RATE kiss ends only that pass's query";
   FinishAllQueries(StatusInterrupted);
   ToggleSlot(slot), ToggleSlot(slot);
   StartCorrectingPass(TriggerUser);
-  EXPECT_EQ(QuerySlots[slot].phase, PhaseReading);
+  EXPECT_EQ(gQuerySlots[slot].phase, PhaseReading);
 }
 
 struct Server { int slot; OffsetMs offset; uint32_t status = StatusMeasured; bool ntp = false; };
@@ -230,33 +230,33 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
   for (const auto& c : cases) {
     fake::Reset();
     for (const Server& s : c.servers) {
-      std::strcpy(ServerTable[s.slot].name, "host");
-      ServerTable[s.slot].status = s.status, ServerTable[s.slot].offset = s.offset;
-      QuerySlots[s.slot].ntp = s.ntp;
+      std::strcpy(gServerTable[s.slot].name, "host");
+      gServerTable[s.slot].status = s.status, gServerTable[s.slot].offset = s.offset;
+      gQuerySlots[s.slot].ntp = s.ntp;
     }
-    ServerTable[9].status = StatusMeasured;  // unnamed slots never count
+    gServerTable[9].status = StatusMeasured;  // unnamed slots never count
     if (!c.maxCorrection.empty()) fake::store["MaxCorrection"] = c.maxCorrection;
     const Ms1900 before = 777;
-    LastCorrectionTime = LastCorrectionValue = before;
-    ScheduleBase = 12345, ExitAfterCorrection = true, PassStartedBy = c.trigger;
+    gLastCorrectionTime = gLastCorrectionValue = before;
+    gScheduleBase = 12345, gExitAfterCorrection = true, gPassStartedBy = c.trigger;
     fake::refuseStep = c.refused, fake::confirm = c.confirm;
     CorrectClock();
     const bool stepped = c.outcome == OutcomeStepped;
     std::vector<int> setAside;
     for (int i = 0; i < kMaxServers; ++i)
-      if (ServerTable[i].status == StatusRejected && QuerySlots[i].dirty == 1) setAside.push_back(i);
+      if (gServerTable[i].status == StatusRejected && gQuerySlots[i].dirty == 1) setAside.push_back(i);
     EXPECT_EQ(setAside, c.setAside) << c.step;
-    EXPECT_EQ(LastOutcome, c.outcome) << c.step;
-    EXPECT_EQ(CorrectionFailed, !stepped) << c.step;
+    EXPECT_EQ(gLastOutcome, c.outcome) << c.step;
+    EXPECT_EQ(gCorrectionFailed, !stepped) << c.step;
     const bool asked = c.outcome == OutcomeDeclined || (c.confirm && !IsUnattended(c.trigger));
     std::string log = asked ? "ask " + std::to_string(c.servers[0].offset) + "; " : "";
     if (c.step != kNoStep) log += "step " + std::to_string(c.step) + "; exit timer; ";
     if (stepped) log += "announce; ";
     EXPECT_EQ(fake::log, log) << c.step;
     const Ms1900 setTo = stepped ? fake::now + c.step : before;
-    EXPECT_EQ(LastCorrectionTime, setTo) << c.step;
-    EXPECT_EQ(LastCorrectionValue, stepped ? c.step : before) << c.step;
-    EXPECT_EQ(ScheduleBase, stepped ? setTo : 12345) << c.step;
+    EXPECT_EQ(gLastCorrectionTime, setTo) << c.step;
+    EXPECT_EQ(gLastCorrectionValue, stepped ? c.step : before) << c.step;
+    EXPECT_EQ(gScheduleBase, stepped ? setTo : 12345) << c.step;
     EXPECT_EQ(fake::store.count("LastCorrectionTime"), stepped ? 1u : 0u) << c.step;
     if (stepped) {
       EXPECT_EQ(std::memcmp(fake::store["LastCorrectionValue"].data(), &c.step, 8), 0);
@@ -280,9 +280,9 @@ TEST(StoredValues, TheUserOffsetCountsOnlyWhenItIsAYearOrLess) {
   for (const auto& c : cases) {
     fake::Reset();
     if (!c.bytes.empty()) fake::store["Offset"] = c.bytes;
-    UserOffset = 99;
+    gUserOffset = 99;
     LoadUserOffset();
-    EXPECT_EQ(UserOffset, c.offset) << c.bytes.size();
+    EXPECT_EQ(gUserOffset, c.offset) << c.bytes.size();
     EXPECT_EQ(fake::store.count("Offset"), c.bytes.empty() ? 0u : 1u) << "left in the store as it is";
   }
 }

@@ -13,10 +13,10 @@
 
 static void Row(int slot, const char* name, uint32_t status, uint32_t latencyMs = 0, OffsetMs offset = 0,
                 bool enabled = true, QueryPhase phase = PhaseIdle, uint32_t samplesTaken = 0) {
-  ServerRecord& r = ServerTable[slot];
+  ServerRecord& r = gServerTable[slot];
   std::strcpy(r.name, name);
   r.enabled = enabled, r.status = status, r.latencyMs = latencyMs, r.offset = offset;
-  QuerySlots[slot].phase = phase, QuerySlots[slot].samplesTaken = samplesTaken;
+  gQuerySlots[slot].phase = phase, gQuerySlots[slot].samplesTaken = samplesTaken;
 }
 
 TEST(ServerRows, OrderFollowsTheColumnClicks) {
@@ -51,7 +51,7 @@ TEST(ServerRows, OrderFollowsTheColumnClicks) {
       if (IsNamed(i)) rows.push_back(i);
     std::sort(rows.begin(), rows.end(), [](int a, int b) { return CompareRows(a, b, std::strcmp) < 0; });
     std::string order;
-    for (int i : rows) order += (order.empty() ? "" : " ") + std::string(ServerTable[i].name);
+    for (int i : rows) order += (order.empty() ? "" : " ") + std::string(gServerTable[i].name);
     EXPECT_EQ(order, c.order);
   }
 }
@@ -78,12 +78,12 @@ TEST(ServerRows, EditsStopTheQueryThenSaveTheSlot) {
   int a = AddServer("a.example"), b = AddServer("b.example");
   StartTestingPass(&b, 1);
   RenameSlot(b, "renamed.example");  // stopping the last query running ends the pass
-  EXPECT_EQ(ServerTable[b].status, StatusInterrupted);
-  EXPECT_STREQ(ServerTable[b].name, "renamed.example");
+  EXPECT_EQ(gServerTable[b].status, StatusInterrupted);
+  EXPECT_STREQ(gServerTable[b].name, "renamed.example");
   RenameSlot(a, std::string(200, 'a').c_str());  // a long name stops at its field, not in `enabled`
-  EXPECT_EQ(ServerTable[a].enabled, 1u);
+  EXPECT_EQ(gServerTable[a].enabled, 1u);
   ToggleSlot(a);
-  EXPECT_EQ(ServerTable[a].status, StatusNone);  // an idle server keeps its status
+  EXPECT_EQ(gServerTable[a].status, StatusNone);  // an idle server keeps its status
   EXPECT_EQ(fake::store["Server000"][128], 0);   // the stored `enabled`
   DeleteSlot(b);
   EXPECT_EQ(fake::store.count("Server001"), 0u);
@@ -91,39 +91,39 @@ TEST(ServerRows, EditsStopTheQueryThenSaveTheSlot) {
                        "sync; sync; sync; sync; ");  // every edit brings the rows in line
 }
 
-TEST(ServerTable, AddTakesTheLowestFreeSlot) {
+TEST(gServerTable, AddTakesTheLowestFreeSlot) {
   fake::Reset();
   EXPECT_EQ(AddServer(""), -1);
   EXPECT_EQ(AddServer(nullptr), -1);
   for (int i = 0; i < kMaxServers; ++i) EXPECT_EQ(AddServer("same.host"), i);
   EXPECT_EQ(AddServer("one.too.many"), -1);
-  ServerTable[3] = {};
-  ServerTable[3].status = StatusMeasured;
+  gServerTable[3] = {};
+  gServerTable[3].status = StatusMeasured;
   EXPECT_EQ(AddServer(std::string(200, 'x').c_str()), 3);
-  EXPECT_EQ(ServerTable[3].name, std::string(127, 'x'));
-  EXPECT_EQ(ServerTable[3].status, StatusNone);
-  EXPECT_EQ(ServerTable[3].enabled, 1u);
-  EXPECT_EQ(QuerySlots[3].dirty, 1);
+  EXPECT_EQ(gServerTable[3].name, std::string(127, 'x'));
+  EXPECT_EQ(gServerTable[3].status, StatusNone);
+  EXPECT_EQ(gServerTable[3].enabled, 1u);
+  EXPECT_EQ(gQuerySlots[3].dirty, 1);
 }
 
-TEST(ServerTable, LoadSeedsTheDefaultsOnceThenReadsTheStore) {
+TEST(gServerTable, LoadSeedsTheDefaultsOnceThenReadsTheStore) {
   fake::Reset();
   LoadServerTable();
-  EXPECT_FALSE(FirstRun);
-  for (int i = 0; i < kDefaultServerCount; ++i) EXPECT_STREQ(ServerTable[i].name, DefaultServers[i]);
+  EXPECT_FALSE(gFirstRun);
+  for (int i = 0; i < kDefaultServerCount; ++i) EXPECT_STREQ(gServerTable[i].name, kDefaultServers[i]);
   EXPECT_EQ(fake::store.size(), size_t{kDefaultServerCount});  // a value for each, none for free slots
   ServerRecord r = {};
   std::memset(r.name, 'h', sizeof r.name);  // unterminated
   r.offset = -1234;
   fake::store["Server020"].assign(reinterpret_cast<uint8_t*>(&r), reinterpret_cast<uint8_t*>(&r + 1));
   fake::store.erase("Server003");  // a missing value frees the slot
-  ServerTable[3].status = StatusMeasured;
+  gServerTable[3].status = StatusMeasured;
   fake::log.clear();
   LoadServerTable();
   for (int i = 0; i < kMaxServers; ++i) EXPECT_EQ(IsNamed(i), i < kDefaultServerCount ? i != 3 : i == 20);
-  EXPECT_EQ(ServerTable[20].name, std::string(127, 'h'));
-  EXPECT_EQ(ServerTable[20].offset, -1234);
-  EXPECT_EQ(ServerTable[3].status, StatusNone);
+  EXPECT_EQ(gServerTable[20].name, std::string(127, 'h'));
+  EXPECT_EQ(gServerTable[20].offset, -1234);
+  EXPECT_EQ(gServerTable[3].status, StatusNone);
   EXPECT_EQ(fake::log.size(), kMaxServers * std::strlen("sync; "));  // a full sync after each slot read
   EXPECT_EQ(fake::store.size(), size_t{kDefaultServerCount});  // nothing written
 }

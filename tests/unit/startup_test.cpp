@@ -63,9 +63,9 @@ TEST(Startup, CommandsFromAScript) {
 TEST(Startup, ACommandPrintsEachServerAndWhatBecameOfThePass) {
   fake::Reset();
   const int used = AddServer("ntp://a.example"), unused = AddServer("b.example"), silent = AddServer("c.example");
-  ServerTable[used].status = StatusMeasured, ServerTable[used].latencyMs = 12, ServerTable[used].offset = 250;
-  ServerTable[unused].status = StatusRejected, ServerTable[unused].latencyMs = 40, ServerTable[unused].offset = 700;
-  ServerTable[silent].status = StatusSlowResponse;
+  gServerTable[used].status = StatusMeasured, gServerTable[used].latencyMs = 12, gServerTable[used].offset = 250;
+  gServerTable[unused].status = StatusRejected, gServerTable[unused].latencyMs = 40, gServerTable[unused].offset = 700;
+  gServerTable[silent].status = StatusSlowResponse;
   const char kRows[] = "ntp://a.example\tused\t12\t+0.3s\r\nb.example\tunused\t40\t+0.7s\r\n"
                        "c.example\tSlow Response\t-\t-\r\n";
   const struct { CorrectionOutcome outcome; bool correcting; const char* summary; int code; } cases[] = {
@@ -78,7 +78,7 @@ TEST(Startup, ACommandPrintsEachServerAndWhatBecameOfThePass) {
       {OutcomeNone, false, "2 server(s) answered.", kExitDone},
   };
   for (const auto& c : cases) {
-    LastOutcome = c.outcome, LastCorrectionValue = 250, PassCorrection = 250;
+    gLastOutcome = c.outcome, gLastCorrectionValue = 250, gPassCorrection = 250;
     char out[2048];
     EXPECT_EQ(DescribePass(c.correcting, out, sizeof out), c.code) << c.summary;
     EXPECT_EQ(std::string(out), std::string(kRows) + c.summary + "\r\n");
