@@ -41,8 +41,11 @@ if [ "${ORVALEN_TEST_NETNS:-}" != 1 ]; then
 fi
 ip link set lo up || exit 1
 # What the run leaves in /tmp (Wine's and the display's sockets, temporary
-# files) goes with it.
-mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 1
+# files) goes with it; unless the clone itself lives there.
+case "$root/" in
+  /tmp/*) ;;
+  *) mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 1 ;;
+esac
 # A name that does not exist must fail at once, as on a normal network: the
 # run's own resolver answers "no such name" to every question but one, a
 # name without an address.
