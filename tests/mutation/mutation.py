@@ -9,6 +9,7 @@ fail. Faults that do not compile are left out of the score.
 
     mutation.py ROOT SEED SAMPLE             a random sample, Release build
     mutation.py ROOT --all [FILE...]         every fault, sanitizer build
+    mutation.py ROOT --win [N [COMMAND...]]  Win32 fault N under COMMAND
 """
 import filecmp
 import json
@@ -38,6 +39,22 @@ NOT_DELETED = re.compile(r"(?:return|break|continue|goto|case|default|if|for|whi
 # Survivors that no test can kill, as (file, line, fault): why.
 EQUIVALENT = {
 }
+
+# Faults in the Win32 sources that only the Windows-side tests can find:
+# (file, text on one line, its replacement, what goes wrong).
+WIN32_FAULTS = [
+    ("ui/server_list_win32.cpp", "SetCell(row, 1, latency);", "SetCell(row, 1, correction);",
+     "a row's status column shows its correction"),
+    ("ui/tray_win32.cpp", "Notify(NIM_MODIFY, NIF_ICON | NIF_TIP, Correction",
+     "Notify(NIM_MODIFY, NIF_ICON, Correction", "the tray tip never follows the status"),
+    ("ui/tray_win32.cpp", "if (ActiveQueries == 0) UpdateStatusLine(LineIdle);", "",
+     "opening the window leaves a failure in the tray"),
+    ("store/settings_store_win32.cpp", "size <= capacity;", "size < capacity;",
+     "a setting that fills its destination reads as missing"),
+    ("ui/main_window_win32.cpp", 'WriteSetting("WindowPlacement", &placement, sizeof placement);',
+     "", "the window's place is lost"),
+]
+
 
 def portable_sources(root):
     """The portable library's sources, as CMakeLists.txt lists them."""
@@ -116,12 +133,34 @@ def copy_changed(a, b):
         shutil.copy(a, b)
 
 
+def win32(src, args):
+    """Lists the Win32 faults, or plants fault N and runs the command that must catch it."""
+    if not args:
+        for n, (path, _, _, harm) in enumerate(WIN32_FAULTS, 1):
+            print(f"{n}  {path}: {harm}")
+        return 0
+    path, text, replacement, harm = WIN32_FAULTS[int(args[0]) - 1]
+    file = os.path.join(src, path)
+    original = open(file).read()
+    if original.count(text) != 1:
+        sys.exit(f"mutation: {path} no longer holds '{text}' once")
+    open(file, "w").write(original.replace(text, replacement))
+    try:
+        caught = subprocess.run(args[1:] or ["bash", "tests/run.sh"], cwd=src).returncode != 0
+    finally:
+        open(file, "w").write(original)
+    print(f"{'caught' if caught else 'MISSED'}: {path}: {harm}")
+    return 0 if caught else 1
+
+
 def main():
     root, mode = sys.argv[1], sys.argv[2]
     work = os.path.join(root, "build", "mutation")
     src = os.path.join(work, "src")
     shutil.copytree(root, src, ignore=shutil.ignore_patterns("build", ".git"),
                     copy_function=copy_changed, dirs_exist_ok=True)
+    if mode == "--win":
+        return win32(src, sys.argv[3:])
     # Under the sanitizers a read past the end or undefined behaviour fails the tests too.
     every = mode == "--all"
     build = os.path.join(work, "sanitize" if every else "build")

@@ -7,6 +7,9 @@
 #   tests/mutation/mutation.sh --all [FILE...]
 # Every fault in the given portable sources (default: all of them) under the
 # sanitizer build; lists the survivors in a fixed order, for diff.
+#   tests/mutation/mutation.sh --win [N [COMMAND...]]
+# Lists the Win32 faults the Windows-side tests must catch, or plants fault N
+# in a scratch copy and runs COMMAND there (default: bash tests/run.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 bash "$root/tools/bootstrap.sh"
