@@ -1,13 +1,18 @@
 """Mutation testing of the portable sources against the native unit tests.
 
-Plants one small fault at a time (a comparison, a boolean operator, a sign,
-a constant off by one, true for false; never inside a string, character
+Plants one small fault at a time (a comparison, boolean, arithmetic or bit
+operator swapped, a sign, a constant off by one, true for false, a ! or ~
+dropped, a simple statement deleted; never inside a string, character
 literal, comment or preprocessor line) in a scratch copy of the tree,
-rebuilds the unit tests, runs them, and counts the fault as killed when they
-fail. Faults that do not compile are left out of the score.
+rebuilds the unit tests under the sanitizers, runs them, and counts the fault
+as killed when they fail. Faults that do not compile are left out of the score.
 
-    mutation.py ROOT SEED SAMPLE
+    mutation.py ROOT SEED SAMPLE             a random sample
+    mutation.py ROOT --all [FILE...]         every fault in those files
+    mutation.py ROOT --win [N [COMMAND...]]  Win32 fault N under COMMAND
 """
+import filecmp
+import json
 import os
 import random
 import re
@@ -15,19 +20,66 @@ import shutil
 import subprocess
 import sys
 
-# The portable library's sources: what the native unit tests can reach.
-SOURCES = [
-    "core/time_base.cpp", "core/server_table.cpp", "core/query_engine.cpp",
-    "core/ntp_protocol.cpp", "core/correction.cpp", "ui/texts.cpp",
-    "ui/server_rows.cpp", "ui/schedule.cpp", "ui/placement.cpp", "app/launch.cpp",
-]
 SWAPS = {
-    "<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "==",
-    "&&": "||", "||": "&&", "+": "-", "-": "+", "true": "false", "false": "true",
+    "<": "<=", "<=": "<", ">": ">=", ">=": ">", "==": "!=", "!=": "==", "&&": "||", "||": "&&",
+    "+": "-", "-": "+", "*": "/", "/": "*", "%": "*", "&": "|", "|": "&", "^": "&", "<<": ">>",
+    ">>": "<<", "+=": "-=", "-=": "+=", "*=": "/=", "/=": "*=", "%=": "*=", "&=": "|=", "|=": "&=",
+    "^=": "&=", "<<=": ">>=", ">>=": "<<=", "!": "", "~": "", "true": "false", "false": "true",
 }
-TOKEN = re.compile(r"&&|\|\||<=|>=|==|!=|->|<<|>>|\+\+|--|\+=|-=|[<>+\-]"
-                   r"|\b(?:true|false)\b|\b\d+\b")
-TEST_TIMEOUT_S = 60
+TOKEN = re.compile(r"<<=|>>=|&&|\|\||<<|>>|<=|>=|==|!=|->|\+\+|--|[-+*/%&|^]=|[-+*/%&|^~<>!]"
+                   r"|\b(?:true|false)\b|\b(?:0[xX][0-9a-fA-F]+|\d+)(?=[uUlL]*\b)")
+BINARY = {"<", ">", "<=", ">=", "+", "-", "*", "/", "%", "&", "|", "^", "<<", ">>"}
+# A simple statement, alone on its line or after an if, for or while.
+STATEMENT = re.compile(r"(\s*(?:\}\s*)?(?:else\b\s*)?(?:(?:if|for|while)\s*"
+                       r"\((?:[^()]|\((?:[^()]|\([^()]*\))*\))*\)\s*)?)([\w*(+\-].*;)\s*$")
+# What declares, leaves or branches: deleting it proves nothing or does not build.
+NOT_DELETED = re.compile(r"(?:return|break|continue|goto|case|default|if|for|while|else|do)\b"
+                         r"|(?:(?:const|static|constexpr)\s+)*[\w:<>]+[\s*&]+\w+\s*(?:[=;\[{(,]|$)")
+
+# Survivors that no test can kill: (file, line, faults, why).
+FOLD = "if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');"
+APPEND = "if (n > 0) used = used + n < size ? used + n : size - 1;"
+EQUIVALENT = {(path, line, fault): why for path, line, faults, why in [
+    ("core/correction.cpp", "int64_t Distance(int64_t a, int64_t b) { return a > b ? a - b : b - a; }",
+     ["> -> >="], "equal values are 0 apart either way"),
+    ("core/correction.cpp", "return *n == 0 ? 0 : sum / *n;", ["0#2 -> 1"], "with none counted, no one reads it"),
+    ("core/correction.cpp", "uint32_t stored = 0, size = 0;", ["0 -> 1", "0#2 -> 1"], "ReadSetting sets both"),
+    ("core/correction.cpp", "int measured = 0;", ["0 -> 1"], "MeanOffset sets it first"),
+    ("core/correction.cpp", "int ntp = 0;", ["0 -> 1"], "MeanOffset sets it first"),
+    ("core/correction.cpp", "PassCorrection = 0;", ["PassCorrection = 0; -> {}", "0 -> 1"],
+     "only the guard's outcomes read it, and they set it first"),
+    ("core/correction.cpp", "int farthest = -1;", ["1 -> 2"], "set by any deviation that sets a server aside"),
+    ("core/correction.cpp", "int64_t largest = 0;", ["0 -> 1"], "only a deviation of 2 s or more counts"),
+    ("core/ntp_protocol.cpp", "uint64_t stamp = 0;", ["0 -> 1"], "eight 8-bit shifts push it out"),
+    ("core/ntp_protocol.cpp", FOLD, [">= -> >", "<= -> <"], "'a' and 'z' are not in the scheme"),
+    ("core/ntp_protocol.cpp", "if (delay < 0) delay = 0;", ["< -> <=", "0 -> 1"], "a delay of 0 stays 0"),
+    ("core/ntp_protocol.cpp", "if (delay > int64_t{UINT32_MAX}) delay = UINT32_MAX;", ["> -> >="], "the same"),
+    ("ui/commands.cpp", FOLD, [">= -> >", "<= -> <"], "'a' and 'z' are not in the words"),
+    ("ui/commands.cpp", APPEND, ["> -> >="], "an empty text moves nothing"),
+    ("ui/commands.cpp", APPEND, ["0 -> 1"], "every text appended is longer than one character"),
+    ("ui/commands.cpp", APPEND, ["< -> <="], "a full buffer takes nothing more either way"),
+    ("ui/commands.cpp", "out[0] = '\\0';", ["out[0] = '\\0'; -> {}", "0 -> 1"], "the summary always follows"),
+    ("ui/commands.cpp", "char latency[kTextBufferSize], offset[kTextBufferSize], line[4 * kTextBufferSize + "
+     "kServerNameSize];", ["4 -> 5", "+ -> -"], "272 characters or more hold any row: its texts are short"),
+    ("ui/commands.cpp", "char summary[3 * kTextBufferSize];", ["3 -> 4"], "a larger buffer"),
+] for fault in faults}
+
+# Faults in the Win32 sources that only the Windows-side tests can find:
+# (file, text on one line, its replacement, what goes wrong).
+WIN32_FAULTS = [
+    ("ui/server_list_win32.cpp", "SetCell(row, 1, latency);", "SetCell(row, 1, correction);", "a wrong status"),
+    ("ui/tray_win32.cpp", "NIF_ICON | NIF_TIP, Correction", "NIF_ICON, Correction", "the tray tip stays"),
+    ("ui/tray_win32.cpp", "if (ActiveQueries == 0) UpdateStatusLine(LineIdle);", "", "a failure stays in the tray"),
+    ("store/settings_store_win32.cpp", "size <= capacity;", "size < capacity;", "full-size settings are lost"),
+    ("ui/main_window_win32.cpp", 'WriteSetting("WindowPlacement", &placement, sizeof placement);', "",
+     "the window's place is lost"),
+]
+
+
+def portable_sources(root):
+    """The portable library's sources, as CMakeLists.txt lists them."""
+    text = open(os.path.join(root, "CMakeLists.txt")).read()
+    return re.search(r"add_library\(orvalen_portable STATIC(.*?)\)", text, re.S).group(1).split()
 
 
 def code_spans(line):
@@ -51,11 +103,11 @@ def code_spans(line):
     return spans
 
 
-def sites(root):
+def sites(root, sources):
     found = []
-    for path in SOURCES:
+    for path in sources:
         lines = open(os.path.join(root, path)).read().split("\n")
-        in_comment = False
+        in_comment, last = False, ";"
         for number, line in enumerate(lines):
             stripped = line.strip()
             if in_comment or stripped.startswith("/*"):
@@ -63,73 +115,130 @@ def sites(root):
                 continue
             if stripped.startswith("#") or "static_assert" in line:
                 continue
-            for begin, end in code_spans(line):
+            spans = code_spans(line)
+            # A statement starts only after the end of another, or of a header.
+            m = STATEMENT.match(line[:spans[-1][1]])
+            if m and (last[-1] in ";{}):" or last.endswith("else")) and not NOT_DELETED.match(m[2]) \
+                    and m[2].count("(") == m[2].count(")") and not set("{}") & set(m[2]):
+                found.append((path, number, m.start(2), m.end(2), "{}"))
+            last = "".join(line[b:e] for b, e in spans).strip() or last
+            for begin, end in spans:
                 for m in TOKEN.finditer(line, begin, end):
                     text = m.group(0)
-                    # Templates and includes use < and > too: only spaced
-                    # comparisons count, and never a pointer arrow or shift.
-                    if text in ("<", ">", "<=", ">=") and not (
-                            line[m.start() - 1:m.start()] == " " and line[m.end():m.end() + 1] == " "):
+                    # Templates, includes, references and pointers use these
+                    # too: only spaced ones are operators.
+                    if text in BINARY and not (line[m.start() - 1:m.start()] == " "
+                                               and line[m.end():m.end() + 1] == " "):
                         continue
-                    if text in ("+", "-") and not (
-                            line[m.start() - 1:m.start()] == " " and line[m.end():m.end() + 1] == " "):
-                        continue
-                    if text.isdigit():
-                        found.append((path, number, m.start(), m.end(), str(int(text) + 1)))
+                    if text[0].isdigit():
+                        value = int(text, 16 if text[:2] in ("0x", "0X") else 10)
+                        found.append((path, number, m.start(), m.end(), str(value + 1)))
                     elif text in SWAPS:
                         found.append((path, number, m.start(), m.end(), SWAPS[text]))
     return found
 
 
-def run(command, cwd, timeout=None):
+def run(command, cwd, timeout=None, env=None):
     try:
         return subprocess.run(command, cwd=cwd, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, timeout=timeout).returncode
+                              stderr=subprocess.DEVNULL, timeout=timeout, env=env).returncode
     except subprocess.TimeoutExpired:
         return -1  # a fault that hangs the tests is found too
 
 
-def main():
-    root, seed, sample = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-    work = os.path.join(root, "build", "mutation")
-    src, build = os.path.join(work, "src"), os.path.join(work, "build")
-    shutil.rmtree(src, ignore_errors=True)
-    # Fresh modification times: an object built from a fault planted by an
-    # interrupted run must not look newer than the copied source.
-    shutil.copytree(root, src, ignore=shutil.ignore_patterns("build", ".git"),
-                    copy_function=shutil.copy)
-    if run(["cmake", "-S", src, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release"], src) or \
-            run(["cmake", "--build", build, "-j", "2", "--target", "unit_tests"], src):
-        sys.exit("mutation: the unmutated tree does not build")
-    tests = os.path.join(build, "unit_tests")
-    if run([tests], build, TEST_TIMEOUT_S):
-        sys.exit("mutation: the unit tests fail before any fault is planted")
+def copy_changed(a, b):
+    # Only what differs is rewritten: the source of a fault an interrupted run
+    # left comes back newer than its object, and the rest stays built.
+    if not os.path.exists(b) or not filecmp.cmp(a, b, shallow=False):
+        shutil.copy(a, b)
 
-    everything = sites(src)
-    chosen = random.Random(seed).sample(everything, min(sample, len(everything)))
-    print(f"{len(everything)} places a fault can go; seed {seed}, {len(chosen)} chosen")
-    killed = built = 0
-    for path, number, begin, end, replacement in sorted(chosen):
+
+def win32(src, args):
+    """Lists the Win32 faults, or plants fault N and runs the command that must catch it."""
+    if not args:
+        for n, (path, _, _, harm) in enumerate(WIN32_FAULTS, 1):
+            print(f"{n}  {path}: {harm}")
+        return 0
+    path, text, replacement, harm = WIN32_FAULTS[int(args[0]) - 1]
+    file = os.path.join(src, path)
+    original = open(file).read()
+    if original.count(text) != 1:
+        sys.exit(f"mutation: {path} no longer holds '{text}' once")
+    open(file, "w").write(original.replace(text, replacement))
+    try:
+        caught = subprocess.run(args[1:] or ["bash", "tests/run.sh"], cwd=src).returncode != 0
+    finally:
+        open(file, "w").write(original)
+    print(f"{'caught' if caught else 'MISSED'}: {path}: {harm}")
+    return 0 if caught else 1
+
+
+def main():
+    root, mode = sys.argv[1], sys.argv[2]
+    work = os.path.join(root, "build", "mutation")
+    src = os.path.join(work, "src")
+    shutil.copytree(root, src, ignore=shutil.ignore_patterns("build", ".git"),
+                    copy_function=copy_changed, dirs_exist_ok=True)
+    if mode == "--win":
+        return win32(src, sys.argv[3:])
+    # Under the sanitizers a read past the end or undefined behaviour fails the tests too.
+    build = os.path.join(work, "sanitize")
+    make = ["cmake", "--build", build, "-j", "1", "--target", "unit_tests"]
+    if run(["cmake", "-S", src, "-B", build, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release", "-DORVALEN_SANITIZE=ON"],
+           src, env=dict(os.environ, CC="clang-14", CXX="clang++-14")) or run(make, src):
+        sys.exit("mutation: the unmutated tree does not build")
+    tests, report = os.path.join(build, "unit_tests"), os.path.join(build, "unmutated.json")
+    if run([tests, "--gtest_output=json:" + report], build, 600):
+        sys.exit("mutation: the unit tests fail before any fault is planted")
+    times = {f"{suite['name']}.{test['name']}": float(test["time"].rstrip("s"))
+             for suite in json.load(open(report))["testsuites"] for test in suite["testsuite"]}
+    # The quick tests first: most faults fail them, and only the rest wait for the slow ones.
+    slow = [name for name, seconds in times.items() if seconds >= 1]
+    stages = [("-" + ":".join(slow), sum(times.values()) - sum(times[n] for n in slow))]
+    stages += [(":".join(slow), sum(times[n] for n in slow))] if slow else []
+
+    sources = portable_sources(src)
+    everything = sites(src, sources)
+    if mode == "--all":
+        chosen = [site for site in everything if site[0] in (sys.argv[3:] or sources)]
+    else:
+        seed, sample = int(mode), int(sys.argv[3])
+        chosen = sorted(random.Random(seed).sample(everything, min(sample, len(everything))))
+        print(f"{len(everything)} places a fault can go; seed {seed}, {len(chosen)} chosen")
+    score = {}  # file: [chosen, built, killed, equivalent]
+    for path, number, begin, end, replacement in chosen:
         file = os.path.join(src, path)
         original = open(file).read()
         lines = original.split("\n")
         line = lines[number]
         lines[number] = line[:begin] + replacement + line[end:]
         open(file, "w").write("\n".join(lines))
+        counts = score.setdefault(path, [0, 0, 0, 0])
+        counts[0] += 1
         try:
-            if run(["cmake", "--build", build, "-j", "2", "--target", "unit_tests"], src):
+            if run(make, src):
                 continue
-            built += 1
-            if run([tests], build, TEST_TIMEOUT_S):
-                killed += 1
-            else:
-                print(f"survived  {path}:{number + 1}  {line.strip()}  ->  {lines[number].strip()}")
+            counts[1] += 1
+            if any(run([tests, "--gtest_fail_fast", "--gtest_filter=" + tests_filter], build, 10 + 5 * seconds)
+                   for tests_filter, seconds in stages):
+                counts[2] += 1
+                continue
+            # "#2": the second of the same token on the line.
+            nth = line[:begin].count(line[begin:end]) + 1
+            fault = f"{line[begin:end]}{f'#{nth}' if nth > 1 else ''} -> {replacement or '(dropped)'}"
+            why = EQUIVALENT.get((path, line.strip(), fault))
+            counts[3] += why is not None
+            print(f"{'equivalent' if why else 'survived'}  {path}:{number + 1}: {fault}  "
+                  f"[{line.strip()}]" + (f"  ({why})" if why else ""), flush=True)
         finally:
             open(file, "w").write(original)
     # Leave the scratch build as the plain tree again.
-    run(["cmake", "--build", build, "-j", "2", "--target", "unit_tests"], src)
-    print(f"score: {killed}/{built} killed ({len(chosen) - built} did not build)")
+    run(make, src)
+    score["score"] = [sum(c[i] for c in score.values()) for i in range(4)]
+    for path, (tried, built, killed, same) in score.items():
+        print(f"{path}: {killed}/{built - same} killed, {same} equivalent, {tried - built} did not build")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
