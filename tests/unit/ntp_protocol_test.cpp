@@ -74,6 +74,7 @@ TEST(NtpProtocol, RepliesAreJudgedInOrder) {
       {"kiss DENY", [](uint8_t* p) { Kiss(p, "DENY"); }, NtpReplyDenied},
       {"kiss RSTR", [](uint8_t* p) { Kiss(p, "RSTR"); }, NtpReplyDenied},
       {"kiss INIT", [](uint8_t* p) { Kiss(p, "INIT"); }, NtpReplyUnusable},
+      {"kiss XATE", [](uint8_t* p) { Kiss(p, "XATE"); }, NtpReplyUnusable},  // all four letters count
       {"kiss to another request", [](uint8_t* p) { Kiss(p, "RATE"), p[24] ^= 0x80; }, NtpReplyIgnored},
       {"stratum 16", [](uint8_t* p) { p[1] = 16; }, NtpReplyUnusable},
       {"leap 3", [](uint8_t* p) { p[0] = 0xE4; }, NtpReplyUnusable},

@@ -222,7 +222,7 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
       {{{0, 5 * kYear}}, {}, 5 * kYear, OutcomeStepped, TriggerSchedule, {0, 0, 0, 0}},
       {{{0, 10001}}, {}, kNoStep, OutcomeGuardRefused, TriggerLaunch, {10, 0, 0, 0}},
       {{{0, 10000}}, {}, 10000, OutcomeStepped, TriggerLaunch, {10, 0, 0, 0}},
-      {{{0, 54000001}}, {}, kNoStep, OutcomeGuardRefused, TriggerSchedule, {0, 0, 0, 0, 0, 0, 0, 0}},
+      {{{0, 54000001}}, {}, kNoStep, OutcomeGuardRefused, TriggerSchedule, {0, 0}},  // not a DWORD: 15 h
       // A refused step keeps the last correction and the pass's start as the base: no storm of passes.
       {{{0, 100}, {1, 150}, {2, 5000}}, {2}, 125, OutcomePlatformRefused, TriggerUser, {}, false, true},
       {{{0, 100, StatusNoResponse}, {1, 100, StatusTested}}, {}, kNoStep, OutcomeNoAnswer},
@@ -258,6 +258,14 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
     EXPECT_EQ(gLastCorrectionValue, stepped ? c.step : before) << c.step;
     EXPECT_EQ(gScheduleBase, stepped ? setTo : 12345) << c.step;
     EXPECT_EQ(fake::store.count("LastCorrectionTime"), stepped ? 1u : 0u) << c.step;
+    // What the tip and the history report: the agreed mean, made or not.
+    const bool agreed = c.outcome != OutcomeDisagreed && c.outcome != OutcomeNoAnswer;
+    EXPECT_EQ(gPassCorrection, !agreed ? 0 : c.step != kNoStep ? c.step : c.servers[0].offset) << c.step;
+    for (int slot : setAside) {  // and saved so
+      char name[10];
+      ServerValueName(slot, name);
+      EXPECT_EQ(fake::store[name][offsetof(ServerRecord, status)], StatusRejected) << slot;
+    }
     if (stepped) {
       EXPECT_EQ(std::memcmp(fake::store["LastCorrectionValue"].data(), &c.step, 8), 0);
     }

@@ -86,6 +86,11 @@ TEST(Startup, ACommandPrintsEachServerAndWhatBecameOfThePass) {
   char tiny[20];
   DescribePass(true, tiny, sizeof tiny);
   EXPECT_STREQ(tiny, "ntp://a.example\tuse");  // cut, never overrun
+  // A test that reached no one answers 1.
+  gServerTable[used].status = gServerTable[unused].status = StatusNoResponse;
+  char out[2048];
+  EXPECT_EQ(DescribePass(false, out, sizeof out), kExitNoAgreement);
+  EXPECT_NE(std::string(out).find("\r\n0 server(s) answered.\r\n"), std::string::npos);
 }
 
 TEST(Startup, CatchingUpAfterSleepOrANewNetwork) {
