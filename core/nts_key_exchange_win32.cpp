@@ -140,15 +140,17 @@ NtsKeOutcome Exchange(SSL* ssl, Job& job, DWORD deadline, NtsKeys* keys) {
 
 NtsKeOutcome RunKeyExchange(Job& job, NtsKeys* keys) {
   const DWORD deadline = GetTickCount() + static_cast<DWORD>(kKeyExchangeTimeoutMs);
-  SOCKET s = INVALID_SOCKET;
-  NtsKeOutcome outcome = Connect(job.host, job.port, deadline, &s);
-  SSL_CTX* context = outcome == KeAgreed ? SSL_CTX_new(TLS_client_method()) : nullptr;
+  // The trusted roots first: reading the store can take seconds the first
+  // time, and a server closes a connection that says nothing for that long.
+  SSL_CTX* context = SSL_CTX_new(TLS_client_method());
   SSL* ssl = nullptr;
   if (context != nullptr && SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION) == 1) {
     SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
     TrustSystemRoots(context);
     ssl = SSL_new(context);
   }
+  SOCKET s = INVALID_SOCKET;
+  NtsKeOutcome outcome = Connect(job.host, job.port, deadline, &s);
   if (outcome == KeAgreed)
     outcome = ssl != nullptr && SSL_set_fd(ssl, static_cast<int>(s)) == 1
                   ? Exchange(ssl, job, deadline, keys) : KeRefused;

@@ -42,6 +42,9 @@ local stratum 2
 allow 127.0.0.0/8
 ntsport 4460
 ntsprocesses 0
+# Every test connects from 127.0.0.1: the readiness probes and the key
+# exchanges of a session must not be taken for a flood.
+ntsratelimit interval -6 burst 64
 ntsserverkey $dir/$name.key
 ntsservercert $dir/$name.crt
 ${4:+ntsntpserver $4}
@@ -63,13 +66,15 @@ certificate forged IP:127.0.0.134 ca
 instance good 127.0.0.131 123 127.0.0.131
 instance untrusted 127.0.0.133 0
 instance forged 127.0.0.134 123 127.0.0.135
-# Up once every key exchange port takes connections.
+# Up once every key exchange port takes connections; each is probed until it does.
+waiting="127.0.0.131 127.0.0.133 127.0.0.134"
 for _ in $(seq 50); do
-  up=1
-  for ip in 127.0.0.131 127.0.0.133 127.0.0.134; do
-    (exec 3<>"/dev/tcp/$ip/4460") 2>/dev/null || up=0
+  left=
+  for ip in $waiting; do
+    (exec 3<>"/dev/tcp/$ip/4460") 2>/dev/null || left="$left $ip"
   done
-  [ "$up" = 1 ] && exit 0
+  waiting=$left
+  [ -z "$waiting" ] && exit 0
   sleep 0.1
 done
 echo "NTS servers did not start:" >&2
