@@ -48,15 +48,17 @@ bool IsNtpName(const char* name, const char** host) {
   return true;
 }
 
+uint64_t NtpStamp(Ms1900 time) {
+  uint64_t seconds = static_cast<uint32_t>(time / 1000);  // modulo 2^32
+  uint64_t fraction = static_cast<uint64_t>((time % 1000 * kFractionUnit + 999) / 1000);
+  return seconds << 32 | fraction;
+}
+
 uint64_t BuildNtpRequest(Ms1900 sendTime, uint32_t randomBits, uint8_t (&packet)[kNtpPacketSize]) {
   for (uint8_t& byte : packet) byte = 0;
   packet[0] = kClientRequest;
-  uint64_t seconds = static_cast<uint32_t>(sendTime / 1000);  // modulo 2^32
-  // Rounded up so that the stamp reads back as the same millisecond; the
-  // random part then stays below the next one (see kNtpRandomBits).
-  uint64_t fraction = static_cast<uint64_t>((sendTime % 1000 * kFractionUnit + 999) / 1000);
-  fraction += randomBits & ((uint32_t{1} << kNtpRandomBits) - 1);
-  uint64_t stamp = seconds << 32 | fraction;
+  // The random part stays below the next millisecond (see kNtpRandomBits).
+  uint64_t stamp = NtpStamp(sendTime) + (randomBits & ((uint32_t{1} << kNtpRandomBits) - 1));
   for (int i = 0; i < 8; ++i) packet[kTransmitAt + i] = static_cast<uint8_t>(stamp >> (56 - 8 * i));
   return stamp;
 }

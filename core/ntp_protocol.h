@@ -20,6 +20,10 @@ constexpr int kNtpRandomBits = 22;
 // hiding what was meant. host may be null.
 bool IsNtpName(const char* name, const char** host);
 
+// time (at or after 1900) as an NTP 32.32 stamp, the seconds modulo 2^32 and
+// the fraction rounded up, so that the stamp reads back as the same millisecond.
+uint64_t NtpStamp(Ms1900 time);
+
 // Fills packet with a client request (LI 0, version 4, mode 3) stamped with
 // sendTime (at or after 1900), and returns the transmit stamp in NTP 32.32
 // form. The stamp's low kNtpRandomBits bits come from randomBits, so that a

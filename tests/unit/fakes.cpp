@@ -38,7 +38,7 @@ void Reset() {
 }
 
 std::vector<uint8_t> Reply(Ms1900 server, bool ntp, uint64_t originate, uint8_t stratum, const char* code) {
-  uint64_t stamp = uint64_t(server / 1000) << 32 | ((uint64_t(server % 1000) << 32) + 999) / 1000;
+  uint64_t stamp = NtpStamp(server);
   std::vector<uint8_t> reply(ntp ? 48 : 4, 0);
   for (int i = 0; i < 4; ++i) reply[i] = uint8_t(stamp >> (56 - 8 * i));
   if (!ntp) return reply;
