@@ -443,9 +443,11 @@ HistoryUpdate PlanHistoryUpdate(const char* file, size_t size, const PassEntry& 
     const size_t length = w.End();
     return {false, true, length + FormatEntry(entry, out + length)};
   }
-  // A line cut short by a crash stays on its own, to be skipped.
-  const size_t gap = file[size - 1] == '\n' ? 0 : sizeof kLineEnd - 1;
-  std::memcpy(out, kLineEnd, gap);
+  // A line cut short by a crash stays on its own, to be skipped; one cut
+  // between its two line-end characters gets the second.
+  const char last = file[size - 1];
+  const size_t gap = last == '\n' ? 0 : last == '\r' ? 1 : sizeof kLineEnd - 1;
+  std::memcpy(out, kLineEnd + (sizeof kLineEnd - 1 - gap), gap);
   return {false, false, gap + FormatEntry(entry, out + gap)};
 }
 

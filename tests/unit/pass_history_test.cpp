@@ -150,6 +150,8 @@ TEST(PassHistory, AFileIsAppendedToRewrittenPastTheCapOrSetAside) {
       {"", false, false, 1}, {header, false, false, 1}, {FileOf(3), false, false, 4},
       // Lines that do not parse count for nothing; a line cut short stays on its own.
       {FileOf(2) + "garbage\r\n\r\n" + line.substr(0, 30), false, false, 3},
+      {header.substr(0, header.size() - 1), false, false, 1},
+      {FileOf(2).substr(0, FileOf(2).size() - 1), false, false, 3},
       {FileOf(kHistoryMost - 1) + "garbage\r\n", false, false, kHistoryMost},
       {full, false, true, kHistoryKeep},
       {"not ours\r\n" + full.substr(header.size()), true, true, 1},
