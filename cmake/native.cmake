@@ -12,7 +12,7 @@ gtest_discover_tests(unit_tests DISCOVERY_TIMEOUT 30)
 
 # libFuzzer targets over the code that reads outside data (tests/fuzz/fuzz.sh).
 if(ORVALEN_SANITIZE)
-  foreach(target server_replies stored_values engine_events nts_replies history_file)
+  foreach(target server_replies engine_events nts_replies history_file)
     add_executable(fuzz_${target} tests/fuzz/${target}.cpp tests/unit/fakes.cpp
                    tests/unit/engine_script.cpp)
     orvalen_strict(fuzz_${target})

@@ -1,7 +1,7 @@
 # Sourced: builds the unit tests and the fuzz targets with clang under
 # AddressSanitizer and UndefinedBehaviorSanitizer into build/sanitize.
 SANITIZE_BUILD="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/sanitize"
-FUZZ_TARGETS="server_replies stored_values engine_events nts_replies history_file"
+FUZZ_TARGETS="server_replies engine_events nts_replies history_file"
 
 build_sanitize() {
   local root

@@ -46,60 +46,39 @@ case "$root/" in
   /tmp/*) ;;
   *) mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 1 ;;
 esac
-# A name that does not exist must fail at once, as on a normal network: the
-# run's own resolver answers "no such name" to every question but one, a
-# name without an address.
+# Names go to the run's own resolver (tests/timeserver/timeserver.py), so
+# that a name that does not exist fails at once, as on a normal network.
 resolv=$(mktemp)
 echo "nameserver 127.0.0.53" >"$resolv"
 mount --bind "$resolv" /etc/resolv.conf || exit 1
-python3 "$root/tests/timeserver/resolver.py" 127.0.0.53 7200 &
-resolver=$!
 
-passed=0
-failed=0
-skipped=0
+passed=0 failed=0 skipped=0
 run_ctest() {
-  local log
+  local log fails total skips
   log=$(mktemp)
   ctest --test-dir "$1" --output-on-failure "${@:2}" 2>&1 | tee "$log"
-  local total fails skips
-  total=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\2/p' "$log" | tail -1)
-  fails=$(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\1/p' "$log" | tail -1)
+  read -r fails total < <(sed -n 's/.*tests passed, \([0-9]*\) tests failed out of \([0-9]*\).*/\1 \2/p' "$log")
   skips=$(grep -c '\*\*\*Skipped' "$log")
   rm -f "$log"
-  if [ -z "$total" ]; then
-    failed=$((failed + 1))
-    return
-  fi
-  passed=$((passed + total - fails - skips))
-  failed=$((failed + fails))
-  skipped=$((skipped + skips))
+  [ -n "${total:-}" ] || { failed=$((failed + 1)); return; }
+  passed=$((passed + total - fails - skips)) failed=$((failed + fails)) skipped=$((skipped + skips))
 }
 
 run_ctest "$build/native" -j "$jobs"
 # The same unit tests once more under AddressSanitizer and UBSan, then each
-# fuzz target for a few seconds from its kept corpus (tests/fuzz/fuzz.sh runs
-# them longer and grows the corpus).
+# fuzz target for a few seconds.
 source "$root/tests/build_sanitize.sh"
 run_ctest "$SANITIZE_BUILD" -j "$jobs"
-for target in $FUZZ_TARGETS; do
-  found=$(mktemp -d)
-  if "$SANITIZE_BUILD/fuzz_$target" -max_total_time=4 -artifact_prefix="$SANITIZE_BUILD/"       "$found" "$root/tests/fuzz/corpus/$target" >"$found.log" 2>&1; then
-    echo "fuzz $target: $(grep -E '^Done [0-9]+ runs' "$found.log")"
-    passed=$((passed + 1))
-  else
-    echo "fuzz $target FAILED:"
-    tail -n 30 "$found.log"
-    failed=$((failed + 1))
-  fi
-  rm -rf "$found" "$found.log"
-done
+fuzzed=$(bash "$root/tests/fuzz/fuzz.sh" 4) || grep -q FAILED <<<"$fuzzed" || failed=$((failed + 1))
+echo "$fuzzed"
+passed=$((passed + $(grep -c '^fuzz [a-z_]*: Done' <<<"$fuzzed")))
+failed=$((failed + $(grep -c '^fuzz [a-z_]* FAILED' <<<"$fuzzed")))
 
 # The Windows-side tests of one cross build under Wine ($1 build, $2 arch),
 # against the loopback TIME, NTP and NTS servers.
 run_windows_tests() {
   nts="$1/nts"
-  trap 'kill $resolver $servers $(cat "$nts/pids" 2>/dev/null); wine_session_stop' EXIT
+  trap 'kill $servers $(cat "$nts/pids" 2>/dev/null); wine_session_stop' EXIT
   python3 "$root/tests/timeserver/timeserver.py" 7200 &
   servers=$!
   for _ in $(seq 50); do (exec 3<>/dev/tcp/127.0.0.1/3737) 2>/dev/null && break; sleep 0.1; done
@@ -111,35 +90,20 @@ run_windows_tests() {
 source "$root/tests/wine_session.sh"
 if wine_can_run; then
   run_windows_tests "$build/win" win32
-  echo
   echo "NOTE: the Windows-side tests ran against the 32-bit build (build/win) under 32-bit Wine."
-  if wine64_can_run; then
-    echo "e2e.switch_builds ran both builds and the installer under 64-bit Wine."
-  else
-    echo "SKIPPED: e2e.switch_builds, the switch between the builds: 64-bit Wine cannot run here."
-  fi
+  wine64_can_run || echo "SKIPPED: e2e.switch_builds: 64-bit Wine cannot run here."
 elif wine64_can_run; then
   # No 32-bit code runs here: the same tests as a 64-bit build under 64-bit
   # Wine, the installer's with a 64-bit installer made from the same script.
   run_windows_tests "$build/win64" win64
   skipped=$((skipped + 1))
-  echo
-  echo "NOTE: this machine cannot execute 32-bit x86 programs (its kernel runs no"
-  echo "32-bit code): the Windows-side tests ran against the 64-bit build (build/win64)"
-  echo "under 64-bit Wine, the installer's as a 64-bit installer from the same script."
+  echo "NOTE: this kernel runs no 32-bit code: the Windows-side tests ran against the 64-bit"
+  echo "build (build/win64) under 64-bit Wine, the installer's as a 64-bit installer."
   echo "SKIPPED: e2e.switch_builds, the switch between the 32-bit and the 64-bit program."
 else
   failed=$((failed + 1))
-  echo
-  echo "FAILED: no Wine runs here, so none of the Windows-side tests ran. This kernel"
-  echo "runs no 32-bit code, which 32-bit Wine needs, and 64-bit Wine (/usr/lib/wine/wine64,"
-  echo "Debian's wine64, which tools/bootstrap.sh installs) does not start either."
+  echo "FAILED: no Wine runs here, so none of the Windows-side tests ran: this kernel runs no"
+  echo "32-bit code, and 64-bit Wine (Debian's wine64, installed by tools/bootstrap.sh) does not start."
 fi
-
-echo
-if [ "$skipped" -gt 0 ]; then
-  echo "$passed passed, $failed failed, $skipped skipped"
-else
-  echo "$passed passed, $failed failed"
-fi
+echo "$passed passed, $failed failed$([ "$skipped" -eq 0 ] || echo ", $skipped skipped")"
 [ "$failed" -eq 0 ]

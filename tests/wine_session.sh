@@ -10,23 +10,18 @@ wine_session_start() {
   wine_use_arch "${2:-win32}"
   local wine=${ORVALEN_WINE:-wine}
   export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
-  XVFB_PID=
-  if true; then  # always a display of our own: tests must not touch the user's
-    local fd_file
-    fd_file=$(mktemp)
-    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fd_file" >/dev/null 2>&1 &
-    XVFB_PID=$!
-    for _ in $(seq 50); do
-      [ -s "$fd_file" ] && break
-      sleep 0.1
-    done
-    if [ ! -s "$fd_file" ]; then
-      echo "Xvfb did not start" >&2
-      return 1
-    fi
-    export DISPLAY=":$(head -n1 "$fd_file")"
-    rm -f "$fd_file"
-  fi
+  # A display of our own: tests must not touch the user's.
+  local fd_file
+  fd_file=$(mktemp)
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fd_file" >/dev/null 2>&1 &
+  XVFB_PID=$!
+  for _ in $(seq 50); do
+    [ -s "$fd_file" ] && break
+    sleep 0.1
+  done
+  export DISPLAY=":$(head -n1 "$fd_file")"
+  rm -f "$fd_file"
+  [ "$DISPLAY" != : ] || { echo "Xvfb did not start" >&2; return 1; }
   rm -rf "$WINEPREFIX"
   "$wine" wineboot -i >/dev/null 2>&1
   wineserver -w  # the registry is on disk once the boot's server has ended
@@ -45,7 +40,6 @@ wine_session_start() {
   "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null 2>&1 </dev/null
   # The task service, for the installer's log-on task. Just after the boot
   # the service database is still locked, so ask until it has started.
-  local _
   for _ in $(seq 30); do
     case $("$wine" net start schedule 2>&1 </dev/null) in
       *"started successfully"*) break ;;

@@ -67,34 +67,22 @@ HWND WindowOf(DWORD process, const char* className, const char* title = nullptr)
   return nullptr;
 }
 
-// The window as the screen shows it, kept as a bitmap file; the colours of
-// its pixels below the top fifth, as 0x00BBGGRR.
-std::set<uint32_t> Screenshot(HWND window, const std::string& path) {
+// The colours of the window's pixels on the screen below its top fifth, as 0x00BBGGRR.
+std::set<uint32_t> ColorsShown(HWND window) {
   RECT r = {};
   GetWindowRect(window, &r);
-  BITMAPINFOHEADER header = {sizeof header, r.right - r.left, r.bottom - r.top, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-  void* bits = nullptr;
+  const LONG width = r.right - r.left, height = (r.bottom - r.top) * 4 / 5;
+  BITMAPINFOHEADER header = {sizeof header, width, height, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+  std::vector<uint32_t> pixels(width * height);  // 0x00RRGGBB
   HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
-  HBITMAP bitmap = CreateDIBSection(screen, reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS, &bits, nullptr, 0);
+  HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
   HGDIOBJ old = SelectObject(memory, bitmap);
-  BitBlt(memory, 0, 0, header.biWidth, header.biHeight, screen, r.left, r.top, SRCCOPY);
-  GdiFlush();
-  const DWORD size = static_cast<DWORD>(header.biWidth * header.biHeight * 4);
-  for (DWORD i = 0; i < size / 4; ++i) static_cast<uint32_t*>(bits)[i] |= 0xFF000000;  // opaque
-  BITMAPFILEHEADER file = {0x4D42, static_cast<DWORD>(sizeof file + sizeof header + size), 0, 0, sizeof file + sizeof header};
-  std::ofstream out(path, std::ios::binary);
-  out.write(reinterpret_cast<const char*>(&file), sizeof file).write(reinterpret_cast<const char*>(&header), sizeof header);
-  out.write(static_cast<const char*>(bits), size);
-  std::set<uint32_t> colors;
-  // The rows run from the bottom up.
-  for (DWORD i = 0; i < static_cast<DWORD>(header.biWidth * (header.biHeight * 4 / 5)); ++i) {
-    const uint32_t p = static_cast<const uint32_t*>(bits)[i];  // 0xFFRRGGBB
-    colors.insert((p & 0xFF) << 16 | (p & 0xFF00) | (p >> 16 & 0xFF));
-  }
+  BitBlt(memory, 0, 0, width, height, screen, r.left, r.bottom - height, SRCCOPY);
   SelectObject(memory, old);
-  DeleteObject(bitmap);
-  DeleteDC(memory);
-  ReleaseDC(nullptr, screen);
+  GetDIBits(memory, bitmap, 0, height, pixels.data(), reinterpret_cast<BITMAPINFO*>(&header), DIB_RGB_COLORS);
+  DeleteObject(bitmap), DeleteDC(memory), ReleaseDC(nullptr, screen);
+  std::set<uint32_t> colors;
+  for (uint32_t p : pixels) colors.insert((p & 0xFF) << 16 | (p & 0xFF00) | (p >> 16 & 0xFF));
   return colors;
 }
 
@@ -262,7 +250,7 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   Ask(history, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(span), CBN_SELCHANGE), reinterpret_cast<LPARAM>(span));
   std::set<uint32_t> colors;
   EXPECT_TRUE(WaitUntil([&] {
-    colors = Screenshot(history, Beside("history_window.bmp"));  // kept for a look
+    colors = ColorsShown(history);
     return colors.count(kResultColors[OutcomeStepped]) && colors.count(kResultColors[OutcomeGuardRefused]) &&
            colors.count(kResultColors[OutcomePlatformRefused]) && colors.count(kResultColors[OutcomeDeclined]);
   }, 5000)) << "a marker for a step, each refusal and the No";

@@ -5,11 +5,13 @@ operator swapped, a sign, a constant off by one, true for false, a ! or ~
 dropped, a simple statement deleted; never inside a string, character
 literal, comment or preprocessor line) in a scratch copy of the tree,
 rebuilds the unit tests under the sanitizers, runs them, and counts the fault
-as killed when they fail. Faults that do not compile are left out of the score.
+as killed when they fail. Faults that do not compile are left out of the
+score. Not part of the test command: a developer's measure, run after it.
 
-    mutation.py ROOT SEED SAMPLE             a random sample
-    mutation.py ROOT --all [FILE...]         every fault in those files
-    mutation.py ROOT --win [N [COMMAND...]]  Win32 fault N under COMMAND
+    mutation.py [SEED [SAMPLE]]         a random sample (1 120): the same pair picks the same faults
+    mutation.py --all [FILE...]         every fault in those files; the survivors in a fixed order
+    mutation.py --win [N [COMMAND...]]  lists the Win32 faults, or plants N and runs COMMAND
+                                        (default: bash tests/run.sh), which must fail
 """
 import filecmp
 import json
@@ -174,13 +176,17 @@ def win32(src, args):
 
 
 def main():
-    root, mode = sys.argv[1], sys.argv[2]
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    args = sys.argv[1:] or ["1"]
+    mode = args[0]
+    if mode not in ("--all", "--win") and not mode.isdigit():
+        sys.exit(__doc__)
     work = os.path.join(root, "build", "mutation")
     src = os.path.join(work, "src")
     shutil.copytree(root, src, ignore=shutil.ignore_patterns("build", ".git"),
                     copy_function=copy_changed, dirs_exist_ok=True)
     if mode == "--win":
-        return win32(src, sys.argv[3:])
+        return win32(src, args[1:])
     # Under the sanitizers a read past the end or undefined behaviour fails the tests too.
     build = os.path.join(work, "sanitize")
     make = ["cmake", "--build", build, "-j", "1", "--target", "unit_tests"]
@@ -200,9 +206,9 @@ def main():
     sources = portable_sources(src)
     everything = sites(src, sources)
     if mode == "--all":
-        chosen = [site for site in everything if site[0] in (sys.argv[3:] or sources)]
+        chosen = [site for site in everything if site[0] in (args[1:] or sources)]
     else:
-        seed, sample = int(mode), int(sys.argv[3])
+        seed, sample = int(mode), int(args[1]) if len(args) > 1 else 120
         chosen = sorted(random.Random(seed).sample(everything, min(sample, len(everything))))
         print(f"{len(everything)} places a fault can go; seed {seed}, {len(chosen)} chosen")
     score = {}  # file: [chosen, built, killed, equivalent]

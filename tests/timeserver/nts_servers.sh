@@ -17,18 +17,11 @@ set -euo pipefail
 dir=$1
 here=$(cd "$(dirname "$0")/../.." && pwd)
 
-certificate() {  # NAME SUBJECT_ALT_NAME SIGNER (ca, or self)
-  local name=$1
-  openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj "/CN=$name" \
-    -keyout "$dir/$name.key" -out "$dir/$name.csr" 2>/dev/null
-  printf 'subjectAltName=%s\nextendedKeyUsage=serverAuth\n' "$2" >"$dir/$name.ext"
-  if [ "$3" = self ]; then
-    openssl x509 -req -in "$dir/$name.csr" -signkey "$dir/$name.key" -days 2 \
-      -extfile "$dir/$name.ext" -out "$dir/$name.crt" 2>/dev/null
-  else
-    openssl x509 -req -in "$dir/$name.csr" -CA "$dir/ca.crt" -CAkey "$dir/ca.key" \
-      -CAcreateserial -days 2 -extfile "$dir/$name.ext" -out "$dir/$name.crt" 2>/dev/null
-  fi
+# NAME SUBJECT_ALT_NAME [ca]: a certificate signed by the test root, or by itself.
+certificate() {
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 -subj "/CN=$1" \
+    -addext "subjectAltName=$2" -addext extendedKeyUsage=serverAuth -addext basicConstraints=CA:FALSE \
+    ${3:+-CA "$dir/ca.crt" -CAkey "$dir/ca.key"} -keyout "$dir/$1.key" -out "$dir/$1.crt" 2>/dev/null
 }
 
 instance() {  # NAME ADDRESS NTP_PORT [NTP_SERVER]
@@ -61,21 +54,18 @@ openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 
   -subj "/CN=Orvalen test root" -keyout "$dir/ca.key" -out "$dir/ca.crt" 2>/dev/null
 openssl x509 -in "$dir/ca.crt" -outform DER -out "$dir/ca.der"
 certificate good DNS:localhost ca
-certificate untrusted IP:127.0.0.133 self
+certificate untrusted IP:127.0.0.133
 certificate forged IP:127.0.0.134 ca
 instance good 127.0.0.131 123 127.0.0.131
 instance untrusted 127.0.0.133 0
 instance forged 127.0.0.134 123 127.0.0.135
-# Up once every key exchange port takes connections; each is probed until it does.
-waiting="127.0.0.131 127.0.0.133 127.0.0.134"
+# Up once every key exchange port takes connections.
 for _ in $(seq 50); do
-  left=
-  for ip in $waiting; do
-    (exec 3<>"/dev/tcp/$ip/4460") 2>/dev/null || left="$left $ip"
-  done
-  waiting=$left
-  [ -z "$waiting" ] && exit 0
   sleep 0.1
+  for ip in 127.0.0.131 127.0.0.133 127.0.0.134; do
+    (exec 3<>"/dev/tcp/$ip/4460") 2>/dev/null || continue 2
+  done
+  exit 0
 done
 echo "NTS servers did not start:" >&2
 cat "$dir"/*.log >&2

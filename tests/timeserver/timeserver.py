@@ -1,5 +1,4 @@
-#!/usr/bin/env python3
-"""Loopback TIME (RFC 868) and NTP (RFC 5905) servers for the Orvalen tests.
+"""Loopback TIME (RFC 868), NTP (RFC 5905) and DNS servers for the Orvalen tests.
 
     timeserver.py [LIFETIME_SECONDS]
 
@@ -10,8 +9,11 @@ on TCP port 37: exact <shift>, now <shift>, delay <ms> <shift>, refuse, silent, 
 UDP port 123: ntp-exact <shift>, ntp-silent, ntp-rate, ntp-nts-forged (an NTS reply with the
 request's identifier and an authenticator that does not verify) (shift: how far the served
 clock is ahead of UTC, in ms); on TCP port 4460: ke-relay <n> (each connection relayed to port
-4460 of 127.0.0.n, so that a key exchange can be counted). Ends with its lifetime (1800 s by
-default), SIGTERM or SIGINT.
+4460 of 127.0.0.n, so that a key exchange can be counted). 127.0.0.53 is the run's resolver:
+every name but two is answered "no such name" (NXDOMAIN), so that an unknown name fails at once
+and the same way on every machine; no-address.test exists without an address (NODATA, which
+WinSock reports as WSANO_DATA, 11004) and dual.test has ::1, then 127.0.0.126. Ends with its
+lifetime (1800 s by default), SIGTERM or SIGINT.
 """
 
 import contextlib, select, signal, socket, struct, sys, threading, time
@@ -20,6 +22,9 @@ POLL, LINGER, HOLD = 0.1, 2.0, 600.0  # seconds
 ARGS = {"exact": 1, "now": 1, "delay": 2, "refuse": 0, "silent": 0, "close": 0,
         "ntp-exact": 1, "ntp-silent": 0, "ntp-rate": 0, "ntp-nts-forged": 0, "ke-relay": 1}  # argument counts
 stop = threading.Event()
+NAMES = {b"\x0ano-address\x04test\x00": {},  # by type: A 1, AAAA 28
+         b"\x04dual\x04test\x00": {1: socket.inet_pton(socket.AF_INET, "127.0.0.126"),
+                                   28: socket.inet_pton(socket.AF_INET6, "::1")}}
 
 
 def stamp(unix_ns):
@@ -82,6 +87,21 @@ def ntp_reply(name, args, request, received_ns):
     if name == "ntp-nts-forged":  # the identifier echoed, then 16 bytes each of nonce and tag
         reply += request[48:84] + struct.pack(">HHHH", 0x0404, 40, 16, 16) + bytes(32)
     return reply
+
+
+def dns_reply(query):
+    """The answer to a DNS query for one name, or None when it is not one."""
+    at = 12
+    while 12 <= at < len(query) and query[at] and not query[at] & 0xC0:
+        at += 1 + query[at]
+    end = at + 5  # past the root label, the type and the class
+    if len(query) < 12 or query[2] & 0x80 or end > len(query) or query[at]:
+        return None
+    name, qtype = query[12:end - 4].lower(), int.from_bytes(query[end - 4:end - 2], "big")
+    data = NAMES.get(name, {}).get(qtype)  # as a pointer to the question's name, IN, 60 s
+    answer = b"\xc0\x0c" + struct.pack(">HHIH", qtype, 1, 60, len(data)) + data if data else b""
+    flags = bytes([0x80 | query[2] & 1, 0x80 | (0 if name in NAMES else 3)])  # recursion echoed
+    return query[:2] + flags + struct.pack(">HHHH", 1, bool(answer), 0, 0) + query[12:end] + answer
 
 
 class Server:
@@ -160,19 +180,26 @@ def main():
     for sig in (signal.SIGTERM, signal.SIGINT):
         signal.signal(sig, lambda *_: stop.set())
     control = socket.create_server(("127.0.0.1", 3737), backlog=16)
+    dns = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    dns.bind(("127.0.0.53", 53))
     # One thread answers the control port and serves every listener: a command acts before its reply
     servers = {}
     while not stop.is_set() and time.monotonic() < deadline:
         listeners = {s.sock: s for s in servers.values() if s.sock}
-        for sock in select.select([control, *listeners], [], [], POLL)[0]:
-            if sock is not control:
+        for sock in select.select([control, dns, *listeners], [], [], POLL)[0]:
+            if sock is dns:
+                with contextlib.suppress(OSError):
+                    query, peer = dns.recvfrom(512)
+                    if reply := dns_reply(query):
+                        dns.sendto(reply, peer)
+            elif sock is control:
+                with contextlib.suppress(OSError), control.accept()[0] as conn, conn.makefile("rb") as lines:
+                    conn.settimeout(2.0)
+                    line = lines.readline(1024).decode("ascii", "replace")
+                    conn.sendall((command(line, servers) + "\n").encode("ascii", "replace"))
+                break  # the command may have closed listeners still in this round
+            else:
                 listeners[sock].drain()
-                continue
-            with contextlib.suppress(OSError), control.accept()[0] as conn, conn.makefile("rb") as lines:
-                conn.settimeout(2.0)
-                line = lines.readline(1024).decode("ascii", "replace")
-                conn.sendall((command(line, servers) + "\n").encode("ascii", "replace"))
-            break  # the command may have closed listeners still in this round
 
 
 if __name__ == "__main__":
