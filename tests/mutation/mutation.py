@@ -48,7 +48,7 @@ EQUIVALENT = {(path, line, fault): why for path, line, faults, why in [
     ("core/correction.cpp", "uint32_t stored = 0, size = 0;", ["0 -> 1", "0#2 -> 1"], "ReadSetting sets both"),
     ("core/correction.cpp", "int measured = 0;", ["0 -> 1"], "MeanOffset sets it first"),
     ("core/correction.cpp", "int ntp = 0;", ["0 -> 1"], "MeanOffset sets it first"),
-    ("core/correction.cpp", "PassCorrection = 0;", ["PassCorrection = 0; -> {}", "0 -> 1"],
+    ("core/correction.cpp", "gPassCorrection = 0;", ["gPassCorrection = 0; -> {}", "0 -> 1"],
      "only the guard's outcomes read it, and they set it first"),
     ("core/correction.cpp", "int farthest = -1;", ["1 -> 2"], "set by any deviation that sets a server aside"),
     ("core/correction.cpp", "int64_t largest = 0;", ["0 -> 1"], "only a deviation of 2 s or more counts"),
