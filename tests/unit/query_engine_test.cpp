@@ -58,9 +58,9 @@ TEST(QueryEngine, ATestingPassMeasuresTheChosenServers) {
   fake::now = gQuerySlots[ntp].requestSent + kNtpSpacingMs - 1, CheckDeadlines();
   EXPECT_EQ(udp.sent, 1);
   Measure(ntp, 250, {20, 30});
-  // TIME: the reading plus half the round trip, 500 + 21 / 2 + 7 = 517, 522 and 512. The offset
+  // TIME: the reading plus half the round trip, 500 + 30 / 2 + 7 = 522, 517 and 512. The offset
   // is the mean of the two quickest samples, the latency that of all three.
-  Measure(time, 500, {21, 30, 10});
+  Measure(time, 500, {30, 21, 10});
   EXPECT_EQ(gServerTable[time].offset, (512 + 517) / 2);
   EXPECT_EQ(gServerTable[time].latencyMs, 20u);
   EXPECT_EQ(gServerTable[ntp].offset, 257);
@@ -184,6 +184,20 @@ TEST(QueryEngine, AServerThatDeniesIsNotAskedAgainUntilEdited) {
   ToggleSlot(slot), ToggleSlot(slot);
   StartCorrectingPass(TriggerUser);
   EXPECT_EQ(gQuerySlots[slot].phase, PhaseReading);
+}
+
+// After a resume or a network change a pass is retried while every server asked failed to answer.
+TEST(QueryEngine, APassFoundNoServerWhenNoServerAskedAnswered) {
+  const struct { std::vector<uint32_t> statuses; bool none; } cases[] = {
+      {{StatusSlowResponse, StatusNoDnsEntry, StatusDisabled}, true}, {{StatusNoResponse, StatusNetDown}, true},
+      {{StatusDisabled}, false}, {{StatusNoResponse, StatusRefused}, false}, {{StatusSlowResponse, StatusTested}, false},
+  };
+  for (const auto& c : cases) {
+    fake::Reset();
+    for (uint32_t status : c.statuses) gServerTable[AddServer("h")].status = status;
+    gServerTable[kMaxServers - 1].status = StatusMeasured;  // an unnamed slot counts for nothing
+    EXPECT_EQ(PassFoundNoServer(), c.none) << c.statuses.size();
+  }
 }
 
 struct Server { int slot; OffsetMs offset; uint32_t status = StatusMeasured; bool ntp = false; };
