@@ -2,24 +2,11 @@
 
 namespace {
 
-// Field positions in the packet (RFC 5905, figure 8).
-constexpr int kStratumAt = 1;
-constexpr int kReferenceIdAt = 12;
-constexpr int kOriginateAt = 24;
-constexpr int kReceiveAt = 32;
-constexpr int kTransmitAt = 40;
-
 constexpr uint8_t kClientRequest = 0x23;  // LI 0, version 4, mode 3
 constexpr int kModeServer = 4;
 constexpr int kLeapUnsynchronised = 3;
 constexpr int kMaxStratum = 15;
 constexpr int64_t kFractionUnit = int64_t{1} << 32;  // one second in stamp units
-
-uint64_t ReadStamp(const uint8_t* at) {
-  uint64_t stamp = 0;
-  for (int i = 0; i < 8; ++i) stamp = stamp << 8 | at[i];
-  return stamp;
-}
 
 bool SameBytes(const uint8_t* at, const char* text) {
   for (int i = 0; i < 4; ++i)
@@ -30,12 +17,18 @@ bool SameBytes(const uint8_t* at, const char* text) {
 // The fraction is truncated to the millisecond, as TIME replies are to the
 // second; the seconds are read in the era nearest the local clock.
 Ms1900 StampTime(const uint8_t* at, Ms1900 localNow) {
-  uint64_t stamp = ReadStamp(at);
+  uint64_t stamp = ReadNtpStamp(at);
   int64_t fractionMs = static_cast<int64_t>((stamp & 0xFFFFFFFFu) * 1000 >> 32);
   return ServerTimeNear(static_cast<uint32_t>(stamp >> 32), localNow) + fractionMs;
 }
 
 }  // namespace
+
+uint64_t ReadNtpStamp(const uint8_t* at) {
+  uint64_t stamp = 0;
+  for (int i = 0; i < 8; ++i) stamp = stamp << 8 | at[i];
+  return stamp;
+}
 
 bool IsNtpName(const char* name, const char** host) {
   static const char kScheme[] = "ntp://";
@@ -65,7 +58,7 @@ uint64_t BuildNtpRequest(Ms1900 sendTime, uint32_t randomBits, uint8_t (&packet)
 
 NtpReplyVerdict CheckNtpReply(const uint8_t* data, int size, uint64_t expectedOriginate) {
   if (size < kNtpPacketSize) return NtpReplyUnusable;
-  if (ReadStamp(data + kOriginateAt) != expectedOriginate) return NtpReplyIgnored;
+  if (ReadNtpStamp(data + kOriginateAt) != expectedOriginate) return NtpReplyIgnored;
   int leap = data[0] >> 6;
   int version = data[0] >> 3 & 7;
   int mode = data[0] & 7;
@@ -76,8 +69,8 @@ NtpReplyVerdict CheckNtpReply(const uint8_t* data, int size, uint64_t expectedOr
     if (SameBytes(code, "DENY") || SameBytes(code, "RSTR")) return NtpReplyDenied;
     return NtpReplyUnusable;
   }
-  const uint64_t received = ReadStamp(data + kReceiveAt);
-  const uint64_t sent = ReadStamp(data + kTransmitAt);
+  const uint64_t received = ReadNtpStamp(data + kReceiveAt);
+  const uint64_t sent = ReadNtpStamp(data + kTransmitAt);
   // The stamps wrap every 136 years: compare them by their difference.
   if (data[kStratumAt] > kMaxStratum || leap == kLeapUnsynchronised || received == 0 ||
       sent == 0 || static_cast<int64_t>(sent - received) < 0)

@@ -9,6 +9,12 @@
 
 constexpr uint16_t kNtpPort = 123;
 constexpr int kNtpPacketSize = 48;  // bytes, without extension fields
+// Field positions in the packet (RFC 5905, figure 8).
+constexpr int kStratumAt = 1;
+constexpr int kReferenceIdAt = 12;
+constexpr int kOriginateAt = 24;
+constexpr int kReceiveAt = 32;
+constexpr int kTransmitAt = 40;
 // Fraction bits of the request's transmit stamp left to chance. 2^22 units of
 // 2^-32 s are 0.98 ms, so the noise stays below the millisecond we send.
 constexpr int kNtpRandomBits = 22;
@@ -19,6 +25,9 @@ constexpr int kNtpRandomBits = 22;
 // handing the whole text to the TIME protocol would fail the same way while
 // hiding what was meant. host may be null.
 bool IsNtpName(const char* name, const char** host);
+
+// The 32.32 stamp stored big-endian at `at`.
+uint64_t ReadNtpStamp(const uint8_t* at);
 
 // time (at or after 1900) as an NTP 32.32 stamp, the seconds modulo 2^32 and
 // the fraction rounded up, so that the stamp reads back as the same millisecond.

@@ -31,10 +31,6 @@ constexpr int kAuthenticatorSize = kFieldHeader + 4 + kNtsNonceSize + kNtsTagSiz
 // What the encrypted part of a reply may hold: the cookies we asked for.
 constexpr int kMaxPlainSize = kNtsMaxPacketSize;
 
-constexpr int kStratumAt = 1;
-constexpr int kReferenceIdAt = 12;
-constexpr int kOriginateAt = 24;
-
 uint16_t Read16(const uint8_t* at) { return static_cast<uint16_t>(at[0] << 8 | at[1]); }
 
 void Write16(uint8_t* at, uint32_t value) {
@@ -205,9 +201,7 @@ NtsReplyVerdict CheckNtsReply(const uint8_t* data, int size, uint64_t expectedOr
                               const uint8_t (&uid)[kNtsUidSize], NtsKeys& keys,
                               const NtsAead& aead) {
   if (size < kNtpPacketSize) return NtsReplyIgnored;
-  uint64_t originate = 0;
-  for (int i = 0; i < 8; ++i) originate = originate << 8 | data[kOriginateAt + i];
-  if (originate != expectedOriginate) return NtsReplyIgnored;
+  if (ReadNtpStamp(data + kOriginateAt) != expectedOriginate) return NtsReplyIgnored;
   bool ours = false, sealed = false;
   Field field;
   int offset = kNtpPacketSize;
