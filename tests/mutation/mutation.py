@@ -8,15 +8,13 @@ rebuilds the unit tests under the sanitizers, runs them, and counts the fault
 as killed when they fail. Faults that do not compile are left out of the
 score. Not part of the test command: a developer's measure, run after it.
 
-    mutation.py [SEED [SAMPLE]]         a random sample (1 120): the same pair picks the same faults
-    mutation.py --all [FILE...]         every fault in those files; the survivors in a fixed order
+    mutation.py --all [FILE...]         every fault in those files (all: every portable source)
     mutation.py --win [N [COMMAND...]]  lists the Win32 faults, or plants N and runs COMMAND
                                         (default: bash tests/run.sh), which must fail
 """
 import filecmp
 import json
 import os
-import random
 import re
 import shutil
 import subprocess
@@ -177,9 +175,9 @@ def win32(src, args):
 
 def main():
     root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    args = sys.argv[1:] or ["1"]
-    mode = args[0]
-    if mode not in ("--all", "--win") and not mode.isdigit():
+    args = sys.argv[1:]
+    mode = args[0] if args else ""
+    if mode not in ("--all", "--win"):
         sys.exit(__doc__)
     work = os.path.join(root, "build", "mutation")
     src = os.path.join(work, "src")
@@ -204,13 +202,7 @@ def main():
     stages += [(":".join(slow), sum(times[n] for n in slow))] if slow else []
 
     sources = portable_sources(src)
-    everything = sites(src, sources)
-    if mode == "--all":
-        chosen = [site for site in everything if site[0] in (args[1:] or sources)]
-    else:
-        seed, sample = int(mode), int(args[1]) if len(args) > 1 else 120
-        chosen = sorted(random.Random(seed).sample(everything, min(sample, len(everything))))
-        print(f"{len(everything)} places a fault can go; seed {seed}, {len(chosen)} chosen")
+    chosen = sites(src, args[1:] or sources)
     score = {}  # file: [chosen, built, killed, equivalent]
     for path, number, begin, end, replacement in chosen:
         file = os.path.join(src, path)
