@@ -41,11 +41,12 @@ if [ "${ORVALEN_TEST_NETNS:-}" != 1 ]; then
 fi
 ip link set lo up || exit 1
 # What the run leaves in /tmp (Wine's and the display's sockets, temporary
-# files) goes with it; unless the clone itself lives there.
-case "$root/" in
-  /tmp/*) ;;
-  *) mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 1 ;;
-esac
+# files) goes with it: the run has a /tmp of its own, into which a clone that
+# lives under /tmp is carried.
+inside_tmp() { case "$root/" in /tmp/*) return 0 ;; esac; return 1; }
+if inside_tmp; then mount --bind "$root" /mnt || exit 1; fi
+mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 1
+if inside_tmp; then mkdir -p "$root" && mount --move /mnt "$root" && cd "$root" || exit 1; fi
 # Names go to the run's own resolver (tests/timeserver/timeserver.py), so
 # that a name that does not exist fails at once, as on a normal network.
 resolv=$(mktemp)
