@@ -6,8 +6,10 @@ set -uo pipefail
 build=$1
 seconds=${IDLE_SECONDS:-60}
 wine=${ORVALEN_WINE:-wine}
-"$wine" reg add 'HKLM\SOFTWARE\Orvalen' /v Version /t REG_DWORD /d 17968 /f >/dev/null 2>&1
-"$wine" reg add 'HKLM\SOFTWARE\Orvalen' /v Schedule /t REG_DWORD /d 0 /f >/dev/null 2>&1
+product="$(dirname "$0")/../resources/product.h"
+version=$(sed -n 's/^#define ORVALEN_STORE_VERSION //p' "$product")
+"$wine" reg add 'HKLM\SOFTWARE\Orvalen' /v Version /t REG_DWORD /d "$version" /f /reg:32 >/dev/null 2>&1
+"$wine" reg add 'HKLM\SOFTWARE\Orvalen' /v Schedule /t REG_DWORD /d 0 /f /reg:32 >/dev/null 2>&1
 # 's' as at log-on: the window stays hidden, and with no schedule no pass runs.
 # The wine loader becomes the program's own process: $! is its process id.
 "$wine" "$build/Orvalen.exe" s >/dev/null 2>&1 &
