@@ -147,15 +147,17 @@ inline HWND FindDialog(DWORD processId, bool mainWindow) {
 }
 inline HWND FindMainWindow(DWORD processId = 0) { return FindDialog(processId, true); }
 
-// One started command line. The destructor ends a process that is still
-// running, so a failed test never leaves one behind.
+// One started command line, its output into the inheritable handle when one
+// is given. The destructor ends a process that is still running, so a failed
+// test never leaves one behind.
 class Program {
  public:
-  explicit Program(std::string commandLine) {
+  explicit Program(std::string commandLine, HANDLE output = nullptr) {
     STARTUPINFOA si = {};
     si.cb = sizeof si;
+    if (output) si.dwFlags = STARTF_USESTDHANDLES, si.hStdOutput = si.hStdError = output;
     PROCESS_INFORMATION pi = {};
-    CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+    CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, output != nullptr, 0, nullptr,
                    Beside("").c_str(), &si, &pi);  // on failure pi stays empty
     CloseHandle(pi.hThread);
     process_ = pi.hProcess;

@@ -444,23 +444,15 @@ TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
   }
 }
 
-// Runs a command line with its output in a pipe; the exit code and what it printed.
+// Runs Orvalen.exe with its output in a pipe; the exit code and what it printed.
 std::pair<DWORD, std::string> RunCaptured(const std::string& args) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE read = nullptr, write = nullptr;
   CreatePipe(&read, &write, &inherit, 1 << 16);
   SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOA si = {};
-  si.cb = sizeof si, si.dwFlags = STARTF_USESTDHANDLES, si.hStdOutput = si.hStdError = write;
-  PROCESS_INFORMATION pi = {};
-  std::string line = Orvalen(args), out;
-  DWORD code = kStillRunning;
-  if (CreateProcessA(nullptr, &line[0], nullptr, nullptr, TRUE, 0, nullptr, Beside("").c_str(), &si, &pi)) {
-    if (WaitForSingleObject(pi.hProcess, 60000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 1);
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hProcess), CloseHandle(pi.hThread);
-  }
+  DWORD code = Program(Orvalen(args), write).WaitExit(60000);  // ended by then: the pipe holds all it wrote
   CloseHandle(write);
+  std::string out;
   char buffer[4096];
   for (DWORD n; ReadFile(read, buffer, sizeof buffer, &n, nullptr) && n > 0;) out.append(buffer, n);
   CloseHandle(read);
