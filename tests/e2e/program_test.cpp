@@ -44,16 +44,17 @@ std::string FileText(const std::string& path) {
   return text.str();
 }
 
-// The history file's entries, "kind trigger result" each, and the lines whole.
-std::vector<std::string> HistoryLines() {
-  std::istringstream text(FileText(HistoryFolder() + "\\" + kHistoryFileName));
+// A file's lines without their ends, the history file's unless named.
+std::vector<std::string> Lines(const std::string& path = HistoryFolder() + "\\" + kHistoryFileName) {
+  std::istringstream text(FileText(path));
   std::vector<std::string> lines;
   for (std::string line; std::getline(text, line);) lines.push_back(line.substr(0, line.find('\r')));
   return lines;
 }
+// The history's entries, "kind trigger result" each.
 std::vector<std::string> PassResults() {
   std::vector<std::string> results;
-  for (const std::string& line : HistoryLines()) {
+  for (const std::string& line : Lines()) {
     std::smatch m;
     if (std::regex_search(line, m, std::regex("^[^\t]+\t([^\t]+)\t([^\t]+)\t([^\t]+)")))
       results.push_back(m.str(1) + " " + m.str(2) + " " + m.str(3));
@@ -207,7 +208,7 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   EXPECT_EQ(PassResults(), (std::vector<std::string>{"correcting user stepped", "testing user tested",
                                                      "correcting user stepped", "correcting user platform-refused",
                                                      "correcting user declined"}));
-  std::vector<std::string> lines = HistoryLines();
+  std::vector<std::string> lines = Lines();
   ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(lines[0], kHistoryHeader);
   for (const char* server : {R"(\tntp://127\.0\.0\.121\tntp\tused\t-?\d+\t\d+\t)", R"(\t127\.0\.0\.54\ttime\trefused\t\t\t)",
@@ -259,9 +260,7 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   DeleteFileA(csv.c_str());
   PostMessageA(FindWindowExA(history, nullptr, "Button", "&Export..."), BM_CLICK, 0, 0);
   ASSERT_TRUE(SaveAs(process, "Export History", csv));
-  std::istringstream exported(FileText(csv));
-  lines.clear();
-  for (std::string line; std::getline(exported, line);) lines.push_back(line);
+  lines = Lines(csv);
   ASSERT_EQ(lines.size(), 7u);
   EXPECT_EQ(lines[0].rfind("ended_utc,kind,trigger,result,correction_ms,server_1,protocol_1,", 0), 0u);
   EXPECT_TRUE(std::regex_search(lines[6], std::regex(",correcting,launch,guard-refused,-938\\d{5},"))) << lines[6];
