@@ -117,6 +117,7 @@ void StartQuery(int slot) {
   q.nts = IsNtsName(host, keHost, &kePort);
   q.ntp |= q.nts;  // an NTS server counts as NTP wherever NTP counts
   q.forged = q.rekeyed = 0;
+  q.addressIndex = 0;
   if (q.denied) {
     gServerTable[slot].status = StatusRefused;
     SaveServer(slot);
@@ -133,11 +134,14 @@ void StartQuery(int slot) {
   Resolve(slot, q.nts ? NtsServerName(slot) : host);
 }
 
+// A key exchange in the middle of a query (its cookies spent on addresses
+// that did not answer, or refused) goes on from the address it reached:
+// starting over would ask the silent ones again, for ever.
 void Resolve(int slot, const char* host) {
   QuerySlot& q = gQuerySlots[slot];
-  q.addressIndex = 0;
   q.addressCount = NetParseAddress(host, &q.addresses[0]) ? 1 : 0;
   if (q.addressCount != 0) {
+    q.addressIndex = 0;
     OpenConnection(slot);
     return;
   }
@@ -449,14 +453,15 @@ void OnLookupDone(uintptr_t handle, uint32_t error) {
     q.lookupHandle = 0;
     // Whatever the error (no such name, no address of this kind, a failing
     // name server), waiting longer would not bring an answer.
-    q.addressIndex = 0;
     q.addressCount = error == 0 ? static_cast<uint8_t>(
                                       NetHostAddresses(q.lookupBuffer, q.addresses, kMaxAddresses))
                                 : 0;
-    if (q.addressCount != 0)
-      OpenConnection(slot);
-    else
+    if (q.addressCount == 0) {
       FinishQuery(slot, StatusNoDnsEntry);
+      return;
+    }
+    if (q.addressIndex >= q.addressCount) q.addressIndex = q.addressCount - 1;  // a shorter list
+    OpenConnection(slot);
     return;
   }
 }

@@ -61,4 +61,23 @@ TEST(NtsQueries, KeysSendRequestsWhereTheExchangeSaysAndForgedRepliesDoNotCount)
   EXPECT_NE(fake::log.find("key exchange ke.example:4460; "), std::string::npos) << fake::log;
 }
 
+TEST(NtsQueries, AnExchangeForMoreCookiesGoesOnWithTheNextAddress) {
+  fake::Reset();
+  fake::hosts["ntp.example"] = {fake::Ip(10, 0, 0, 1), fake::Ip(10, 0, 0, 2)};
+  const int slot = AddServer("nts://ke.example");
+  StartCorrectingPass(TriggerUser);
+  const QuerySlot& q = gQuerySlots[slot];
+  NtsKeResult result = {KeAgreed, {}};
+  std::strcpy(result.keys.server, "ntp.example");
+  const uint8_t cookie[] = {1, 2, 3, 4};
+  PutCookie(result.keys.cookies, cookie, sizeof cookie);
+  for (int address = 1; address <= 2; ++address) {  // one cookie each, spent on a silent address
+    OnKeyExchangeDone(fake::keyExchanges, result);
+    OnLookupDone(q.lookupHandle, 0);
+    EXPECT_EQ(fake::sockets[q.socket].address, fake::Ip(10, 0, 0, address));
+    fake::now = q.deadline + 1, CheckDeadlines();
+  }
+  EXPECT_FALSE(PassBusy());
+}
+
 }  // namespace
