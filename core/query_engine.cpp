@@ -288,12 +288,12 @@ void OnReadable(int slot, uint32_t error) {
   uint8_t reply[4];
   int size = error == 0 ? NetReceive(q.socket, reply, sizeof reply) : -1;
   if (size == -static_cast<int>(kErrorWouldBlock)) return;
-  if (size != 4) {
+  const uint32_t seconds = size != 4 ? 0 : (uint32_t{reply[0]} << 24) | (uint32_t{reply[1]} << 16) |
+                                               (uint32_t{reply[2]} << 8) | reply[3];
+  if (seconds == 0) {  // no count, or a zero one, which would read as a time in 2036
     FailQuery(slot, StatusNoResponse);
     return;
   }
-  uint32_t seconds = (uint32_t{reply[0]} << 24) | (uint32_t{reply[1]} << 16) |
-                     (uint32_t{reply[2]} << 8) | reply[3];
   Ms1900 now = CurrentMs1900();  // before the tick, as the round trip ends here
   Ms1900 serverMs = ServerTimeNear(seconds, now);
   uint32_t k = q.samplesTaken;

@@ -84,6 +84,7 @@ TEST(QueryEngine, ACorrectingPassEndsEachQueryWithItsStatus) {
       {"10.0.0.1", [](int s) { Event(s, kEventConnect, kErrorConnectionRefused); }, StatusRefused},
       {"10.0.0.2", [](int s) { Event(s, kEventConnect, 10060); }, StatusNoResponse},
       {"10.0.0.3", [](int s) { Event(s, kEventConnect), Event(s, kEventRead, 0, {1, 2}); }, StatusNoResponse},
+      {"10.0.0.12", [](int s) { Event(s, kEventConnect), Event(s, kEventRead, 0, {0, 0, 0, 0}); }, StatusNoResponse},
       // Every look-up error ends the query at once: no such name, no address, a failing name server.
       {"unknown.example", [](int s) { OnLookupDone(gQuerySlots[s].lookupHandle, 11001); }, StatusNoDnsEntry},
       {"v6only.example", [](int s) { OnLookupDone(gQuerySlots[s].lookupHandle, 11004); }, StatusNoDnsEntry},
@@ -105,14 +106,14 @@ TEST(QueryEngine, ACorrectingPassEndsEachQueryWithItsStatus) {
       {"slow.example", [](int) {}, StatusMeasured},
   };
   for (const auto& c : cases) gServerTable[AddServer(c.name)].enabled = c.status != StatusDisabled;
-  const int slow = 19;
+  const int slow = 20;
   fake::hosts["slow.example"] = {fake::Ip(10, 0, 0, 12)};
   const Ms1900 start = fake::now;
   StartCorrectingPass(TriggerUser);
   EXPECT_EQ(gScheduleBase, start);
   EXPECT_EQ(gQuerySlots[slow].deadline, start + kConnectTimeoutMs);
   for (int slot = 0; slot < slow; ++slot) cases[slot].events(slot);
-  fake::now = gQuerySlots[16].deadline;
+  fake::now = gQuerySlots[17].deadline;
   CheckDeadlines();
   EXPECT_EQ(gActiveQueries, 3) << "exactly at a deadline is not past it";
   fake::now += 1;
