@@ -57,8 +57,7 @@ int DescribePass(bool correcting, char* out, int size) {
                          : record.status == StatusMeasured ? "used" : latency;
     // The row's correction text carries " (unused)" or " (test)": the
     // status column says that already.
-    char* note = std::strchr(offset, ' ');
-    if (note != nullptr && note != offset) *note = '\0';
+    if (char* note = std::strstr(offset, " (")) *note = '\0';
     std::snprintf(line, sizeof line, "%.127s\t%.99s\t%.99s\t%.99s\r\n", record.name, status,
                   measured ? latency : "-", measured ? offset : "-");
     append(line);

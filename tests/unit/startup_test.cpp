@@ -64,9 +64,9 @@ TEST(Startup, ACommandPrintsEachServerAndWhatBecameOfThePass) {
   fake::Reset();
   const int used = AddServer("ntp://a.example"), unused = AddServer("b.example"), silent = AddServer("c.example");
   gServerTable[used].status = StatusMeasured, gServerTable[used].latencyMs = 12, gServerTable[used].offset = 250;
-  gServerTable[unused].status = StatusRejected, gServerTable[unused].latencyMs = 40, gServerTable[unused].offset = 700;
+  gServerTable[unused].status = StatusRejected, gServerTable[unused].latencyMs = 40, gServerTable[unused].offset = 0;
   gServerTable[silent].status = StatusSlowResponse;
-  const char kRows[] = "ntp://a.example\tused\t12\t+0.3s\r\nb.example\tunused\t40\t+0.7s\r\n"
+  const char kRows[] = "ntp://a.example\tused\t12\t+0.3s\r\nb.example\tunused\t40\t 0.0s\r\n"
                        "c.example\tSlow Response\t-\t-\r\n";
   const struct { CorrectionOutcome outcome; bool correcting; const char* summary; int code; } cases[] = {
       {OutcomeStepped, true, "Corrected +0.3s.", kExitDone},
