@@ -84,6 +84,15 @@ bool CheckStoredVersion(bool command) {
   return true;
 }
 
+// The running instance's main window. Its boxes carry the same caption and,
+// owned by it, come first: a command meant for the window would answer a
+// question the user was asked, "Set the clock anyway?" among them.
+HWND FindRunningOrvalen() {
+  for (HWND w = nullptr; (w = FindWindowExA(nullptr, w, "#32770", WindowTitle)) != nullptr;)
+    if (GetDlgItem(w, IDC_SERVER_LIST) != nullptr) return w;
+  return nullptr;
+}
+
 }  // namespace
 
 bool gSocketsStarted;
@@ -97,7 +106,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   }
   if (!CheckStoredVersion(command != CommandNone)) return command != CommandNone ? kExitNoAgreement : 0;
   if (command != CommandNone) {
-    if (HWND running = FindWindowA(nullptr, WindowTitle)) return AskRunningOrvalen(running, command);
+    if (HWND running = FindRunningOrvalen()) return AskRunningOrvalen(running, command);
     gOwnCommand = command;
   }
   // A flag is true when its first stored byte is, whatever the value's type.
@@ -106,7 +115,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   gCorrectOnLaunch = (flag & 0xFF) != 0 && command == CommandNone;
   gLaunchMode = LaunchLetter(commandLine);
 
-  if (HWND running = FindWindowA(nullptr, WindowTitle)) {
+  if (HWND running = FindRunningOrvalen()) {
     if (gCorrectOnLaunch) {
       SendMessageA(running, WM_COMMAND, CMD_CORRECT_NOW, 0);
       return 0;

@@ -193,6 +193,11 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   for (const char* time : {"127.0.0.1", "127.0.0.41", "127.0.0.45"}) ASSERT_TRUE(timeservers::Set(time, "now -93810000"));
   for (const char* ntp : {"127.0.0.121", "127.0.0.122"}) ASSERT_TRUE(timeservers::Set(ntp, "ntp-exact -93810000"));
   SendCommand(window_, IDC_SYNC);
+  // A second start meanwhile asks the window for a pass, not the box for an answer.
+  ASSERT_NE(program_->WaitWindow(true), nullptr);
+  WriteNumber("CorrectOnLaunch", 1);
+  EXPECT_EQ(Program(Orvalen()).WaitExit(), 0u);
+  WriteNumber("CorrectOnLaunch", 0);
   Answer(*program_, "The time servers say this clock is 1 day 2 hours 3 minutes ahead.\n\nSet the clock anyway?",
          IDNO);
   RunPass(0);
