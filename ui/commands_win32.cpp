@@ -149,7 +149,9 @@ bool OnCommandRequest(HWND from, const void* copyData) {
   if (gWaiterCount == kMaxWaiting) return false;
   gWaiters[gWaiterCount++] = {answerTo, correcting};
   StartCommandPass(correcting);
-  if (!PassBusy()) {  // nothing to ask: no pass started, none will end
+  // A pass whose every query failed at once has ended, and answered, by now.
+  const bool waiting = gWaiterCount > 0 && gWaiters[gWaiterCount - 1].window == answerTo;
+  if (!PassBusy() && waiting) {  // nothing to ask: no pass started, none will end
     static Answer none;
     none.exitCode = kExitNoAgreement;
     lstrcpyA(none.text, "There is no time server to ask.\r\n");
@@ -161,7 +163,7 @@ bool OnCommandRequest(HWND from, const void* copyData) {
 
 bool StartOwnCommand() {
   StartCommandPass(gOwnCommand == CommandSync);
-  return PassBusy();
+  return PassBusy() || gOwnCommand == CommandNone;  // or it has ended and answered already
 }
 
 void AnswerCommands(bool correcting) {
