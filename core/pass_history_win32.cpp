@@ -93,7 +93,10 @@ bool Append(HANDLE file, size_t end, const char* text, size_t length) {
 bool Replace(const char* folder, const char* text, size_t length) {
   char fresh[MAX_PATH], path[MAX_PATH];
   if (!PathOf(folder, kNewFileName, fresh) || !PathOf(folder, kHistoryFileName, path)) return false;
-  HANDLE file = CreateFileA(fresh, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  // Made anew: a link left under its name by whoever owned the folder
+  // before is removed, not written through.
+  DeleteFileA(fresh);
+  HANDLE file = CreateFileA(fresh, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   const bool written = WriteAll(file, text, length) && FlushFileBuffers(file);
   CloseHandle(file);

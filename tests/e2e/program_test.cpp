@@ -275,6 +275,10 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   program_.reset();
   Clean();
   std::ofstream(HistoryFolder() + "\\" + kHistoryFileName, std::ios::binary) << "not a history\n";
+  // A link where the new history is made is removed, not written through.
+  const std::string victim = HistoryFolder() + "\\victim";
+  std::ofstream(victim) << "keep";
+  ASSERT_TRUE(CreateHardLinkA((HistoryFolder() + "\\history.new").c_str(), victim.c_str(), nullptr));
   Serve({{"127.0.0.61", "silent"}, {"127.0.0.62", "refuse"}});
   ASSERT_TRUE(Start());
   RunPass(IDC_SYNC);
@@ -287,6 +291,7 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   });
   ASSERT_NE(aside, files.end());
   EXPECT_EQ(FileText(HistoryFolder() + "\\" + *aside), "not a history\n");
+  EXPECT_EQ(FileText(victim), "keep");
   // While another program holds the file, an entry is lost and the status line says so, once.
   HANDLE held = CreateFileA((HistoryFolder() + "\\" + kHistoryFileName).c_str(), GENERIC_READ, 0, nullptr,
                             OPEN_EXISTING, 0, nullptr);
