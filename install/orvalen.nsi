@@ -100,6 +100,21 @@ Var StillRunning
 ; on Windows XP and later. Fails the run when they cannot be set: nothing is
 ; installed into a folder that others may change.
 Function TakeInstallFolder
+  ; Those rights reach all the folder holds: a folder with anything in it but
+  ; an earlier Orvalen, such as Program Files itself, is not taken.
+  ${IfNot} ${FileExists} "$INSTDIR\Orvalen.exe"
+    FindFirst $0 $1 "$INSTDIR\*"
+    ${DoUntil} $1 == ""
+      ${If} $1 != "."
+      ${AndIf} $1 != ".."
+        MessageBox MB_ICONSTOP "$INSTDIR already holds other files, and Orvalen's folder may be changed by administrators only. Choose an empty or a new folder." /SD IDOK
+        SetErrorLevel 2
+        Abort
+      ${EndIf}
+      FindNext $0 $1
+    ${Loop}
+    FindClose $0
+  ${EndIf}
   CreateDirectory "$INSTDIR"
   ; Through registers: a folder name may hold brackets and commas.
   StrCpy $6 "$INSTDIR"

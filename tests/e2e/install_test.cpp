@@ -82,6 +82,13 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
   }
 
   {
+    SCOPED_TRACE("a folder that holds other things is not taken: its rights would change all the way down");
+    const std::string shared = Folder(CSIDL_PROGRAM_FILES);
+    EXPECT_EQ(RunToEnd(SetupCommand("/S /D=" + shared)), 2u);
+    EXPECT_FALSE(Exists(shared + "\\Orvalen.exe"));
+  }
+
+  {
     SCOPED_TRACE("install through the pages, on Windows 7 as Wine reports by default");
     Program setup(SetupCommand(""));
     // Components, folder, and the last page, where "Open Orvalen now" is ticked.
