@@ -321,6 +321,7 @@ bool PassFoundNoServer() {
     switch (gServerTable[slot].status) {
       case StatusDisabled:
         break;
+      case StatusWinsockError:  // as when no network is up: no route to a server's address
       case StatusNoDnsEntry:
       case StatusNetDown:
       case StatusNoResponse:
