@@ -39,6 +39,7 @@ SetCompressor /SOLID lzma
 !searchparse /file "${RESOURCES}/product.h" '#define ORVALEN_SETTINGS_KEY "' SETTINGS_KEY_C '"'
 !searchreplace SETTINGS_KEY "${SETTINGS_KEY_C}" "\\" "\"
 !searchparse /file "${RESOURCES}/resource.h" '#define CMD_QUIT ' CMD_QUIT 
+!searchparse /file "${RESOURCES}/resource.h" '#define IDC_SERVER_LIST ' IDC_SERVER_LIST
 !define RUN_KEY "SOFTWARE\Microsoft\Windows\CurrentVersion\Run"
 !define UNINSTALL_KEY "SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Orvalen"
 !define AUTOSTART_VALUE "Orvalen"
@@ -141,7 +142,14 @@ Function ${un}EndRunningOrvalen
   StrCpy $StillRunning 0
   StrCpy $R1 0
   ${Do}
-    FindWindow $R0 "" "${WINDOW_TITLE}"
+    ; Its boxes carry the same caption and come first: the main window is
+    ; the one that holds the list.
+    StrCpy $R0 0
+    ${Do}
+      FindWindow $R0 "#32770" "${WINDOW_TITLE}" "" $R0
+      ${IfThen} $R0 = 0 ${|} ${ExitDo} ${|}
+      GetDlgItem $R2 $R0 ${IDC_SERVER_LIST}
+    ${LoopUntil} $R2 <> 0
     ${IfThen} $R0 = 0 ${|} ${ExitDo} ${|}
     ${If} $R1 >= ${QUIT_WAIT_TENTHS}
       StrCpy $StillRunning 1
