@@ -63,7 +63,7 @@ TEST(NtsQueries, KeysSendRequestsWhereTheExchangeSaysAndForgedRepliesDoNotCount)
 
 TEST(NtsQueries, AnExchangeForMoreCookiesGoesOnWithTheNextAddress) {
   fake::Reset();
-  fake::hosts["ntp.example"] = {fake::Ip(10, 0, 0, 1), fake::Ip(10, 0, 0, 2)};
+  fake::hosts["ntp.example"] = {fake::Ip(10, 0, 0, 1), fake::Ip(10, 0, 0, 2), fake::Ip(10, 0, 0, 3)};
   const int slot = AddServer("nts://ke.example");
   StartCorrectingPass(TriggerUser);
   const QuerySlot& q = gQuerySlots[slot];
@@ -71,7 +71,9 @@ TEST(NtsQueries, AnExchangeForMoreCookiesGoesOnWithTheNextAddress) {
   std::strcpy(result.keys.server, "ntp.example");
   const uint8_t cookie[] = {1, 2, 3, 4};
   PutCookie(result.keys.cookies, cookie, sizeof cookie);
-  for (int address = 1; address <= 2; ++address) {  // one cookie each, spent on a silent address
+  // One cookie each, spent on a silent address; a shorter list goes on from its end.
+  for (int address : {1, 2, 5}) {
+    if (address == 5) fake::hosts["ntp.example"] = {fake::Ip(10, 0, 0, 4), fake::Ip(10, 0, 0, 5)};
     OnKeyExchangeDone(fake::keyExchanges, result);
     OnLookupDone(q.lookupHandle, 0);
     EXPECT_EQ(fake::sockets[q.socket].address, fake::Ip(10, 0, 0, address));
