@@ -169,6 +169,10 @@ DWORD WINAPI KeyExchangeThread(LPVOID parameter) {
       std::free(result);
   }
   std::free(job);
+  // Linked in statically, OpenSSL hears of no thread's end: the thread's
+  // own state (its error queue, its random generators) goes now, or stays
+  // for good, once per exchange.
+  OPENSSL_thread_stop();
   return 0;
 }
 
