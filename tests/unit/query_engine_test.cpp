@@ -190,7 +190,8 @@ TEST(QueryEngine, AServerThatDeniesIsNotAskedAgainUntilEdited) {
 // After a resume or a network change a pass is retried while every server asked failed to answer.
 TEST(QueryEngine, APassFoundNoServerWhenNoServerAskedAnswered) {
   const struct { std::vector<uint32_t> statuses; bool none; } cases[] = {
-      {{StatusSlowResponse, StatusNoDnsEntry, StatusDisabled}, true}, {{StatusNoResponse, StatusNetDown, StatusWinsockError}, true},
+      {{StatusSlowResponse, StatusNoDnsEntry, StatusDisabled}, true},
+      {{StatusNoResponse, StatusNetDown, StatusWinsockError}, true},
       {{StatusDisabled}, false}, {{StatusNoResponse, StatusRefused}, false}, {{StatusSlowResponse, StatusTested}, false},
   };
   for (const auto& c : cases) {
