@@ -27,14 +27,38 @@ struct Job {
 
 uintptr_t gLastHandle;
 
-// Milliseconds left until deadline by the tick, at least 1.
+// Milliseconds left until deadline by the tick, 0 once it has passed.
 DWORD Left(DWORD deadline) {
   LONG left = static_cast<LONG>(deadline - GetTickCount());
-  return left > 0 ? static_cast<DWORD>(left) : 1;
+  return left > 0 ? static_cast<DWORD>(left) : 0;
 }
 
-// A TCP connection to host:port, each of its addresses in turn, that gives
-// up at deadline; its receives and sends time out at deadline too.
+// Waits until deadline for s to become readable or writable as asked;
+// false when it has not, or when it failed (a refused connection shows so).
+bool WaitFor(SOCKET s, bool write, DWORD deadline) {
+  fd_set ready, failed;
+  FD_ZERO(&ready);
+  FD_ZERO(&failed);
+  FD_SET(s, &ready);
+  FD_SET(s, &failed);
+  const DWORD left = Left(deadline);
+  timeval wait = {static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
+  return left > 0 && select(0, write ? nullptr : &ready, write ? &ready : nullptr, &failed, &wait) > 0 &&
+         FD_ISSET(s, &ready);
+}
+
+// After a TLS call on the non-blocking socket returned result: waits until
+// deadline for what the call waits for; false when it failed otherwise or
+// the wait was in vain. A server that sends a little at a time cannot hold
+// the exchange past deadline.
+bool Retry(SSL* ssl, int result, SOCKET s, DWORD deadline) {
+  const int error = SSL_get_error(ssl, result);
+  return (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) &&
+         WaitFor(s, error == SSL_ERROR_WANT_WRITE, deadline);
+}
+
+// A non-blocking TCP connection to host:port, each of its addresses in
+// turn, that gives up at deadline.
 NtsKeOutcome Connect(const char* host, uint16_t port, DWORD deadline, SOCKET* out) {
   addrinfo hints = {};
   hints.ai_socktype = SOCK_STREAM;
@@ -50,24 +74,12 @@ NtsKeOutcome Connect(const char* host, uint16_t port, DWORD deadline, SOCKET* ou
     if (s == INVALID_SOCKET || ioctlsocket(s, FIONBIO, &nonBlocking) != 0) continue;
     if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0 && WSAGetLastError() != WSAEWOULDBLOCK)
       continue;
-    fd_set writable, failed;
-    FD_ZERO(&writable);
-    FD_ZERO(&failed);
-    FD_SET(s, &writable);
-    FD_SET(s, &failed);
-    const DWORD left = Left(deadline);
-    timeval wait = {static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
-    if (select(0, nullptr, &writable, &failed, &wait) <= 0) {
+    if (WaitFor(s, true, deadline)) {
+      outcome = KeAgreed;
+    } else if (Left(deadline) == 0) {
       outcome = KeNoAnswer;
       break;
     }
-    u_long blocking = 0;
-    const DWORD timeout = Left(deadline);
-    const char* value = reinterpret_cast<const char*>(&timeout);
-    if (FD_ISSET(s, &writable) && ioctlsocket(s, FIONBIO, &blocking) == 0 &&
-        setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, value, sizeof timeout) == 0 &&
-        setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, value, sizeof timeout) == 0)
-      outcome = KeAgreed;
   }
   freeaddrinfo(found);
   return outcome;
@@ -107,7 +119,9 @@ NtsKeOutcome Exchange(SSL* ssl, Job& job, DWORD deadline, NtsKeys* keys) {
       (address ? X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host) != 1
                : SSL_set_tlsext_host_name(ssl, host) != 1 || SSL_set1_host(ssl, host) != 1))
     return KeRefused;
-  if (SSL_connect(ssl) != 1) return Left(deadline) > 1 ? KeRefused : KeNoAnswer;
+  const SOCKET s = static_cast<SOCKET>(SSL_get_fd(ssl));
+  for (int done; (done = SSL_connect(ssl)) != 1;)
+    if (!Retry(ssl, done, s, deadline)) return Left(deadline) > 0 ? KeRefused : KeNoAnswer;
   const unsigned char* protocol = nullptr;
   unsigned int protocolSize = 0;
   SSL_get0_alpn_selected(ssl, &protocol, &protocolSize);
@@ -115,13 +129,17 @@ NtsKeOutcome Exchange(SSL* ssl, Job& job, DWORD deadline, NtsKeys* keys) {
     return KeRefused;
   uint8_t request[kNtsKeRequestSize];
   BuildNtsKeRequest(request);
-  if (SSL_write(ssl, request, sizeof request) != static_cast<int>(sizeof request)) return KeNoAnswer;
+  for (int written; (written = SSL_write(ssl, request, sizeof request)) != static_cast<int>(sizeof request);)
+    if (!Retry(ssl, written, s, deadline)) return KeNoAnswer;
   uint8_t* response = job.response;
   int size = 0;
   NtsKeVerdict verdict = NtsKeIncomplete;
   while (verdict == NtsKeIncomplete) {
     int read = SSL_read(ssl, response + size, kNtsMaxKeResponse - size);
-    if (read <= 0) return Left(deadline) > 1 ? KeRefused : KeNoAnswer;
+    if (read <= 0) {
+      if (Retry(ssl, read, s, deadline)) continue;
+      return Left(deadline) > 0 ? KeRefused : KeNoAnswer;
+    }
     size += read;
     verdict = ParseNtsKeResponse(response, size, keys);
   }

@@ -9,7 +9,8 @@ on TCP port 37: exact <shift>, now <shift>, delay <ms> <shift>, refuse, silent, 
 UDP port 123: ntp-exact <shift>, ntp-silent, ntp-rate, ntp-nts-forged (an NTS reply with the
 request's identifier and an authenticator that does not verify) (shift: how far the served
 clock is ahead of UTC, in ms); on TCP port 4460: ke-relay <n> (each connection relayed to port
-4460 of 127.0.0.n, so that a key exchange can be counted). 127.0.0.53 is the run's resolver:
+4460 of 127.0.0.n, so that a key exchange can be counted), ke-drip (a TLS record begun and never
+ended, one byte a second; COUNT: connections still open). 127.0.0.53 is the run's resolver:
 every name but two is answered "no such name" (NXDOMAIN), so that an unknown name fails at once
 and the same way on every machine; no-address.test exists without an address (NODATA, which
 WinSock reports as WSANO_DATA, 11004) and dual.test has ::1, then 127.0.0.126. Ends with its
@@ -20,7 +21,7 @@ import contextlib, select, signal, socket, struct, sys, threading, time
 
 POLL, LINGER, HOLD = 0.1, 2.0, 600.0  # seconds
 ARGS = {"exact": 1, "now": 1, "delay": 2, "refuse": 0, "silent": 0, "close": 0,
-        "ntp-exact": 1, "ntp-silent": 0, "ntp-rate": 0, "ntp-nts-forged": 0, "ke-relay": 1}  # argument counts
+        "ntp-exact": 1, "ntp-silent": 0, "ntp-rate": 0, "ntp-nts-forged": 0, "ke-relay": 1, "ke-drip": 0}  # argument counts
 stop = threading.Event()
 NAMES = {b"\x0ano-address\x04test\x00": {},  # by type: A 1, AAAA 28
          b"\x04dual\x04test\x00": {1: socket.inet_pton(socket.AF_INET, "127.0.0.126"),
@@ -54,10 +55,20 @@ def relay(conn, target):
                 ends[sock].sendall(data)
 
 
-def serve(conn, name, args):
-    """Plays one TIME behaviour on an accepted connection, in a thread of its own."""
+def serve(conn, server):
+    """Plays one TCP behaviour on an accepted connection, in a thread of its own."""
+    name, args = server.name, server.args
     if name == "ke-relay":
         return relay(conn, ("127.0.0.%d" % args[0], 4460))
+    if name == "ke-drip":  # sends until the client has closed: a reset, or a send after its FIN, fails
+        with conn, contextlib.suppress(OSError):
+            conn.sendall(b"\x16\x03\x03\x40\x00")
+            for _ in range(int(HOLD)):
+                if stop.wait(1.0):
+                    break
+                conn.sendall(b"\0")
+        server.count -= 1
+        return
     with conn, contextlib.suppress(OSError):
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         time.sleep(args[0] / 1000 if name == "delay" else 0)
@@ -122,7 +133,7 @@ class Server:
                 else:
                     conn = self.sock.accept()[0]
                     self.count += 1
-                    threading.Thread(target=serve, args=(conn, self.name, self.args), daemon=True).start()
+                    threading.Thread(target=serve, args=(conn, self), daemon=True).start()
 
 
 def configure(servers, ip, name, args):
@@ -130,7 +141,7 @@ def configure(servers, ip, name, args):
         raise ValueError("bad address, behaviour or arguments")
     ntp = name.startswith("ntp-")
     new, old = Server(name, args), servers.get(ip) or Server("refuse", [])
-    port = 123 if ntp else 4460 if name == "ke-relay" else 37
+    port = 123 if ntp else 4460 if name.startswith("ke-") else 37
     if old.sock and old.sock.getsockname()[1] == port and name != "refuse":
         new.sock = old.sock
     elif name != "refuse":  # bound before the old listener closes, which a failure keeps
