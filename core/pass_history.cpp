@@ -234,8 +234,7 @@ size_t LineEnd(const char* file, size_t size, size_t start) {
 }
 
 bool IsOurs(const char* file, size_t size) {
-  return size <= kMaxHistoryBytes && std::memchr(file, '\0', size) == nullptr &&
-         LineLength(file, size, 0) == sizeof kHistoryHeader - 1 &&
+  return size <= kMaxHistoryBytes && LineLength(file, size, 0) == sizeof kHistoryHeader - 1 &&
          std::memcmp(file, kHistoryHeader, sizeof kHistoryHeader - 1) == 0;
 }
 
@@ -351,6 +350,7 @@ size_t FormatEntry(const PassEntry& entry, char* out) {
 
 bool ParseEntry(const char* line, size_t length, PassEntry* entry) {
   if (length > 0 && line[length - 1] == '\r') --length;
+  if (std::memchr(line, '\0', length) != nullptr) return false;
   Field f[kMaxFields];
   int n = 0;
   for (size_t start = 0, i = 0; i <= length; ++i) {
@@ -443,12 +443,20 @@ HistoryUpdate PlanHistoryUpdate(const char* file, size_t size, const PassEntry& 
     const size_t length = w.End();
     return {false, true, length + FormatEntry(entry, out + length)};
   }
-  // A line cut short by a crash stays on its own, to be skipped; one cut
-  // between its two line-end characters gets the second.
+  // A line cut between its two line-end characters gets the second. One
+  // cut shorter by a crash (or a tail of zeros where the disk never got the
+  // data) goes: completed, it could read as a pass that never was.
   const char last = file[size - 1];
-  const size_t gap = last == '\n' ? 0 : last == '\r' ? 1 : sizeof kLineEnd - 1;
-  std::memcpy(out, kLineEnd + (sizeof kLineEnd - 1 - gap), gap);
-  return {false, false, gap + FormatEntry(entry, out + gap)};
+  if (last == '\n' || last == '\r') {
+    const size_t gap = last == '\r' ? 1 : 0;
+    std::memcpy(out, "\n", gap);
+    return {false, false, gap + FormatEntry(entry, out + gap)};
+  }
+  size_t keep = size - 1;
+  while (keep > 0 && file[keep - 1] != '\n') --keep;
+  std::memcpy(out, file, keep);
+  if (keep == 0) keep = PutHeader(out);
+  return {false, true, keep + FormatEntry(entry, out + keep)};
 }
 
 size_t CsvHeader(int servers, char* out) {

@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!update.replace) after.insert(after.begin(), file, file + size);
   std::vector<size_t> starts(kHistoryMost + 1);
   const int total = FindEntries(after.data(), after.size(), starts.data(), kHistoryMost + 1);
-  if (total < 1 || (update.replace && total > kHistoryKeep)) __builtin_trap();
+  if (total < 1 || total > kHistoryMost) __builtin_trap();
   const size_t last = starts[std::min(total, kHistoryMost + 1) - 1];
   if (!ParseEntry(&after[last], LineLength(after.data(), after.size(), last), &back) ||
       back.ended != entry.ended || std::strcmp(back.servers[0].name, entry.servers[0].name) != 0)
