@@ -77,6 +77,9 @@ void CatchUpOnNetwork(CatchUp& c, Ms1900 now) {
 
 void CatchUpPassEnded(CatchUp& c, Ms1900 now, bool catchingUp, bool foundNone) {
   c.lastFound = !foundNone;
+  // Another pass that reached no server (the schedule's, due while the
+  // computer slept, runs before the network is back) keeps the one to come.
+  if (!catchingUp && foundNone && c.pending) return;
   c.pending = false;
   if (!catchingUp || !foundNone || c.retries == kCatchUpRetries) {
     c.retries = 0;

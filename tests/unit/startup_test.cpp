@@ -104,6 +104,8 @@ TEST(Startup, CatchingUpAfterSleepOrANewNetwork) {
       {Network, 200000, true, 200000}, {Found, 201000, false, 200000},
       {Network, 300000, false, 200000},                          // the last pass reached a server
       {ScheduledNoneFound, 400000, false, 200000}, {Network, 500000, true, 500000},
+      {Found, 501000, false, 500000}, {Resume, 600000, true, 610000},
+      {ScheduledNoneFound, 603000, true, 610000},  // woken before the network: the catch-up stays
   };
   CatchUp c = {false, 0, 0, true};
   for (const auto& s : steps) {
