@@ -114,7 +114,7 @@ void StartQuery(int slot) {
   q.ntp = IsNtpName(host, &host);
   char keHost[kServerNameSize];
   uint16_t kePort;
-  q.nts = IsNtsName(host, keHost, &kePort);
+  q.nts = IsNtsName(gServerTable[slot].name, keHost, &kePort);  // "ntp://nts://..." is not one
   q.ntp |= q.nts;  // an NTS server counts as NTP wherever NTP counts
   q.forged = q.rekeyed = 0;
   q.addressIndex = 0;

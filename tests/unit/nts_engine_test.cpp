@@ -26,6 +26,12 @@ TEST(NtsQueries, AFailedKeyExchangeEndsTheQueryWithoutAsking) {
     EXPECT_EQ(gServerTable[slot].status, c.status);
     EXPECT_TRUE(fake::sockets.empty()) << "asked in plain NTP";
   }
+  // Behind the NTP scheme an NTS name is just a name to look up.
+  fake::Reset();
+  const int slot = AddServer("ntp://nts://ke.example");
+  StartCorrectingPass(TriggerUser);
+  EXPECT_EQ(fake::log.find("key exchange"), std::string::npos) << fake::log;
+  EXPECT_EQ(gQuerySlots[slot].phase, PhaseResolving);
 }
 
 TEST(NtsQueries, KeysSendRequestsWhereTheExchangeSaysAndForgedRepliesDoNotCount) {
