@@ -32,6 +32,14 @@ union TrayRecord {
 };
 static_assert(sizeof(NOTIFYICONDATAA) <= kNotifyIconSize, "tray record size");
 
+// Windows XP takes a record of a size it does not know for the oldest
+// layout: a 64-character tip and no balloons. It knows its own, the size
+// these headers give the record, built for it.
+DWORD RecordSize() {
+  static const DWORD size = LOBYTE(LOWORD(GetVersion())) < 6 ? sizeof(NOTIFYICONDATAA) : kNotifyIconSize;
+  return size;
+}
+
 HICON Icon(int id) { return LoadIconA(gAppInstance, MAKEINTRESOURCEA(id)); }
 
 // What the icon shows now, so that it can be added again as it was.
@@ -41,7 +49,7 @@ UINT gTaskbarCreatedMessage;
 
 void Notify(DWORD action, UINT flags, int iconId = 0, const char* tip = nullptr) {
   TrayRecord record = {};
-  record.data.cbSize = kNotifyIconSize;
+  record.data.cbSize = RecordSize();
   record.data.hWnd = gMainWindow;
   record.data.uID = 0;
   record.data.uFlags = flags;
@@ -84,7 +92,7 @@ void RemoveTrayIcon() { Notify(NIM_DELETE, 0); }
 
 void ShowTrayNotice(const char* title, const char* text) {
   TrayRecord record = {};
-  record.data.cbSize = kNotifyIconSize;
+  record.data.cbSize = RecordSize();
   record.data.hWnd = gMainWindow;
   record.data.uFlags = NIF_INFO;
   record.data.dwInfoFlags = NIIF_WARNING;
