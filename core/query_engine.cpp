@@ -416,6 +416,8 @@ void FinishAllQueries(ServerStatus status) {
   for (int slot = 0; slot < kMaxServers; ++slot) FinishQuery(slot, status);
 }
 
+bool PassHeld(bool correcting) { return correcting ? gHeld.correcting : gHeld.testing; }
+
 void CheckDeadlines() {
   if (gActiveQueries == 0) return;
   Ms1900 now = CurrentMs1900();

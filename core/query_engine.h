@@ -47,6 +47,8 @@ void FinishQuery(int slot, ServerStatus status);
 // Ends every running query, and drops a held request: a stop, a reset of
 // the list or the shutdown.
 void FinishAllQueries(ServerStatus status);
+// A request of that kind is held, to be served when the busy pass has ended.
+bool PassHeld(bool correcting);
 // Every tick of the pass timer: sends the NTP requests that have come due
 // and ends with "Slow Response" each query whose wait has run out.
 void CheckDeadlines();

@@ -53,6 +53,14 @@ void SendAnswer(HWND window, const Answer& answer) {
                       reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, kRequestWaitMs, &result);
 }
 
+// The answer to a start whose pass will not run.
+void SendNoPass(HWND window, const char* why) {
+  static Answer none;
+  none.exitCode = kExitNoAgreement;
+  lstrcpyA(none.text, why);
+  SendAnswer(window, none);
+}
+
 LRESULT CALLBACK AnswerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   const COPYDATASTRUCT* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
   if (message != WM_COPYDATA || data->dwData != kCommandAnswer || data->cbData < sizeof(int) + 1 ||
@@ -124,14 +132,16 @@ int AskRunningOrvalen(HWND running, CommandAction action) {
     PrintForCaller("The running Orvalen did not take the command.\r\n");
     return kExitNoAgreement;
   }
-  for (DWORD start = GetTickCount(); !gAnswered && GetTickCount() - start < kAnswerWaitMs;) {
+  const DWORD start = GetTickCount();
+  while (!gAnswered && IsWindow(running) && GetTickCount() - start < kAnswerWaitMs) {
     MsgWaitForMultipleObjects(0, nullptr, FALSE, 500, QS_ALLINPUT);
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
   }
   DestroyWindow(window);
   if (!gAnswered) {
-    PrintForCaller("The running Orvalen did not answer in time.\r\n");
+    PrintForCaller(IsWindow(running) ? "The running Orvalen did not answer in time.\r\n"
+                                     : "The running Orvalen ended before it answered.\r\n");
     return kExitNoAgreement;
   }
   PrintForCaller(gReceived.text);
@@ -152,11 +162,8 @@ bool OnCommandRequest(HWND from, const void* copyData) {
   // A pass whose every query failed at once has ended, and answered, by now.
   const bool waiting = gWaiterCount > 0 && gWaiters[gWaiterCount - 1].window == answerTo;
   if (!PassBusy() && waiting) {  // nothing to ask: no pass started, none will end
-    static Answer none;
-    none.exitCode = kExitNoAgreement;
-    lstrcpyA(none.text, "There is no time server to ask.\r\n");
     --gWaiterCount;
-    SendAnswer(answerTo, none);
+    SendNoPass(answerTo, "There is no time server to ask.\r\n");
   }
   return true;
 }
@@ -173,6 +180,8 @@ void AnswerCommands(bool correcting) {
   for (int i = 0; i < gWaiterCount; ++i) {
     if (gWaiters[i].correcting == correcting)
       SendAnswer(gWaiters[i].window, answer);
+    else if (!PassHeld(gWaiters[i].correcting))  // a stop dropped the pass it waited for
+      SendNoPass(gWaiters[i].window, "The pass was stopped before it began.\r\n");
     else
       gWaiters[kept++] = gWaiters[i];
   }

@@ -453,13 +453,20 @@ TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
   }
 }
 
-// Runs Orvalen.exe with its output in a pipe; the exit code and what it printed.
-std::pair<DWORD, std::string> RunCaptured(const std::string& args) {
+// Runs Orvalen.exe with its output in a pipe, and meanwhile while it runs;
+// the exit code and what it printed.
+std::pair<DWORD, std::string> RunCaptured(const std::string& args,
+                                          const std::function<void()>& meanwhile = [] {}) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE read = nullptr, write = nullptr;
   CreatePipe(&read, &write, &inherit, 1 << 16);
   SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-  DWORD code = Program(Orvalen(args), write).WaitExit(60000);  // ended by then: the pipe holds all it wrote
+  DWORD code;
+  {
+    Program program(Orvalen(args), write);
+    meanwhile();
+    code = program.WaitExit(60000);
+  }  // ended by now: the pipe holds all it wrote
   CloseHandle(write);
   std::string out;
   char buffer[4096];
@@ -529,6 +536,21 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   EXPECT_EQ(code, 3u);
   EXPECT_EQ(out.rfind("Usage: Orvalen.exe [/sync | /test]", 0), 0u) << out;
   EXPECT_EQ(FindMainWindow(), nullptr) << "a command leaves nothing running";
+
+  // A test held behind a pass that the user stops is answered at once.
+  Serve({{"slow.test", ""}});  // its look-up is never answered
+  ASSERT_TRUE(Start());
+  SendCommand(window_, IDC_SYNC);
+  std::tie(code, out) = RunCaptured("/test", [&] {
+    HWND waiting = nullptr;
+    WaitUntil([&] {
+      return (waiting = FindWindowExA(HWND_MESSAGE, nullptr, "OrvalenCommandAnswer", nullptr)) != nullptr;
+    });
+    Ask(waiting, WM_NULL, 0, 0);  // it answers once its request is on the way
+    SendCommand(window_, IDC_SYNC);
+  });
+  EXPECT_EQ(code, 1u);
+  EXPECT_EQ(out, "The pass was stopped before it began.\r\n");
 }
 
 }  // namespace

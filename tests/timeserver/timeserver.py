@@ -13,7 +13,8 @@ clock is ahead of UTC, in ms); on TCP port 4460: ke-relay <n> (each connection r
 ended, one byte a second; COUNT: connections still open). 127.0.0.53 is the run's resolver:
 every name but two is answered "no such name" (NXDOMAIN), so that an unknown name fails at once
 and the same way on every machine; no-address.test exists without an address (NODATA, which
-WinSock reports as WSANO_DATA, 11004) and dual.test has ::1, then 127.0.0.126. Ends with its
+WinSock reports as WSANO_DATA, 11004), dual.test has ::1, then 127.0.0.126, and slow.test is never
+answered. Ends with its
 lifetime (1800 s by default), SIGTERM or SIGINT.
 """
 
@@ -109,6 +110,8 @@ def dns_reply(query):
     if len(query) < 12 or query[2] & 0x80 or end > len(query) or query[at]:
         return None
     name, qtype = query[12:end - 4].lower(), int.from_bytes(query[end - 4:end - 2], "big")
+    if name == b"\x04slow\x04test\x00":
+        return None
     data = NAMES.get(name, {}).get(qtype)  # as a pointer to the question's name, IN, 60 s
     answer = b"\xc0\x0c" + struct.pack(">HHIH", qtype, 1, 60, len(data)) + data if data else b""
     flags = bytes([0x80 | query[2] & 1, 0x80 | (0 if name in NAMES else 3)])  # recursion echoed
