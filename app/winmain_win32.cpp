@@ -108,6 +108,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   if (command != CommandNone) {
     if (HWND running = FindRunningOrvalen()) return AskRunningOrvalen(running, command);
     gOwnCommand = command;
+    SetFatalExitForCaller(PrintForCaller, kExitCannotRun);
+    if (command == CommandTest) KeepSettingsAsTheyAre();
   }
   // A flag is true when its first stored byte is, whatever the value's type.
   DWORD flag = 0;

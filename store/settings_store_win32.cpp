@@ -9,6 +9,7 @@ namespace {
 
 const char kSettingsKey[] = ORVALEN_SETTINGS_KEY;
 const char kRegistryProblem[] = "Registry Problem";
+bool gSettingsKept;
 
 }  // namespace
 
@@ -45,7 +46,10 @@ bool ReadSetting(const char* name, void* destination, uint32_t capacity, uint32_
   return read;
 }
 
+void KeepSettingsAsTheyAre() { gSettingsKept = true; }
+
 void WriteSetting(const char* name, const void* data, uint32_t size) {
+  if (gSettingsKept) return;
   HKEY key;
   if (OpenMachineKey(kSettingsKey, KEY_SET_VALUE, true, &key) != ERROR_SUCCESS) {
     FatalExit(kRegistryProblem);

@@ -10,6 +10,7 @@ constexpr int kExitDone = 0;          // corrected, or a test with an answer
 constexpr int kExitNoAgreement = 1;   // no server answered, or they disagreed
 constexpr int kExitStepRefused = 2;   // the guard or the system refused the step
 constexpr int kExitBadArguments = 3;
+constexpr int kExitCannotRun = 4;     // an error stopped the program; the line printed says which
 
 // A command line whose first character is '/' is a command ("/sync",
 // "/test", in any case, blanks after it allowed); any other '/' text asks

@@ -4,6 +4,8 @@
 // other versions and uninstall.
 #include "tests/e2e/driver.h"
 
+#include <sddl.h>
+
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -475,6 +477,18 @@ std::pair<DWORD, std::string> RunCaptured(const std::string& args,
   return {code, out};
 }
 
+// From now on the settings may be read but not written, as by a standard user.
+bool DenyWrites() {
+  PSECURITY_DESCRIPTOR readOnly = nullptr;
+  HKEY key = reg::Open(reg::kSettingsKey, WRITE_DAC);
+  const bool denied = ConvertStringSecurityDescriptorToSecurityDescriptorA(
+                          "D:P(D;;0x6;;;WD)(A;;KA;;;WD)", SDDL_REVISION_1, &readOnly, nullptr) &&
+                      RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, readOnly) == ERROR_SUCCESS;
+  LocalFree(readOnly);
+  RegCloseKey(key);
+  return denied;
+}
+
 TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   const char kWoke[] = "127.0.0.72";
   Serve({{kWoke, "silent"}});
@@ -512,12 +526,13 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
 
   // From a script, handed to the running Orvalen, then run by the command itself.
   const std::regex kUsed("127\\.0\\.0\\.72\tused\t\\d+\t.*s\r\nCorrected .*s\\.\r\n");
+  const std::regex kTested("127\\.0\\.0\\.72\ttested\t.*\r\n1 server\\(s\\) answered\\.\r\n");
   auto [code, out] = RunCaptured("/sync");
   EXPECT_EQ(code, 0u);
   EXPECT_TRUE(std::regex_match(out, kUsed)) << out;
   std::tie(code, out) = RunCaptured("/TEST");
   EXPECT_EQ(code, 0u);
-  EXPECT_TRUE(std::regex_match(out, std::regex("127\\.0\\.0\\.72\ttested\t.*\r\n1 server\\(s\\) answered\\.\r\n"))) << out;
+  EXPECT_TRUE(std::regex_match(out, kTested)) << out;
   SendCommand(window_, CMD_QUIT);
   EXPECT_EQ(program_->WaitExit(), 0u);
   std::tie(code, out) = RunCaptured("/sync");
@@ -536,6 +551,15 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   EXPECT_EQ(code, 3u);
   EXPECT_EQ(out.rfind("Usage: Orvalen.exe [/sync | /test]", 0), 0u) << out;
   EXPECT_EQ(FindMainWindow(), nullptr) << "a command leaves nothing running";
+  // Where settings may only be read, a test still runs; a command that must
+  // write them says why it cannot.
+  Serve({{kWoke, "exact 0"}});
+  ASSERT_TRUE(DenyWrites());
+  std::tie(code, out) = RunCaptured("/test");
+  EXPECT_EQ(code, 0u);
+  EXPECT_TRUE(std::regex_match(out, kTested)) << out;
+  EXPECT_EQ(RunCaptured("/sync"), std::make_pair(DWORD{4}, std::string("Registry Problem\r\n")));
+  reg::DeleteKey();
 
   // A test held behind a pass that the user stops is answered at once.
   Serve({{"slow.test", ""}});  // its look-up is never answered
