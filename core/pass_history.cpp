@@ -162,12 +162,22 @@ void EscapedField(Writer& out, const char* text) {
   }
 }
 
+// A spreadsheet takes a cell that starts so for a formula, unless it is a
+// number; a name from a list someone shared could run one.
+bool LooksLikeFormula(const char* text) {
+  const size_t digits = std::strspn(text + (text[0] == '-'), "0123456789");
+  if (text[0] == '-' && digits > 0 && text[1 + digits] == '\0') return false;
+  return text[0] != '\0' && std::strchr("=+-@\t\r", text[0]) != nullptr;
+}
+
 void CsvField(Writer& out, const char* text) {
-  if (std::strpbrk(text, ",\"\r\n") == nullptr) {
+  const bool formula = LooksLikeFormula(text);
+  if (!formula && std::strpbrk(text, ",\"\r\n") == nullptr) {
     out.Put(text);
     return;
   }
   out.Put('"');
+  if (formula) out.Put('\'');  // kept as text
   for (; *text != '\0'; ++text) {
     if (*text == '"') out.Put('"');
     out.Put(*text);

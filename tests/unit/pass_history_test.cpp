@@ -181,6 +181,7 @@ TEST(PassHistory, AFileIsAppendedToRewrittenPastTheCapOrSetAside) {
 TEST(PassHistory, TheExportHasAColumnForEveryServerAndQuotesWhatNeedsIt) {
   PassEntry first = Stepped();
   first.serverCount = 2;
+  std::strcpy(first.servers[0].name, "-1+2");  // to a spreadsheet a formula, unlike -1250
   std::strcpy(first.servers[1].name, "b,\"c\"");
   PassEntry second = Entry(0, Correcting, TriggerUser, OutcomeDisagreed, 0);
   std::vector<char> out(kMaxEntryText);
@@ -190,7 +191,7 @@ TEST(PassHistory, TheExportHasAColumnForEveryServerAndQuotesWhatNeedsIt) {
             "ended_utc,kind,trigger,result,correction_ms,"
             "server_1,protocol_1,status_1,offset_ms_1,delay_ms_1,server_2,protocol_2,status_2,offset_ms_2,delay_ms_2\r\n"
             "2026-01-31T12:34:56.789Z,correcting,schedule,stepped,-1250,"
-            "ntp://a.example,ntp,used,-1203,31,\"b,\"\"c\"\"\",time,unused,4000,1500\r\n"
+            "\"'-1+2\",ntp,used,-1203,31,\"b,\"\"c\"\"\",time,unused,4000,1500\r\n"
             "1900-01-01T00:00:00.000Z,correcting,user,disagreed,,,,,,,,,,,\r\n");
   EXPECT_EQ(std::string(out.data(), CsvHeader(0, out.data())), "ended_utc,kind,trigger,result,correction_ms\r\n");
 }
