@@ -426,7 +426,7 @@ void CheckDeadlines() {
     if (q.phase == PhaseWaiting && now >= q.deadline)
       SendNtpRequest(slot);
     else if (q.phase != PhaseIdle && now > q.deadline)
-      FailQuery(slot, q.forged ? StatusNoResponse : StatusSlowResponse);
+      FailQuery(slot, q.forged || q.phase == PhaseKeyExchange ? StatusNoResponse : StatusSlowResponse);
   }
 }
 

@@ -50,7 +50,8 @@ void FinishAllQueries(ServerStatus status);
 // A request of that kind is held, to be served when the busy pass has ended.
 bool PassHeld(bool correcting);
 // Every tick of the pass timer: sends the NTP requests that have come due
-// and ends with "Slow Response" each query whose wait has run out.
+// and ends with "Slow Response" each query whose wait has run out; with "No
+// Response" one whose key exchange never ended or whose replies were forged.
 void CheckDeadlines();
 
 void OnLookupDone(uintptr_t handle, uint32_t error);

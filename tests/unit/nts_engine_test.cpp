@@ -26,6 +26,13 @@ TEST(NtsQueries, AFailedKeyExchangeEndsTheQueryWithoutAsking) {
     EXPECT_EQ(gServerTable[slot].status, c.status);
     EXPECT_TRUE(fake::sockets.empty()) << "asked in plain NTP";
   }
+  // Nor does one that outlasts the query (its look-up hangs): no answer either.
+  fake::Reset();
+  const int late = AddServer("nts://ke.example");
+  StartCorrectingPass(TriggerUser);
+  fake::now = gQuerySlots[late].deadline + 1;
+  CheckDeadlines();
+  EXPECT_EQ(gServerTable[late].status, StatusNoResponse);
   // Behind the NTP scheme an NTS name is just a name to look up.
   fake::Reset();
   const int slot = AddServer("ntp://nts://ke.example");
