@@ -66,16 +66,18 @@ bool LaunchPassWanted(bool correctOnLaunch, char launchMode, int scheduleIndex, 
 
 void CatchUpOnResume(CatchUp& c, Ms1900 now) {
   if (c.pending) return;
-  c = CatchUp{true, now + kResumeWaitMs, 0, c.lastFound};
+  c = CatchUp{true, now + kResumeWaitMs, 0, c.lastFound, TriggerResume};
 }
 
 void CatchUpOnNetwork(CatchUp& c, Ms1900 now) {
   if (c.lastFound) return;
+  if (!c.pending) c.trigger = TriggerNetwork;
   c.pending = true;
   c.due = now;
 }
 
-void CatchUpPassEnded(CatchUp& c, Ms1900 now, bool catchingUp, bool foundNone) {
+void CatchUpPassEnded(CatchUp& c, Ms1900 now, PassTrigger startedBy, bool foundNone) {
+  const bool catchingUp = startedBy == TriggerResume || startedBy == TriggerNetwork;
   c.lastFound = !foundNone;
   // Another pass that reached no server (the schedule's, due while the
   // computer slept, runs before the network is back) keeps the one to come.

@@ -1,5 +1,6 @@
 // The schedule of automatic correcting passes and the launch-time pass.
 #pragma once
+#include "core/query_engine.h"
 #include "core/time_base.h"
 
 constexpr int kScheduleSteps = 10;        // slider positions 0..9
@@ -32,10 +33,11 @@ constexpr int kCatchUpRetries = 2;
 constexpr OffsetMs kCatchUpRetryMs[kCatchUpRetries] = {30000, 120000};
 
 struct CatchUp {
-  bool pending;    // a pass is due at `due`
+  bool pending;         // a pass is due at `due`
   Ms1900 due;
-  int retries;     // retries made
-  bool lastFound;  // the last pass reached a server
+  int retries;          // retries made
+  bool lastFound;       // the last pass reached a server
+  PassTrigger trigger;  // what the pass is started by: a resume or a new network
 };
 
 // A resume, with a periodic schedule chosen. Events in a burst give one pass.
@@ -43,4 +45,4 @@ void CatchUpOnResume(CatchUp& c, Ms1900 now);
 // A new network address: a pass at once when the last one reached no server.
 void CatchUpOnNetwork(CatchUp& c, Ms1900 now);
 // Any correcting pass has ended; foundNone: it reached no server at all.
-void CatchUpPassEnded(CatchUp& c, Ms1900 now, bool catchingUp, bool foundNone);
+void CatchUpPassEnded(CatchUp& c, Ms1900 now, PassTrigger startedBy, bool foundNone);

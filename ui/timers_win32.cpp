@@ -20,8 +20,7 @@ namespace {
 // last one stopped.
 bool gTrayIconPhase;
 
-CatchUp gPassCatchUp = {false, 0, 0, true};
-PassTrigger gCatchUpTrigger = TriggerResume;
+CatchUp gPassCatchUp = {false, 0, 0, true, TriggerResume};
 HANDLE gNetworkWatchStop;
 
 void ArmCatchUp() {
@@ -39,7 +38,7 @@ void OnCatchUpTimer() {
     return;
   }
   gPassCatchUp.pending = false;
-  StartCorrectingPass(gCatchUpTrigger);
+  StartCorrectingPass(gPassCatchUp.trigger);
 }
 
 // A worker waits for the system to report a new address and tells the
@@ -125,22 +124,17 @@ void OnResume() {
   // Only a periodic schedule keeps the clock right on its own; it is due.
   if (gScheduleInterval == 0) return;
   CatchUpOnResume(gPassCatchUp, CurrentMs1900());
-  gCatchUpTrigger = TriggerResume;
   ArmCatchUp();
 }
 
 void OnNetworkChanged() {
-  bool wasPending = gPassCatchUp.pending;
   CatchUpOnNetwork(gPassCatchUp, CurrentMs1900());
-  if (!wasPending && gPassCatchUp.pending) gCatchUpTrigger = TriggerNetwork;
   ArmCatchUp();
 }
 
 void CatchUpAfterPass() {
   if (gPassMode != Correcting) return;
-  bool catchingUp = gPassStartedBy == TriggerResume || gPassStartedBy == TriggerNetwork;
-  CatchUpPassEnded(gPassCatchUp, CurrentMs1900(), catchingUp, PassFoundNoServer());
-  if (gPassCatchUp.pending) gCatchUpTrigger = gPassStartedBy;
+  CatchUpPassEnded(gPassCatchUp, CurrentMs1900(), gPassStartedBy, PassFoundNoServer());
   ArmCatchUp();
 }
 

@@ -94,7 +94,8 @@ TEST(Startup, ACommandPrintsEachServerAndWhatBecameOfThePass) {
 }
 
 TEST(Startup, CatchingUpAfterSleepOrANewNetwork) {
-  // Each step: an event at a time, then whether a pass is due and when.
+  // Each step: an event at a time, then whether a pass is due and when. A
+  // pass that found or found none is the catch-up's, by its trigger.
   enum Event { Resume, Network, Found, NoneFound, ScheduledNoneFound };
   const struct { Event event; Ms1900 at; bool pending; Ms1900 due; } steps[] = {
       {Network, 0, false, 0},  // nothing failed yet
@@ -106,12 +107,14 @@ TEST(Startup, CatchingUpAfterSleepOrANewNetwork) {
       {ScheduledNoneFound, 400000, false, 200000}, {Network, 500000, true, 500000},
       {Found, 501000, false, 500000}, {Resume, 600000, true, 610000},
       {ScheduledNoneFound, 603000, true, 610000},  // woken before the network: the catch-up stays
+      {NoneFound, 611000, true, 641000},           // as it was, retries included
   };
-  CatchUp c = {false, 0, 0, true};
+  CatchUp c = {false, 0, 0, true, TriggerUser};
   for (const auto& s : steps) {
     if (s.event == Resume) CatchUpOnResume(c, s.at);
     if (s.event == Network) CatchUpOnNetwork(c, s.at);
-    if (s.event >= Found) CatchUpPassEnded(c, s.at, s.event != ScheduledNoneFound, s.event != Found);
+    const PassTrigger startedBy = s.event == ScheduledNoneFound ? TriggerSchedule : c.trigger;
+    if (s.event >= Found) CatchUpPassEnded(c, s.at, startedBy, s.event != Found);
     EXPECT_EQ(c.pending, s.pending) << s.at;
     EXPECT_EQ(c.due, s.due) << s.at;
   }
