@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <wincrypt.h>
 // After wincrypt.h, whose X509_NAME and kin OpenSSL's headers undefine.
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
@@ -47,14 +48,19 @@ bool WaitFor(SOCKET s, bool write, DWORD deadline) {
          FD_ISSET(s, &ready);
 }
 
-// After a TLS call on the non-blocking socket returned result: waits until
-// deadline for what the call waits for; false when it failed otherwise or
-// the wait was in vain. A server that sends a little at a time cannot hold
-// the exchange past deadline.
-bool Retry(SSL* ssl, int result, SOCKET s, DWORD deadline) {
-  const int error = SSL_get_error(ssl, result);
-  return (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) &&
-         WaitFor(s, error == SSL_ERROR_WANT_WRITE, deadline);
+// Makes a TLS call on the non-blocking socket s until it gets somewhere,
+// waiting until deadline for what it waits for, and returns its result. A
+// server that sends a little at a time cannot hold the exchange past deadline.
+template <typename Call>
+int Drive(SSL* ssl, SOCKET s, DWORD deadline, Call call) {
+  for (;;) {
+    ERR_clear_error();  // SSL_get_error reads an error left in the queue as this call's
+    const int result = call();
+    const int error = result > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl, result);
+    if ((error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) ||
+        !WaitFor(s, error == SSL_ERROR_WANT_WRITE, deadline))
+      return result;
+  }
 }
 
 // A non-blocking TCP connection to host:port, each of its addresses in
@@ -120,8 +126,8 @@ NtsKeOutcome Exchange(SSL* ssl, Job& job, DWORD deadline, NtsKeys* keys) {
                : SSL_set_tlsext_host_name(ssl, host) != 1 || SSL_set1_host(ssl, host) != 1))
     return KeRefused;
   const SOCKET s = static_cast<SOCKET>(SSL_get_fd(ssl));
-  for (int done; (done = SSL_connect(ssl)) != 1;)
-    if (!Retry(ssl, done, s, deadline)) return Left(deadline) > 0 ? KeRefused : KeNoAnswer;
+  if (Drive(ssl, s, deadline, [ssl] { return SSL_connect(ssl); }) != 1)
+    return Left(deadline) > 0 ? KeRefused : KeNoAnswer;
   const unsigned char* protocol = nullptr;
   unsigned int protocolSize = 0;
   SSL_get0_alpn_selected(ssl, &protocol, &protocolSize);
@@ -129,17 +135,15 @@ NtsKeOutcome Exchange(SSL* ssl, Job& job, DWORD deadline, NtsKeys* keys) {
     return KeRefused;
   uint8_t request[kNtsKeRequestSize];
   BuildNtsKeRequest(request);
-  for (int written; (written = SSL_write(ssl, request, sizeof request)) != static_cast<int>(sizeof request);)
-    if (!Retry(ssl, written, s, deadline)) return KeNoAnswer;
+  const int length = static_cast<int>(sizeof request);
+  if (Drive(ssl, s, deadline, [&] { return SSL_write(ssl, request, length); }) != length) return KeNoAnswer;
   uint8_t* response = job.response;
   int size = 0;
   NtsKeVerdict verdict = NtsKeIncomplete;
   while (verdict == NtsKeIncomplete) {
-    int read = SSL_read(ssl, response + size, kNtsMaxKeResponse - size);
-    if (read <= 0) {
-      if (Retry(ssl, read, s, deadline)) continue;
-      return Left(deadline) > 0 ? KeRefused : KeNoAnswer;
-    }
+    const int read =
+        Drive(ssl, s, deadline, [&] { return SSL_read(ssl, response + size, kNtsMaxKeResponse - size); });
+    if (read <= 0) return Left(deadline) > 0 ? KeRefused : KeNoAnswer;
     size += read;
     verdict = ParseNtsKeResponse(response, size, keys);
   }
