@@ -28,6 +28,7 @@ void UpdateStatusLine(StatusLineState) {}
 void SetPassButtonText(const char*) {}
 void ArmExitTimer() {}
 void PassEnded() {}
+void HeldPassAskedNoOne(bool) {}
 bool ConfirmLargeCorrection(OffsetMs) { return false; }
 void FatalExit(const char* message) { std::fprintf(stderr, "%s\n", message); }
 

@@ -75,6 +75,7 @@ void ServeHeldRequest(PassKind ended) {
   gHeld.correcting = gHeld.testing = false;
   if (correct) StartCorrectingPass(gHeld.trigger);
   if (test) StartTestingPass(gHeld.slots, gHeld.count);
+  if ((correct || test) && !PassBusy()) HeldPassAskedNoOne(correct);
 }
 
 void EndPassIfDone() {

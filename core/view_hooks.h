@@ -18,6 +18,9 @@ void SetPassButtonText(const char* text);
 void ArmExitTimer();
 // The pass has fully ended (its correction, status line and rows done).
 void PassEnded();
+// A request held behind the pass that just ended started no pass of its
+// own: there was no server it could ask.
+void HeldPassAskedNoOne(bool correcting);
 // Asks the user whether to step the clock by a correction larger than the
 // guard allows; true for yes.
 bool ConfirmLargeCorrection(OffsetMs correction);

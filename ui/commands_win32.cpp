@@ -2,6 +2,7 @@
 
 #include "core/query_engine.h"
 #include "core/server_table.h"
+#include "core/view_hooks.h"
 #include "ui/command_requests.h"
 #include "resources/resource.h"
 #include "ui/main_window.h"
@@ -38,6 +39,8 @@ struct Waiting {
 Waiting gWaiters[kMaxWaiting];
 int gWaiterCount;
 
+const char kNoServer[] = "There is no time server to ask.\r\n";
+
 // The answer a waiting start has received.
 Answer gReceived;
 bool gAnswered;
@@ -54,11 +57,23 @@ void SendAnswer(HWND window, const Answer& answer) {
 }
 
 // The answer to a start whose pass will not run.
-void SendNoPass(HWND window, const char* why) {
+const Answer& NoPass(const char* why) {
   static Answer none;
   none.exitCode = kExitNoAgreement;
   lstrcpyA(none.text, why);
-  SendAnswer(window, none);
+  return none;
+}
+
+// Sends the answer to every start waiting for a pass of that kind.
+void AnswerWaiters(bool correcting, const Answer& answer) {
+  int kept = 0;
+  for (int i = 0; i < gWaiterCount; ++i) {
+    if (gWaiters[i].correcting == correcting)
+      SendAnswer(gWaiters[i].window, answer);
+    else
+      gWaiters[kept++] = gWaiters[i];
+  }
+  gWaiterCount = kept;
 }
 
 LRESULT CALLBACK AnswerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -163,10 +178,12 @@ bool OnCommandRequest(HWND from, const void* copyData) {
   const bool waiting = gWaiterCount > 0 && gWaiters[gWaiterCount - 1].window == answerTo;
   if (!PassBusy() && waiting) {  // nothing to ask: no pass started, none will end
     --gWaiterCount;
-    SendNoPass(answerTo, "There is no time server to ask.\r\n");
+    SendAnswer(answerTo, NoPass(kNoServer));
   }
   return true;
 }
+
+void HeldPassAskedNoOne(bool correcting) { AnswerWaiters(correcting, NoPass(kNoServer)); }
 
 bool StartOwnCommand() {
   StartCommandPass(gOwnCommand == CommandSync);
@@ -176,16 +193,9 @@ bool StartOwnCommand() {
 void AnswerCommands(bool correcting) {
   static Answer answer;
   answer.exitCode = DescribePass(correcting, answer.text, kAnswerSize);
-  int kept = 0;
-  for (int i = 0; i < gWaiterCount; ++i) {
-    if (gWaiters[i].correcting == correcting)
-      SendAnswer(gWaiters[i].window, answer);
-    else if (!PassHeld(gWaiters[i].correcting))  // a stop dropped the pass it waited for
-      SendNoPass(gWaiters[i].window, "The pass was stopped before it began.\r\n");
-    else
-      gWaiters[kept++] = gWaiters[i];
-  }
-  gWaiterCount = kept;
+  AnswerWaiters(correcting, answer);
+  // A stop drops the pass held for the other kind.
+  if (!PassHeld(!correcting)) AnswerWaiters(!correcting, NoPass("The pass was stopped before it began.\r\n"));
   if (gOwnCommand != CommandNone && (gOwnCommand == CommandSync) == correcting) {
     PrintForCaller(answer.text);
     gCommandExitCode = answer.exitCode;

@@ -130,6 +130,7 @@ void UpdateStatusLine(StatusLineState state) { fake::log += "line " + std::to_st
 void SetPassButtonText(const char* text) { fake::log += std::string("button ") + text + "; "; }
 void ArmExitTimer() { fake::log += "exit timer; "; }
 void PassEnded() {}
+void HeldPassAskedNoOne(bool correcting) { fake::log += correcting ? "no one; " : "no one to test; "; }
 bool OwnTimeChange() { return false; }
 void AnnounceTimeChange() {
   fake::log += "announce; ";

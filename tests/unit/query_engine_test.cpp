@@ -169,6 +169,12 @@ TEST(QueryEngine, PassesDoNotNest) {
   FinishAllQueries(StatusInterrupted);
   EXPECT_FALSE(PassBusy());
   EXPECT_EQ(gServerTable[testSlot].status, StatusInterrupted);
+  // A correction held while its one server was disabled asks no one, and says so.
+  StartTestingPass(&testSlot, 1);
+  StartCorrectingPass(TriggerCommandLine);
+  gServerTable[0].enabled = 0;
+  FinishQuery(testSlot, StatusRefused);
+  EXPECT_EQ(fake::log.substr(fake::log.size() - 8), "no one; ");
 }
 
 TEST(QueryEngine, AServerThatDeniesIsNotAskedAgainUntilEdited) {
