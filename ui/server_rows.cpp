@@ -111,19 +111,21 @@ void RowTexts(int slot, char* latency, char* correction) {
   if (status == StatusTested) std::strcat(correction, " (test)");
 }
 
-// An edited entry may name another server: one that refused us is asked again.
+// An edited entry may name another server: one that refused us is asked
+// again. The edit comes before the end of the entry's query, which may end
+// its pass and start one held behind it: that pass sees the entry as edited.
 void RenameSlot(int slot, const char* name) {
-  FinishQuery(slot, StatusInterrupted);
   gQuerySlots[slot].denied = 0;
   SetServerName(slot, name);
+  FinishQuery(slot, StatusInterrupted);
   UpdateServer(slot);
 }
 
 void DeleteSlot(int slot) { RenameSlot(slot, ""); }
 
 void ToggleSlot(int slot) {
-  FinishQuery(slot, StatusInterrupted);
   gQuerySlots[slot].denied = 0;
   gServerTable[slot].enabled ^= 1;
+  FinishQuery(slot, StatusInterrupted);
   UpdateServer(slot);
 }

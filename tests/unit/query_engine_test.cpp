@@ -175,6 +175,12 @@ TEST(QueryEngine, PassesDoNotNest) {
   gServerTable[0].enabled = 0;
   FinishQuery(testSlot, StatusRefused);
   EXPECT_EQ(fake::log.substr(fake::log.size() - 8), "no one; ");
+  // An edit that ends the last query of a pass is made before a held pass starts.
+  StartTestingPass(&testSlot, 1);
+  StartCorrectingPass(TriggerSchedule);
+  ToggleSlot(testSlot);  // enabled, for the held pass to ask
+  EXPECT_NE(gQuerySlots[testSlot].phase, PhaseIdle);
+  FinishAllQueries(StatusInterrupted);
 }
 
 TEST(QueryEngine, AServerThatDeniesIsNotAskedAgainUntilEdited) {
