@@ -118,4 +118,7 @@ TEST(Startup, CatchingUpAfterSleepOrANewNetwork) {
     EXPECT_EQ(c.pending, s.pending) << s.at;
     EXPECT_EQ(c.due, s.due) << s.at;
   }
+  c = {false, 0, 0, false, TriggerResume};
+  CatchUpOnNetwork(c, 0);
+  EXPECT_EQ(c.trigger, TriggerNetwork) << "the pass a new network asks for is the network's";
 }
