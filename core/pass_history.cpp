@@ -462,7 +462,7 @@ HistoryUpdate PlanHistoryUpdate(const char* file, size_t size, const PassEntry& 
     std::memcpy(out, "\n", gap);
     return {false, false, gap + FormatEntry(entry, out + gap)};
   }
-  size_t keep = size - 1;
+  size_t keep = size;
   while (keep > 0 && file[keep - 1] != '\n') --keep;
   std::memcpy(out, file, keep);
   if (keep == 0) keep = PutHeader(out);

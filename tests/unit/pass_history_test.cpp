@@ -151,7 +151,7 @@ TEST(PassHistory, AFileIsAppendedToRewrittenPastTheCapOrSetAside) {
       // Lines that do not parse count for nothing; a line cut short by a
       // crash (here, within its correction) goes, as does a tail of zeros.
       {FileOf(2) + "garbage\r\n\r\n" + line.substr(0, line.find("\t-1250") + 4), false, true, 3},
-      {FileOf(2) + std::string(512, '\0'), false, true, 3},
+      {FileOf(2) + std::string(512, '\0'), false, true, 3}, {FileOf(2) + "2", false, true, 3},
       {header.substr(0, header.size() - 1), false, false, 1}, {header.substr(0, header.size() - 2), false, true, 1},
       {FileOf(2).substr(0, FileOf(2).size() - 1), false, false, 3},
       {FileOf(kHistoryMost - 1) + "garbage\r\n", false, false, kHistoryMost},
@@ -171,6 +171,7 @@ TEST(PassHistory, AFileIsAppendedToRewrittenPastTheCapOrSetAside) {
     ASSERT_EQ(entries.size(), c.entries) << c.file.size();
     EXPECT_TRUE(Same(entries.back(), next)) << "the new entry comes last";
     EXPECT_EQ(after.substr(after.size() - line.size()), line);
+    EXPECT_EQ(after.find("\n\n"), std::string::npos) << "an empty line";
     // The rewrite keeps the newest: of 2,100 entries and the new one, the first 101 go.
     if (c.file == full) {
       EXPECT_EQ(entries.front().ended, Stepped().ended + 60000LL * (kHistorySlack + 1));
@@ -181,9 +182,10 @@ TEST(PassHistory, AFileIsAppendedToRewrittenPastTheCapOrSetAside) {
 TEST(PassHistory, TheExportHasAColumnForEveryServerAndQuotesWhatNeedsIt) {
   PassEntry first = Stepped();
   first.serverCount = 2;
-  std::strcpy(first.servers[0].name, "-1+2");  // to a spreadsheet a formula, unlike -1250
+  std::strcpy(first.servers[0].name, "-1+");  // to a spreadsheet a formula, unlike -1250 or -5
+  first.servers[0].offset = -5;
   std::strcpy(first.servers[1].name, "b,\"c\"");
-  PassEntry second = Entry(0, Correcting, TriggerUser, OutcomeDisagreed, 0);
+  PassEntry second = Entry(0, Correcting, TriggerUser, OutcomeDisagreed, 0, {{"-", false, StatusNoResponse, 0, 0}});
   std::vector<char> out(kMaxEntryText);
   std::string csv(out.data(), CsvHeader(2, out.data()));
   for (const PassEntry* e : {&first, &second}) csv += std::string(out.data(), CsvRow(*e, 2, out.data()));
@@ -191,8 +193,8 @@ TEST(PassHistory, TheExportHasAColumnForEveryServerAndQuotesWhatNeedsIt) {
             "ended_utc,kind,trigger,result,correction_ms,"
             "server_1,protocol_1,status_1,offset_ms_1,delay_ms_1,server_2,protocol_2,status_2,offset_ms_2,delay_ms_2\r\n"
             "2026-01-31T12:34:56.789Z,correcting,schedule,stepped,-1250,"
-            "\"'-1+2\",ntp,used,-1203,31,\"b,\"\"c\"\"\",time,unused,4000,1500\r\n"
-            "1900-01-01T00:00:00.000Z,correcting,user,disagreed,,,,,,,,,,,\r\n");
+            "\"'-1+\",ntp,used,-5,31,\"b,\"\"c\"\"\",time,unused,4000,1500\r\n"
+            "1900-01-01T00:00:00.000Z,correcting,user,disagreed,,\"'-\",time,no-response,,,,,,,\r\n");
   EXPECT_EQ(std::string(out.data(), CsvHeader(0, out.data())), "ended_utc,kind,trigger,result,correction_ms\r\n");
 }
 
