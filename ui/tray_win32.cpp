@@ -35,10 +35,9 @@ static_assert(sizeof(NOTIFYICONDATAA) <= kNotifyIconSize, "tray record size");
 // Windows XP takes a record of a size it does not know for the oldest
 // layout: a 64-character tip and no balloons. It knows its own, the size
 // these headers give the record, built for it.
-DWORD RecordSize() {
-  static const DWORD size = LOBYTE(LOWORD(GetVersion())) < 6 ? sizeof(NOTIFYICONDATAA) : kNotifyIconSize;
-  return size;
-}
+// Asked each time: a static set at run time brings in the threads library's
+// guard, which needs Windows Vista.
+DWORD RecordSize() { return LOBYTE(LOWORD(GetVersion())) < 6 ? sizeof(NOTIFYICONDATAA) : kNotifyIconSize; }
 
 HICON Icon(int id) { return LoadIconA(gAppInstance, MAKEINTRESOURCEA(id)); }
 
