@@ -132,6 +132,9 @@ bool RecordPass(const PassEntry& entry) {
   if (!gFolderReady) return false;
   // Others may read the file meanwhile, but not write it.
   HANDLE file = OpenHistoryFile(folder, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
+  // A folder removed while the program runs is made again.
+  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND && PrepareFolder(folder))
+    file = OpenHistoryFile(folder, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
   if (file == INVALID_HANDLE_VALUE) return false;
   char* text = nullptr;
   size_t size = 0;

@@ -442,7 +442,9 @@ LRESULT CALLBACK HistoryWindowProc(HWND window, UINT message, WPARAM wParam, LPA
       auto header = reinterpret_cast<NMHDR*>(lParam);
       if (header->idFrom == kPassList && header->code == LVN_GETDISPINFOA)
         CellText(reinterpret_cast<NMLVDISPINFOA*>(lParam));
-      return 0;
+      // A letter typed in the list finds no pass: its rows begin with dates.
+      const bool find = header->code == LVN_ODFINDITEMA || header->code == LVN_ODFINDITEMW;
+      return header->idFrom == kPassList && find ? -1 : 0;
     }
     case WM_DESTROY:
       gHistoryWindow = nullptr;

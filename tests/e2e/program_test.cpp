@@ -251,6 +251,12 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   HWND passes = FindWindowExA(history, nullptr, WC_LISTVIEWA, nullptr);
   EXPECT_EQ(ListCount(passes), 6);
   EXPECT_EQ(ReadRows(passes).front().text[2], "Start");
+  // A letter typed in the list finds no pass there: the selection stays.
+  LVITEMA third = {};
+  third.state = third.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+  AskRemote(passes, LVM_SETITEMSTATE, 2, third);
+  Ask(passes, WM_CHAR, 'x', 1);  // a repeat count of one, as typed
+  EXPECT_EQ(Ask(passes, LVM_GETNEXTITEM, -1, LVNI_SELECTED), 2);
   // Over everything the passes spread out; their markers show below the
   // key, which has the same colours.
   HWND span = FindWindowExA(history, nullptr, "ComboBox", nullptr);
@@ -304,6 +310,11 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   CloseHandle(held);
   RunPass(IDC_SYNC);
   EXPECT_EQ(PassResults().size(), 2u);
+  // A history folder removed meanwhile is made again.
+  for (const std::string& name : HistoryFiles()) DeleteFileA((HistoryFolder() + "\\" + name).c_str());
+  ASSERT_TRUE(RemoveDirectoryA(HistoryFolder().c_str()));
+  RunPass(IDC_SYNC);
+  EXPECT_EQ(PassResults().size(), 1u);
   // A double click on the icon opens the hidden window and clears the failure.
   ShowWindow(window_, SW_HIDE);
   SendMessageA(window_, WM_USER, 0, WM_LBUTTONDBLCLK);
