@@ -381,8 +381,10 @@ void ExportShown() {
   dialog.Flags = OFN_EXPLORER | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
   if (!GetSaveFileNameA(&dialog)) return;
   HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  const bool done = file != INVALID_HANDLE_VALUE && WriteCsv(file);
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  // A disk that fills, or a share that fails, may say so only on the flush.
+  bool done = file != INVALID_HANDLE_VALUE && WriteCsv(file) && FlushFileBuffers(file);
+  if (file != INVALID_HANDLE_VALUE && !CloseHandle(file)) done = false;
+  if (!done && file != INVALID_HANDLE_VALUE) DeleteFileA(path);  // no half a history under that name
   if (!done) MessageBoxA(gHistoryWindow, "The history could not be written to that file.", kTitle, MB_OK | MB_ICONERROR);
 }
 
