@@ -11,6 +11,7 @@ bool gCorrectionFailed;
 CorrectionOutcome gLastOutcome;
 OffsetMs gPassCorrection;
 bool gExitAfterCorrection;
+bool gClockChangedInPass;
 
 namespace {
 
@@ -110,6 +111,10 @@ void CorrectClock() {
       Fail(OutcomeDeclined);
       return;
     }
+  }
+  if (gClockChangedInPass) {  // also while the question above was open
+    Fail(OutcomeClockChanged);
+    return;
   }
   Ms1900 setTo = StepSystemClock(mean);
   if (gExitAfterCorrection) ArmExitTimer();

@@ -18,6 +18,7 @@ enum CorrectionOutcome : uint32_t {
   OutcomeGuardRefused,     // larger than "MaxCorrection" in an unattended pass
   OutcomeDeclined,         // larger than "MaxCorrection", and the user said No
   OutcomePlatformRefused,  // the system did not take the step
+  OutcomeClockChanged,     // the clock was set elsewhere, or the machine slept, during the pass
 };
 
 extern Ms1900 gLastCorrectionTime;      // the last step that was made; 0: none
@@ -27,6 +28,9 @@ extern CorrectionOutcome gLastOutcome;
 extern OffsetMs gPassCorrection;        // the agreed mean of the last pass, stepped or not
 // Set at launch when the program is to end by itself after the correction.
 extern bool gExitAfterCorrection;
+// Set when the clock was set elsewhere, or the machine slept, while a
+// correcting pass ran: its offsets were measured against another clock.
+extern bool gClockChangedInPass;
 
 // Drops the server farthest from the mean while it lies RejectLimit or more
 // away, over TIME and NTP servers alone. The servers left must be more than

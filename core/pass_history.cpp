@@ -38,6 +38,7 @@ constexpr Token kResults[] = {
     {OutcomeGuardRefused, "guard-refused"},
     {OutcomeDeclined, "declined"},
     {OutcomePlatformRefused, "platform-refused"},
+    {OutcomeClockChanged, "clock-changed"},
 };
 constexpr Token kStatuses[] = {
     {StatusNone, "none"},           {StatusWinsockError, "winsock-error"},

@@ -8,7 +8,7 @@ enum CommandAction { CommandNone, CommandSync, CommandTest, CommandUsage };
 // Exit codes of a command.
 constexpr int kExitDone = 0;          // corrected, or a test with an answer
 constexpr int kExitNoAgreement = 1;   // no server answered, or they disagreed
-constexpr int kExitStepRefused = 2;   // the guard or the system refused the step
+constexpr int kExitStepRefused = 2;   // the guard or the system refused the step, or it was left
 constexpr int kExitBadArguments = 3;
 constexpr int kExitCannotRun = 4;     // an error stopped the program; the line printed says which
 

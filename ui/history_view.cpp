@@ -80,6 +80,7 @@ const char* ResultText(CorrectionOutcome outcome) {
     case OutcomeGuardRefused: return "Too large, not made";
     case OutcomeDeclined: return "Declined";
     case OutcomePlatformRefused: return "Refused by Windows";
+    case OutcomeClockChanged: return "Clock changed meanwhile";
   }
   return "";
 }

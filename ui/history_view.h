@@ -21,8 +21,8 @@ constexpr int kMaxTalliedServers = 200;  // names counted to find the busiest
 // Colours as 0x00BBGGRR: a pass's marker by what became of it (grey for a
 // test), and the lines of the plotted servers.
 constexpr uint32_t kResultColors[] = {0x808080, 0x009600, 0x000080, 0x006080,
-                                      0x008CE6, 0xC00080, 0x0000D2};
-static_assert(sizeof kResultColors / sizeof kResultColors[0] == OutcomePlatformRefused + 1,
+                                      0x008CE6, 0xC00080, 0x0000D2, 0x808000};
+static_assert(sizeof kResultColors / sizeof kResultColors[0] == OutcomeClockChanged + 1,
               "a colour for every outcome");
 constexpr uint32_t kServerColors[kMostPlottedServers] = {
     0xB4771F, 0x0E7FFF, 0x2CA02C, 0x2827D6, 0xBD6794, 0x4B568C, 0xC277E3, 0x7F7F7F, 0x22BDBC, 0xCFBE17,

@@ -267,7 +267,7 @@ void DrawPlot(HDC dc, int width, int height) {
   static const struct { CorrectionOutcome outcome; const char* text; } kKey[] = {
       {OutcomeStepped, "stepped"}, {OutcomeGuardRefused, "too large"}, {OutcomeDeclined, "declined"},
       {OutcomePlatformRefused, "refused by Windows"}, {OutcomeNoAnswer, "no answer"},
-      {OutcomeDisagreed, "servers disagreed"}};
+      {OutcomeDisagreed, "servers disagreed"}, {OutcomeClockChanged, "clock changed"}};
   const int marker = Scale(kMarkerRadius);
   int keyAt = gap + TextWidth(dc, title) + 3 * gap;
   for (const auto& k : kKey) {

@@ -358,7 +358,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       OnNetworkChanged();
       return TRUE;
     case WM_TIMECHANGE:
-      if (gScheduleInterval != 0 && !OwnTimeChange() && !PassBusy()) NoteClockChangedElsewhere();
+      if (!OwnTimeChange()) OnClockChangedElsewhere();
       return FALSE;
   }
   if (DispatchNetMessage(message, wParam, lParam)) return TRUE;

@@ -136,6 +136,9 @@ void FailureTip(CorrectionOutcome outcome, OffsetMs correction, char* out) {
     case OutcomePlatformRefused:
       std::snprintf(reason, sizeof reason, "Not corrected: Windows refused to set the clock.");
       break;
+    case OutcomeClockChanged:
+      std::snprintf(reason, sizeof reason, "Not corrected: the clock was changed during the pass.");
+      break;
     default:
       std::snprintf(reason, sizeof reason, "Unsuccessful correction!");
       break;

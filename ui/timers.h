@@ -18,6 +18,8 @@ void OnTimer(UINT_PTR id);
 
 // The machine woke (WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC).
 void OnResume();
+// The clock was set by another program (WM_TIMECHANGE that is not the program's own).
+void OnClockChangedElsewhere();
 // The machine gained a network address (posted by the network watch, or a test).
 constexpr UINT kNetworkChangedMessage = WM_APP + 1;
 void OnNetworkChanged();

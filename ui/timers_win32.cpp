@@ -120,7 +120,17 @@ void OnTimer(UINT_PTR id) {
   }
 }
 
+namespace {
+
+// A correcting pass under way measured against the clock as it was.
+void ClockChangedInPass() {
+  if (PassBusy() && gPassMode == Correcting) gClockChangedInPass = true;
+}
+
+}  // namespace
+
 void OnResume() {
+  ClockChangedInPass();
   // Only a periodic schedule keeps the clock right on its own; it is due.
   if (gScheduleInterval == 0) return;
   CatchUpOnResume(gPassCatchUp, CurrentMs1900());
@@ -132,9 +142,19 @@ void OnNetworkChanged() {
   ArmCatchUp();
 }
 
+void OnClockChangedElsewhere() {
+  if (PassBusy())
+    ClockChangedInPass();
+  else if (gScheduleInterval != 0)
+    NoteClockChangedElsewhere();
+}
+
 void CatchUpAfterPass() {
   if (gPassMode != Correcting) return;
-  CatchUpPassEnded(gPassCatchUp, CurrentMs1900(), gPassStartedBy, PassFoundNoServer());
+  // A pass that the clock outran leaves a catch-up due as it was.
+  if (gLastOutcome != OutcomeClockChanged)
+    CatchUpPassEnded(gPassCatchUp, CurrentMs1900(), gPassStartedBy, PassFoundNoServer());
+  gClockChangedInPass = false;
   ArmCatchUp();
 }
 

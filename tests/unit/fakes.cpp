@@ -31,7 +31,7 @@ void Reset() {
   log.clear(), store.clear(), sockets.clear(), hosts.clear();
   std::memset(gServerTable, 0, sizeof gServerTable), std::memset(gQuerySlots, 0, sizeof gQuerySlots);
   now = 4'000'000'000'000, tick = 1000, nextHandle = 100;  // 2026
-  refuseStep = failSetUp = confirm = gCorrectionFailed = gExitAfterCorrection = false;
+  refuseStep = failSetUp = confirm = gCorrectionFailed = gExitAfterCorrection = gClockChangedInPass = false;
   gFirstRun = true, gPassMode = Correcting, gPassStartedBy = TriggerUser, gActiveQueries = 0;
   gScheduleBase = gUserOffset = gLastCorrectionTime = gLastCorrectionValue = gPassCorrection = 0;
   gLastOutcome = OutcomeNone, onAnnounce = nullptr;

@@ -226,7 +226,7 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
     CorrectionOutcome outcome;
     PassTrigger trigger = TriggerUser;
     std::vector<uint8_t> maxCorrection = {};  // the stored value's bytes
-    bool confirm = false, refused = false;
+    bool confirm = false, refused = false, clockChanged = false;
   } cases[] = {
       {{{0, 100}, {1, 150}, {2, 5000}}, {2}, 125, OutcomeStepped},  // mean 1750, then 125
       {{{0, 5000}, {1, 100}, {2, 150}}, {0}, 125, OutcomeStepped},
@@ -254,6 +254,8 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
       {{{0, 54000001}}, {}, kNoStep, OutcomeGuardRefused, TriggerSchedule, {0, 0}},  // not a DWORD: 15 h
       // A refused step keeps the last correction and the pass's start as the base: no storm of passes.
       {{{0, 100}, {1, 150}, {2, 5000}}, {2}, 125, OutcomePlatformRefused, TriggerUser, {}, false, true},
+      // Offsets measured before the clock was set elsewhere step nothing, asked or not.
+      {{{0, 54000001}}, {}, kNoStep, OutcomeClockChanged, TriggerUser, {}, true, false, true},
       {{{0, 100, StatusNoResponse}, {1, 100, StatusTested}}, {}, kNoStep, OutcomeNoAnswer},
   };
   for (const auto& c : cases) {
@@ -268,7 +270,7 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
     const Ms1900 before = 777;
     gLastCorrectionTime = gLastCorrectionValue = before;
     gScheduleBase = 12345, gExitAfterCorrection = true, gPassStartedBy = c.trigger;
-    fake::refuseStep = c.refused, fake::confirm = c.confirm;
+    fake::refuseStep = c.refused, fake::confirm = c.confirm, gClockChangedInPass = c.clockChanged;
     CorrectClock();
     const bool stepped = c.outcome == OutcomeStepped;
     std::vector<int> setAside;

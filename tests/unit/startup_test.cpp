@@ -75,6 +75,7 @@ TEST(Startup, ACommandPrintsEachServerAndWhatBecameOfThePass) {
       {OutcomeGuardRefused, true, "Not corrected: the clock is 0 minutes 0 seconds behind, more than allowed.",
        kExitStepRefused},
       {OutcomePlatformRefused, true, "Not corrected: Windows refused to set the clock.", kExitStepRefused},
+      {OutcomeClockChanged, true, "Not corrected: the clock was changed during the pass.", kExitStepRefused},
       {OutcomeNone, false, "2 server(s) answered.", kExitDone},
   };
   for (const auto& c : cases) {
