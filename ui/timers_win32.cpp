@@ -98,6 +98,7 @@ void OnScheduleSlider() {
 }
 
 void OnShowWindow(bool shown) {
+  if (shown) gExitAfterCorrection = false;  // the user opened it: it stays
   KillTimer(gMainWindow, kClockTimer);
   SetTimer(gMainWindow, kClockTimer, shown ? kClockVisibleMs : kClockHiddenMs, nullptr);
 }

@@ -170,6 +170,7 @@ void TrayCallback(UINT mouseMessage) {
       SendMessageA(gMainWindow, WM_COMMAND, CMD_OPEN, 0);
       return;
     case NIN_BALLOONUSERCLICK:
+      gExitAfterCorrection = false;
       OpenHistoryWindow();
       return;
   }

@@ -12,6 +12,7 @@
 
 #include "ui/history_view.h"
 #include "ui/history_window.h"
+#include "ui/timers.h"
 
 namespace {
 
@@ -464,6 +465,17 @@ TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
     EXPECT_EQ(reg::Read("Marker").exists, answer == IDCANCEL);
     EXPECT_EQ(reg::As<DWORD>(reg::Read("Version")), answer == IDCANCEL ? 1u : kStoreVersion);
   }
+
+  // Started at log-on it ends after its correction, unless the user opens its window meanwhile.
+  Serve({{kServer, "exact 0"}});
+  WriteNumber("Schedule", 1);  // "On Startup"
+  Program logon(Orvalen("s"));
+  EXPECT_TRUE(WaitUntil([] { return !PassResults().empty() && PassResults().back() == "correcting launch stepped"; },
+                        kPassMs));
+  EXPECT_EQ(Program(Orvalen()).WaitExit(), 0u);
+  HWND shown = FindMainWindow(logon.id());
+  EXPECT_TRUE(IsWindowVisible(shown));
+  EXPECT_FALSE(WaitUntil([&] { return !IsWindow(shown); }, 2 * kExitDelayMs)) << "the window it showed went";
 }
 
 // Runs Orvalen.exe with its output in a pipe, and meanwhile while it runs;
