@@ -86,10 +86,11 @@ bool CheckStoredVersion(bool command) {
 
 // The running instance's main window. Its boxes carry the same caption and,
 // owned by it, come first: a command meant for the window would answer a
-// question the user was asked, "Set the clock anyway?" among them.
-HWND FindRunningOrvalen() {
+// question the user was asked, "Set the clock anyway?" among them. A
+// resident one: not a process that runs a script's command and ends.
+HWND FindRunningOrvalen(bool resident) {
   for (HWND w = nullptr; (w = FindWindowExA(nullptr, w, "#32770", WindowTitle)) != nullptr;)
-    if (GetDlgItem(w, IDC_SERVER_LIST) != nullptr) return w;
+    if (GetDlgItem(w, IDC_SERVER_LIST) != nullptr && !(resident && GetPropA(w, kCommandWindowProp))) return w;
   return nullptr;
 }
 
@@ -106,7 +107,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   }
   if (!CheckStoredVersion(command != CommandNone)) return command != CommandNone ? kExitNoAgreement : 0;
   if (command != CommandNone) {
-    if (HWND running = FindRunningOrvalen()) return AskRunningOrvalen(running, command);
+    if (HWND running = FindRunningOrvalen(false)) return AskRunningOrvalen(running, command);
     gOwnCommand = command;
     SetFatalExitForCaller(PrintForCaller, kExitCannotRun);
     if (command == CommandTest) KeepSettingsAsTheyAre();
@@ -117,7 +118,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   gCorrectOnLaunch = (flag & 0xFF) != 0 && command == CommandNone;
   gLaunchMode = LaunchLetter(commandLine);
 
-  if (HWND running = FindRunningOrvalen()) {
+  // Uninstalling ends any; a start of the user's shows the resident one.
+  if (HWND running = FindRunningOrvalen(gLaunchMode != 'u')) {
     if (gCorrectOnLaunch) {
       SendMessageA(running, WM_COMMAND, CMD_CORRECT_NOW, 0);
       return 0;

@@ -9,6 +9,8 @@
 // The command this process runs by itself (no Orvalen was running): its pass
 // starts when the window is set up, and its end prints and ends the program.
 extern CommandAction gOwnCommand;
+// Marks the window of such a process: it is no Orvalen for a user's start to show.
+constexpr char kCommandWindowProp[] = "OrvalenCommand";
 extern int gCommandExitCode;  // what the process returns
 // Writes to the console or file the command's caller gave it.
 void PrintForCaller(const char* text);

@@ -71,6 +71,7 @@ void ShowUserOffset() {
 void InitMainWindow() {
   // A command from a script runs one pass out of sight, and nothing else.
   const bool command = gOwnCommand != CommandNone;
+  if (command) SetPropA(gMainWindow, kCommandWindowProp, gMainWindow);
   if (!command) StartUpdater();
   HICON icon = LoadIconA(gAppInstance, MAKEINTRESOURCEA(IDI_MAIN));
   ReadSetting("LastCorrectionTime", &gLastCorrectionTime, sizeof gLastCorrectionTime);
@@ -337,6 +338,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       if (wParam) Quit();
       return TRUE;
     case WM_DESTROY:
+      RemovePropA(window, kCommandWindowProp);
       ShutdownCleanup();
       gMainWindow = nullptr;
       PostQuitMessage(0);
