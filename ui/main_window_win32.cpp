@@ -138,7 +138,9 @@ void RestorePlacement() {
   }
   // Started at log-on or to correct at once, the program stays in the tray;
   // started by the user, it shows itself.
-  placement.showCmd = (gLaunchMode != 0 || gCorrectOnLaunch || gOwnCommand != CommandNone) ? SW_HIDE : SW_SHOW;
+  // A command's pass may have ended already: its mark says what it is.
+  const bool command = GetPropA(gMainWindow, kCommandWindowProp) != nullptr;
+  placement.showCmd = (gLaunchMode != 0 || gCorrectOnLaunch || command) ? SW_HIDE : SW_SHOW;
   SetTimer(gMainWindow, kClockTimer, kClockHiddenMs, nullptr);
   SetWindowPlacement(gMainWindow, &placement);
 }
