@@ -118,6 +118,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   gCorrectOnLaunch = (flag & 0xFF) != 0 && command == CommandNone;
   gLaunchMode = LaunchLetter(commandLine);
 
+  // Of two starts at once (a double-click made twice) the second waits for
+  // the first one's window, unless that is held up, by a question for one.
+  // The mutex is held for the process's life.
+  const bool second = command == CommandNone && CreateMutexA(nullptr, FALSE, "Local\\OrvalenStart") &&
+                      GetLastError() == ERROR_ALREADY_EXISTS;
+  for (int wait = 0; second && wait < 50 && !FindRunningOrvalen(gLaunchMode != 'u'); ++wait) Sleep(100);
   // Uninstalling ends any; a start of the user's shows the resident one.
   if (HWND running = FindRunningOrvalen(gLaunchMode != 'u')) {
     if (gCorrectOnLaunch) {

@@ -466,6 +466,12 @@ TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
     EXPECT_EQ(reg::As<DWORD>(reg::Read("Version")), answer == IDCANCEL ? 1u : kStoreVersion);
   }
 
+  // Two starts at once leave one Orvalen.
+  {
+    Program first(Orvalen()), second(Orvalen());
+    EXPECT_TRUE(WaitUntil([&] { return first.Running() != second.Running(); }));
+    EXPECT_NE(FindMainWindow(first.Running() ? first.id() : second.id()), nullptr);
+  }
   // Started at log-on it ends after its correction, unless the user opens its window meanwhile.
   Serve({{kServer, "exact 0"}});
   WriteNumber("Schedule", 1);  // "On Startup"
