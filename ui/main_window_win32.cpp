@@ -270,6 +270,7 @@ void ShutdownCleanup() {
   // After the pass has ended: its end may have armed the exit timer.
   KillTimer(gMainWindow, kExitTimer);
   KillTimer(gMainWindow, kPassTimer);
+  KillTimer(gMainWindow, kCatchUpTimer);  // nor a pass after waking under the box of an error
 }
 
 void HideOrQuit() {
