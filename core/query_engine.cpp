@@ -361,6 +361,7 @@ void StartCorrectingPass(PassTrigger trigger) {
   if (HoldCorrecting(trigger)) return;
   gPassMode = Correcting;
   gPassStartedBy = trigger;
+  gClockChangedInPass = false;  // measured afresh, against the clock as it is now
   gScheduleBase = CurrentMs1900();
   for (QuerySlot& q : gQuerySlots) q.asked = 0;
   gStartingPass = true;

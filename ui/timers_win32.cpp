@@ -21,6 +21,8 @@ namespace {
 bool gTrayIconPhase;
 
 CatchUp gPassCatchUp = {false, 0, 0, true, TriggerResume};
+// Set when a pass that the clock outran was made once more: the next such one is not.
+bool gRetriedAfterClockChange;
 HANDLE gNetworkWatchStop;
 
 void ArmCatchUp() {
@@ -152,10 +154,16 @@ void OnClockChangedElsewhere() {
 
 void CatchUpAfterPass() {
   if (gPassMode != Correcting) return;
-  // A pass that the clock outran leaves a catch-up due as it was.
-  if (gLastOutcome != OutcomeClockChanged)
-    CatchUpPassEnded(gPassCatchUp, CurrentMs1900(), gPassStartedBy, PassFoundNoServer());
-  gClockChangedInPass = false;
+  const Ms1900 now = CurrentMs1900();
+  if (gLastOutcome != OutcomeClockChanged) {
+    gRetriedAfterClockChange = false;
+    CatchUpPassEnded(gPassCatchUp, now, gPassStartedBy, PassFoundNoServer());
+  } else if (!gPassCatchUp.pending && !gRetriedAfterClockChange) {
+    // A pass that the clock outran keeps a catch-up due as it was, or is
+    // made once more when the clock has had time to settle.
+    gRetriedAfterClockChange = true;
+    gPassCatchUp = CatchUp{true, now + kResumeWaitMs, 0, gPassCatchUp.lastFound, gPassStartedBy};
+  }
   ArmCatchUp();
 }
 
