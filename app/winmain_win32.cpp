@@ -84,6 +84,8 @@ bool CheckStoredVersion(bool command) {
   return true;
 }
 
+constexpr DWORD kStartTurnMs = 20000;
+
 // The running instance's main window. Its boxes carry the same caption and,
 // owned by it, come first: a command meant for the window would answer a
 // question the user was asked, "Set the clock anyway?" among them. A
@@ -118,12 +120,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   gCorrectOnLaunch = (flag & 0xFF) != 0 && command == CommandNone;
   gLaunchMode = LaunchLetter(commandLine);
 
-  // Of two starts at once (a double-click made twice) the second waits for
-  // the first one's window, unless that is held up, by a question for one.
-  // The mutex is held for the process's life.
-  const bool second = command == CommandNone && CreateMutexA(nullptr, FALSE, "Local\\OrvalenStart") &&
-                      GetLastError() == ERROR_ALREADY_EXISTS;
-  for (int wait = 0; second && wait < 50 && !FindRunningOrvalen(gLaunchMode != 'u'); ++wait) Sleep(100);
+  // Starts of the user's take turns until one has set up its window: of two
+  // at once (a double-click made twice) the second finds the first one's. A
+  // start that ended is a turn over too; one held up, by a question for
+  // one, is waited for only so long.
+  HANDLE turn = command == CommandNone ? CreateMutexA(nullptr, FALSE, "Local\\OrvalenStart") : nullptr;
+  if (turn != nullptr) WaitForSingleObject(turn, kStartTurnMs);
   // Uninstalling ends any; a start of the user's shows the resident one.
   if (HWND running = FindRunningOrvalen(gLaunchMode != 'u')) {
     if (gCorrectOnLaunch) {
@@ -135,7 +137,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
       SetForegroundWindow(running);
       return 0;
     }
-    SendMessageA(running, WM_COMMAND, CMD_QUIT, 0);
+    // Every one: a script's command may run beside the resident Orvalen.
+    for (int left = 3; running != nullptr && left > 0; --left, running = FindRunningOrvalen(false))
+      SendMessageA(running, WM_COMMAND, CMD_QUIT, 0);
   }
   if (gLaunchMode == 'u') {
     UpdateSystemEntries();
@@ -176,6 +180,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     FatalExit("Cannot open the main window.");
     return 0;
   }
+  if (turn != nullptr) ReleaseMutex(turn);
   if (command == CommandNone) StartNetworkWatch(gMainWindow);
   MSG message;
   while (GetMessageA(&message, nullptr, 0, 0) > 0) {

@@ -296,9 +296,10 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       gMainWindow = window;
       gNetEventWindow = window;
       gServerList = GetDlgItem(window, IDC_SERVER_LIST);
-      SetWindowTextA(window, WindowTitle);
       InitMainWindow();
       RestorePlacement();
+      // Last: by its caption other starts find it, set up.
+      SetWindowTextA(window, WindowTitle);
       gWindowReady = true;
       return TRUE;
     case WM_COMMAND:
@@ -340,8 +341,10 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       // FALSE: the log-off or shutdown was cancelled and the session goes on.
       if (wParam) Quit();
       return TRUE;
-    case WM_DESTROY:
+    case WM_NCDESTROY:  // after the clean-up, which may still let other starts in
       RemovePropA(window, kCommandWindowProp);
+      return FALSE;
+    case WM_DESTROY:
       ShutdownCleanup();
       gMainWindow = nullptr;
       PostQuitMessage(0);

@@ -182,8 +182,8 @@ class Program {
   HWND WaitWindow(bool messageBox = false) const {
     HWND found = nullptr;
     WaitUntil([&] { return (found = FindDialog(id_, !messageBox)) != nullptr || !Running(); });
-    // The caption is set early in the window's initialisation: let the
-    // program reach its message loop before anyone talks to the window.
+    // The caption is the last thing set up: let the program reach its
+    // message loop before anyone talks to the window.
     if (found && !messageBox) WaitForInputIdle(process_, kAnswerMs);
     return found;
   }

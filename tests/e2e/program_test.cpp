@@ -473,14 +473,14 @@ TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
     EXPECT_NE(FindMainWindow(first.Running() ? first.id() : second.id()), nullptr);
   }
   // Started at log-on it ends after its correction, unless the user opens its window meanwhile.
-  Serve({{kServer, "exact 0"}});
+  Serve({{kServer, "exact 0"}});  // each reply waits for the next second
   WriteNumber("Schedule", 1);  // "On Startup"
   Program logon(Orvalen("s"));
+  HWND shown = logon.WaitWindow();
+  EXPECT_EQ(Program(Orvalen()).WaitExit(), 0u);
+  EXPECT_TRUE(IsWindowVisible(shown));
   EXPECT_TRUE(WaitUntil([] { return !PassResults().empty() && PassResults().back() == "correcting launch stepped"; },
                         kPassMs));
-  EXPECT_EQ(Program(Orvalen()).WaitExit(), 0u);
-  HWND shown = FindMainWindow(logon.id());
-  EXPECT_TRUE(IsWindowVisible(shown));
   EXPECT_FALSE(WaitUntil([&] { return !IsWindow(shown); }, 2 * kExitDelayMs)) << "the window it showed went";
 }
 
