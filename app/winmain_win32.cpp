@@ -53,7 +53,11 @@ class Skin {
   HMODULE library_ = nullptr;
 };
 
+// Held by a start of the user's until its window is set up; see WinMain.
+HANDLE gStartTurn;
+
 void CleanUpBeforeFatalBox() {
+  if (gStartTurn != nullptr) ReleaseMutex(gStartTurn);  // the next start need not wait for the box
   if (gMainWindow != nullptr) ShutdownCleanup();
 }
 
@@ -124,8 +128,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   // at once (a double-click made twice) the second finds the first one's. A
   // start that ended is a turn over too; one held up, by a question for
   // one, is waited for only so long.
-  HANDLE turn = command == CommandNone ? CreateMutexA(nullptr, FALSE, "Local\\OrvalenStart") : nullptr;
-  if (turn != nullptr) WaitForSingleObject(turn, kStartTurnMs);
+  if (command == CommandNone) gStartTurn = CreateMutexA(nullptr, FALSE, "Local\\OrvalenStart");
+  if (gStartTurn != nullptr) WaitForSingleObject(gStartTurn, kStartTurnMs);
   // Uninstalling ends any; a start of the user's shows the resident one.
   if (HWND running = FindRunningOrvalen(gLaunchMode != 'u')) {
     if (gCorrectOnLaunch) {
@@ -180,7 +184,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     FatalExit("Cannot open the main window.");
     return 0;
   }
-  if (turn != nullptr) ReleaseMutex(turn);
+  if (gStartTurn != nullptr) ReleaseMutex(gStartTurn);
   if (command == CommandNone) StartNetworkWatch(gMainWindow);
   MSG message;
   while (GetMessageA(&message, nullptr, 0, 0) > 0) {

@@ -21,8 +21,10 @@ namespace {
 bool gTrayIconPhase;
 
 CatchUp gPassCatchUp = {false, 0, 0, true, TriggerResume};
-// Set when a pass that the clock outran was made once more: the next such one is not.
-bool gRetriedAfterClockChange;
+// When the pass made once more after the clock outran one is due (0: none
+// armed), and whether the pass now running is that one: it is not made again.
+Ms1900 gRetryDue;
+bool gRetryRunning;
 HANDLE gNetworkWatchStop;
 
 void ArmCatchUp() {
@@ -40,6 +42,8 @@ void OnCatchUpTimer() {
     return;
   }
   gPassCatchUp.pending = false;
+  gRetryRunning = gPassCatchUp.due == gRetryDue;
+  gRetryDue = 0;
   StartCorrectingPass(gPassCatchUp.trigger);
 }
 
@@ -155,14 +159,16 @@ void OnClockChangedElsewhere() {
 void CatchUpAfterPass() {
   if (gPassMode != Correcting) return;
   const Ms1900 now = CurrentMs1900();
+  const bool retry = gRetryRunning;
+  gRetryRunning = false;
   if (gLastOutcome != OutcomeClockChanged) {
-    gRetriedAfterClockChange = false;
     CatchUpPassEnded(gPassCatchUp, now, gPassStartedBy, PassFoundNoServer());
-  } else if (!gPassCatchUp.pending && !gRetriedAfterClockChange) {
+  } else if (!gPassCatchUp.pending && !retry && gPassStartedBy != TriggerCommandLine) {
     // A pass that the clock outran keeps a catch-up due as it was, or is
-    // made once more when the clock has had time to settle.
-    gRetriedAfterClockChange = true;
+    // made once more when the clock has had time to settle; not one whose
+    // script has been answered already.
     gPassCatchUp = CatchUp{true, now + kResumeWaitMs, 0, gPassCatchUp.lastFound, gPassStartedBy};
+    gRetryDue = gPassCatchUp.due;
   }
   ArmCatchUp();
 }
