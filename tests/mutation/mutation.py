@@ -73,7 +73,7 @@ WIN32_FAULTS = [
     ("store/settings_store_win32.cpp", "size <= capacity;", "size < capacity;", "full-size settings are lost"),
     ("ui/main_window_win32.cpp", 'WriteSetting("WindowPlacement", &placement, sizeof placement);', "",
      "the window's place is lost"),
-    ("app/winmain_win32.cpp", "if (GetDlgItem(w, IDC_SERVER_LIST) != nullptr) return w;", "return w;",
+    ("app/winmain_win32.cpp", "GetDlgItem(w, IDC_SERVER_LIST) != nullptr && !(resident", "!(resident",
      "a second start answers the program's question"),
 ]
 
