@@ -27,6 +27,11 @@ Ms1900 gRetryDue;
 bool gRetryRunning;
 HANDLE gNetworkWatchStop;
 
+// A correcting pass under way measured against the clock as it was.
+void ClockChangedInPass() {
+  if (PassBusy() && gPassMode == Correcting) gClockChangedInPass = true;
+}
+
 void ArmCatchUp() {
   if (!gPassCatchUp.pending) return;
   int64_t wait = gPassCatchUp.due - CurrentMs1900();
@@ -127,15 +132,6 @@ void OnTimer(UINT_PTR id) {
   }
 }
 
-namespace {
-
-// A correcting pass under way measured against the clock as it was.
-void ClockChangedInPass() {
-  if (PassBusy() && gPassMode == Correcting) gClockChangedInPass = true;
-}
-
-}  // namespace
-
 void OnResume() {
   ClockChangedInPass();
   // Only a periodic schedule keeps the clock right on its own; it is due.
@@ -150,10 +146,8 @@ void OnNetworkChanged() {
 }
 
 void OnClockChangedElsewhere() {
-  if (PassBusy())
-    ClockChangedInPass();
-  else if (gScheduleInterval != 0)
-    NoteClockChangedElsewhere();
+  ClockChangedInPass();
+  if (!PassBusy() && gScheduleInterval != 0) NoteClockChangedElsewhere();
 }
 
 void CatchUpAfterPass() {
