@@ -148,7 +148,7 @@ void Resolve(int slot, const char* host) {
   }
   q.phase = PhaseResolving;
   q.dirty = 1;
-  q.deadline = CurrentMs1900() + kConnectTimeoutMs;
+  q.deadline = ReadTickMs() + kConnectTimeoutMs;
   q.lookupHandle = NetStartLookup(host, q.lookupBuffer, kLookupBufferSize);
   if (q.lookupHandle == 0) FinishQuery(slot, StatusWinsockError);
 }
@@ -164,7 +164,7 @@ void StartKeyExchange(int slot) {
   q.phase = PhaseKeyExchange;
   q.dirty = 1;
   q.addressCount = 0;
-  q.deadline = CurrentMs1900() + kKeyExchangeTimeoutMs + kReplyTimeoutMs;
+  q.deadline = ReadTickMs() + kKeyExchangeTimeoutMs + kReplyTimeoutMs;
   q.rekeyed = 1;
   q.keyExchange = NetStartKeyExchange(host, port);
   if (q.keyExchange == 0) FinishQuery(slot, StatusWinsockError);
@@ -187,7 +187,7 @@ void SendNtpRequest(int slot) {
   q.roundTripMs[q.samplesTaken] = ReadTickMs();
   q.phase = PhaseReading;
   q.dirty = 1;
-  q.deadline = q.requestSent + kReplyTimeoutMs;
+  q.deadline = q.roundTripMs[q.samplesTaken] + kReplyTimeoutMs;
   if (size == 0 || !NetSend(q.socket, packet, size)) FailQuery(slot, StatusWinsockError);
 }
 
@@ -210,7 +210,7 @@ void OpenConnection(int slot) {
     FailQuery(slot, StatusWinsockError);
     return;
   }
-  q.deadline = CurrentMs1900() + kConnectTimeoutMs;
+  q.deadline = ReadTickMs() + kConnectTimeoutMs;
 }
 
 void OnConnectDone(int slot, uint32_t error) {
@@ -223,7 +223,7 @@ void OnConnectDone(int slot, uint32_t error) {
     q.roundTripMs[q.samplesTaken] = ReadTickMs();
     q.phase = PhaseReading;
     q.dirty = 1;
-    q.deadline = CurrentMs1900() + kReplyTimeoutMs;
+    q.deadline = ReadTickMs() + kReplyTimeoutMs;
   }
 }
 
@@ -267,7 +267,8 @@ void OnNtpReadable(int slot, uint32_t error) {
     return;
   }
   uint32_t k = q.samplesTaken;
-  NtpSample sample = ComputeNtpSample(reply, q.requestSent, received - q.roundTripMs[k], gUserOffset);
+  const TickMs sent = q.roundTripMs[k];
+  NtpSample sample = ComputeNtpSample(reply, q.requestSent, received - sent, gUserOffset);
   q.roundTripMs[k] = sample.delayMs;
   q.sampleOffset[k] = sample.offset;
   q.samplesTaken = k + 1;
@@ -277,7 +278,7 @@ void OnNtpReadable(int slot, uint32_t error) {
     return;
   }
   q.phase = PhaseWaiting;
-  q.deadline = q.requestSent + kNtpSpacingMs;
+  q.deadline = sent + kNtpSpacingMs;
 }
 
 void OnReadable(int slot, uint32_t error) {
@@ -422,12 +423,13 @@ bool PassHeld(bool correcting) { return correcting ? gHeld.correcting : gHeld.te
 
 void CheckDeadlines() {
   if (gActiveQueries == 0) return;
-  Ms1900 now = CurrentMs1900();
+  const TickMs now = ReadTickMs();
   for (int slot = 0; slot < kMaxServers; ++slot) {
     QuerySlot& q = gQuerySlots[slot];
-    if (q.phase == PhaseWaiting && now >= q.deadline)
+    const int32_t past = static_cast<int32_t>(now - q.deadline);
+    if (q.phase == PhaseWaiting && past >= 0)
       SendNtpRequest(slot);
-    else if (q.phase != PhaseIdle && now > q.deadline)
+    else if (q.phase != PhaseIdle && past > 0)
       FailQuery(slot, q.forged || q.phase == PhaseKeyExchange ? StatusNoResponse : StatusSlowResponse);
   }
 }

@@ -36,9 +36,10 @@ struct QuerySlot {
   uint8_t addressCount;  // addresses found
   uint8_t addressIndex;  // the one asked now
   NetAddress addresses[kMaxAddresses];
-  // What the phase waits for ends at this time: the look-up or connection,
-  // the reply, or (waiting) the time the next request is due.
-  Ms1900 deadline;
+  // What the phase waits for ends at this tick: the look-up or connection,
+  // the reply, or (waiting) the time the next request is due. The tick, not
+  // the clock: a clock set back during the pass must not hold it up.
+  TickMs deadline;
   // Tick of connection k's completion (TIME) or request k's sending (NTP),
   // replaced by sample k's round trip (TIME) or delay (NTP).
   TickMs roundTripMs[kSamplesPerQuery];

@@ -116,7 +116,7 @@ std::string RunEngineScript(const uint8_t* data, size_t size) {
       if (!awaited) before = State();
       DispatchSocketEvent(it->first, kind, error);
     }
-    if (event == 5) fake::now += s.Byte() * 50, fake::tick += s.Byte(), CheckDeadlines();
+    if (event == 5) fake::now += s.Byte(), fake::tick += s.Byte() * 50, CheckDeadlines();
     if (event == 6) FinishAllQueries(StatusInterrupted);
     if (event == 7) (s.Below(2) ? ToggleSlot : DeleteSlot)(static_cast<int>(s.Below(kMaxServers)));
     if (event == 8) fake::refuseStep = s.Below(2), fake::failSetUp = s.Below(4) == 0;
@@ -131,6 +131,6 @@ std::string RunEngineScript(const uint8_t* data, size_t size) {
     if (!broken.empty()) return broken + " (event " + std::to_string(step) + ")";
   }
   // Every query ends by its deadlines: a wait, then at most two more NTP requests.
-  for (int round = 0; round < 4; ++round) fake::now += kConnectTimeoutMs + 1, CheckDeadlines();
+  for (int round = 0; round < 4; ++round) fake::tick += kConnectTimeoutMs + 1, CheckDeadlines();
   return PassBusy() ? "a pass did not end at its deadlines" : Broken(false);
 }

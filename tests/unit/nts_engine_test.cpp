@@ -30,7 +30,7 @@ TEST(NtsQueries, AFailedKeyExchangeEndsTheQueryWithoutAsking) {
   fake::Reset();
   const int late = AddServer("nts://ke.example");
   StartCorrectingPass(TriggerUser);
-  fake::now = gQuerySlots[late].deadline + 1;
+  fake::tick = gQuerySlots[late].deadline + 1;
   CheckDeadlines();
   EXPECT_EQ(gServerTable[late].status, StatusNoResponse);
   // Behind the NTP scheme an NTS name is just a name to look up.
@@ -66,7 +66,7 @@ TEST(NtsQueries, KeysSendRequestsWhereTheExchangeSaysAndForgedRepliesDoNotCount)
   fake::sockets[q.socket].reply = reply;
   DispatchSocketEvent(q.socket, kEventRead, 0);
   EXPECT_EQ(q.phase, PhaseReading);
-  fake::now = q.deadline + 1, CheckDeadlines();
+  fake::tick = q.deadline + 1, CheckDeadlines();
   EXPECT_EQ(gServerTable[slot].status, StatusNoResponse) << "a forged reply is no answer";
   // The one cookie is spent: the next pass exchanges keys again.
   fake::log.clear();
@@ -90,7 +90,7 @@ TEST(NtsQueries, AnExchangeForMoreCookiesGoesOnWithTheNextAddress) {
     OnKeyExchangeDone(fake::keyExchanges, result);
     OnLookupDone(q.lookupHandle, 0);
     EXPECT_EQ(fake::sockets[q.socket].address, fake::Ip(10, 0, 0, address));
-    fake::now = q.deadline + 1, CheckDeadlines();
+    fake::tick = q.deadline + 1, CheckDeadlines();
   }
   EXPECT_FALSE(PassBusy());
 }
