@@ -14,7 +14,7 @@ enum NtsKeOutcome : uint32_t {
   KeAgreed,     // keys, cookies and the NTP server to ask
   KeNoAddress,  // the host name has no address
   KeRefused,    // no connection, a certificate or a handshake that failed, no agreement
-  KeNoAnswer,   // nothing, or not all of it, within kKeyExchangeTimeoutMs
+  KeNoAnswer,   // no route, nothing, or not all of it within kKeyExchangeTimeoutMs
 };
 
 struct NtsKeResult {

@@ -63,8 +63,16 @@ int Drive(SSL* ssl, SOCKET s, DWORD deadline, Call call) {
   }
 }
 
+// The error that ended a connection attempt the wait saw fail.
+int ConnectError(SOCKET s) {
+  int error = 0, size = sizeof error;
+  getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size);
+  return error;
+}
+
 // A non-blocking TCP connection to host:port, each of its addresses in
-// turn, that gives up at deadline.
+// turn, that gives up at deadline. Refused only when an address refused:
+// no route to any of them is no answer, as with no network up yet.
 NtsKeOutcome Connect(const char* host, uint16_t port, DWORD deadline, SOCKET* out) {
   addrinfo hints = {};
   hints.ai_socktype = SOCK_STREAM;
@@ -72,23 +80,23 @@ NtsKeOutcome Connect(const char* host, uint16_t port, DWORD deadline, SOCKET* ou
   char service[8];
   wsprintfA(service, "%u", port);
   if (getaddrinfo(host, service, &hints, &found) != 0) return KeNoAddress;
-  NtsKeOutcome outcome = KeRefused;
-  for (const addrinfo* a = found; a != nullptr && outcome != KeAgreed; a = a->ai_next) {
+  bool connected = false, refused = false, late = false;
+  for (const addrinfo* a = found; a != nullptr && !connected && !late; a = a->ai_next) {
     if (*out != INVALID_SOCKET) closesocket(*out);
     SOCKET s = *out = socket(a->ai_family, SOCK_STREAM, 0);
     u_long nonBlocking = 1;
     if (s == INVALID_SOCKET || ioctlsocket(s, FIONBIO, &nonBlocking) != 0) continue;
-    if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0 && WSAGetLastError() != WSAEWOULDBLOCK)
-      continue;
-    if (WaitFor(s, true, deadline)) {
-      outcome = KeAgreed;
-    } else if (Left(deadline) == 0) {
-      outcome = KeNoAnswer;
-      break;
+    if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0) {
+      const int error = WSAGetLastError();
+      refused |= error == WSAECONNREFUSED;
+      if (error != WSAEWOULDBLOCK) continue;
     }
+    connected = WaitFor(s, true, deadline);
+    late = !connected && Left(deadline) == 0;
+    if (!connected && !late) refused |= ConnectError(s) == WSAECONNREFUSED;
   }
   freeaddrinfo(found);
-  return outcome;
+  return connected ? KeAgreed : refused && !late ? KeRefused : KeNoAnswer;
 }
 
 // A literal address, which the certificate must list as an address.

@@ -33,8 +33,9 @@ TEST_F(Nts, MeasuredWithKeptCookiesAndNeverAskedInPlainNtp) {
   // chrony names itself, 127.0.0.131, as the NTP server. Its certificate
   // names "localhost" alone, so as 127.0.0.131 it is another name.
   const char kGood[] = "nts://localhost", kOtherName[] = "nts://127.0.0.131",
-             kUntrusted[] = "nts://127.0.0.133", kForged[] = "nts://127.0.0.134", kDrip[] = "nts://127.0.0.136";
-  Serve({{kGood, ""}, {kOtherName, ""}, {kUntrusted, ""}, {kForged, ""}, {kDrip, "ke-drip"}});
+             kUntrusted[] = "nts://127.0.0.133", kForged[] = "nts://127.0.0.134", kDrip[] = "nts://127.0.0.136",
+             kNoRoute[] = "nts://192.0.2.1";  // as before the network is up: no answer, and not refused
+  Serve({{kGood, ""}, {kOtherName, ""}, {kUntrusted, ""}, {kForged, ""}, {kDrip, "ke-drip"}, {kNoRoute, ""}});
   ASSERT_TRUE(timeservers::Set("127.0.0.1", "ke-relay 131"));
   ASSERT_TRUE(timeservers::Set("127.0.0.133", "ntp-exact 0"));  // plain NTP beside the untrusted one
   ASSERT_TRUE(timeservers::Set("127.0.0.135", "ntp-nts-forged"));  // where 127.0.0.134 sends its clients
@@ -43,7 +44,7 @@ TEST_F(Nts, MeasuredWithKeptCookiesAndNeverAskedInPlainNtp) {
   RunPass(IDC_SYNC);
   Check({{kGood, StatusMeasured, R"(\d+;.*s \(NTS\))"}, {kOtherName, StatusRefused, "Refused;"},
          {kUntrusted, StatusRefused, "Refused;"}, {kForged, StatusNoResponse, "No Response;"},
-         {kDrip, StatusNoResponse, "No Response;"}});
+         {kDrip, StatusNoResponse, "No Response;"}, {kNoRoute, StatusNoResponse, "No Response;"}});
   // A server that sends a byte at a time holds no exchange past its time.
   EXPECT_TRUE(WaitUntil([] { return timeservers::Count("127.0.0.136") == 0; }, 3000)) << "still connected";
   EXPECT_EQ(timeservers::Count("127.0.0.1"), 1) << "one key exchange";
