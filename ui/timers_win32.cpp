@@ -79,6 +79,7 @@ void OnClockTick() {
   char shown[kTextBufferSize] = "";
   GetDlgItemTextA(gMainWindow, IDC_CLOCK, shown, sizeof shown);
   if (lstrcmpA(shown, text) != 0) SetDlgItemTextA(gMainWindow, IDC_CLOCK, text);
+  KeepTrayIcon();
   if (!PassBusy() && ScheduleDue(now, gScheduleBase, gScheduleInterval))
     StartCorrectingPass(TriggerSchedule);
 }

@@ -10,6 +10,8 @@ void RemoveTrayIcon();
 // tip it showed.
 bool IsTaskbarCreated(UINT message);
 void RestoreTrayIcon();
+// On the clock's tick: offers an icon the shell did not take once more.
+void KeepTrayIcon();
 // Changes only the icon, for the blinking during a pass.
 void SetTrayIcon(int iconId);
 void TrayCallback(UINT mouseMessage);

@@ -45,6 +45,13 @@ HICON Icon(int id) { return LoadIconA(gAppInstance, MAKEINTRESOURCEA(id)); }
 int gShownIcon = IDI_TRAY;
 char gShownTip[kTipSize];
 UINT gTaskbarCreatedMessage;
+// The shell may not take the icon: at log-on it is often not ready yet, and
+// it may have lost the icon without a word. Until it takes it again, changes
+// are only noted, and the icon is offered again now and then.
+constexpr DWORD kIconRetryMs = 10000;
+bool gIconWanted;
+bool gIconMissing;
+DWORD gIconOfferedAt;
 
 void Notify(DWORD action, UINT flags, int iconId = 0, const char* tip = nullptr) {
   TrayRecord record = {};
@@ -61,7 +68,12 @@ void Notify(DWORD action, UINT flags, int iconId = 0, const char* tip = nullptr)
     if (tip != gShownTip) lstrcpynA(gShownTip, tip, kTipSize);
     lstrcpynA(record.data.szTip, tip, kTipSize);
   }
-  Shell_NotifyIconA(action, &record.data);
+  if (action == NIM_MODIFY && gIconMissing) return;
+  // An icon offered again that the shell still has is brought up to date instead.
+  const bool taken = Shell_NotifyIconA(action, &record.data) != FALSE ||
+                     (action == NIM_ADD && Shell_NotifyIconA(NIM_MODIFY, &record.data) != FALSE);
+  if (action == NIM_ADD) gIconOfferedAt = GetTickCount();
+  if (action != NIM_DELETE) gIconMissing = gIconWanted && !taken;
 }
 
 }  // namespace
@@ -78,6 +90,7 @@ void AddTrayIcon() {
   if (filter != nullptr && gTaskbarCreatedMessage != 0) filter(gTaskbarCreatedMessage, kFilterAdd);
   // A script's command comes as WM_COPYDATA, from a process that may not be elevated.
   if (filter != nullptr) filter(WM_COPYDATA, kFilterAdd);
+  gIconWanted = true;
   Notify(NIM_ADD, NIF_MESSAGE);
 }
 
@@ -87,7 +100,14 @@ bool IsTaskbarCreated(UINT message) {
 
 void RestoreTrayIcon() { Notify(NIM_ADD, NIF_MESSAGE | NIF_ICON | NIF_TIP, gShownIcon, gShownTip); }
 
-void RemoveTrayIcon() { Notify(NIM_DELETE, 0); }
+void KeepTrayIcon() {
+  if (gIconMissing && GetTickCount() - gIconOfferedAt >= kIconRetryMs) RestoreTrayIcon();
+}
+
+void RemoveTrayIcon() {
+  gIconWanted = gIconMissing = false;
+  Notify(NIM_DELETE, 0);
+}
 
 void ShowTrayNotice(const char* title, const char* text) {
   TrayRecord record = {};
