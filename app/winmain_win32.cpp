@@ -14,6 +14,7 @@
 #include "store/settings_store.h"
 #include "ui/command_requests.h"
 #include "ui/main_window.h"
+#include "ui/server_list.h"
 #include "ui/timers.h"
 
 namespace {
@@ -188,7 +189,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   if (command == CommandNone) StartNetworkWatch(gMainWindow);
   MSG message;
   while (GetMessageA(&message, nullptr, 0, 0) > 0) {
-    if (IsWindow(gMainWindow) && IsDialogMessageA(gMainWindow, &message)) continue;
+    if (TakeServerListEnter(message) || (IsWindow(gMainWindow) && IsDialogMessageA(gMainWindow, &message)))
+      continue;
     TranslateMessage(&message);
     DispatchMessageA(&message);
   }

@@ -175,6 +175,13 @@ void TestSelectedServers() {
   StartTestingPass(slots, count);
 }
 
+bool TakeServerListEnter(const MSG& message) {
+  if (message.message != WM_KEYDOWN || message.wParam != VK_RETURN || message.hwnd != gServerList) return false;
+  // Not passed on: the character made of it would close the menu at once.
+  ShowServerMenu(false);
+  return true;
+}
+
 BOOL OnServerListNotify(const NMHDR* header) {
   switch (header->code) {
     case LVN_COLUMNCLICK:
@@ -186,7 +193,6 @@ BOOL OnServerListNotify(const NMHDR* header) {
       return TRUE;
     case LVN_KEYDOWN:
       switch (reinterpret_cast<const NMLVKEYDOWN*>(header)->wVKey) {
-        case VK_RETURN:
         case VK_APPS:
           ShowServerMenu(false);
           return TRUE;
