@@ -5,6 +5,7 @@
 #include "tests/e2e/driver.h"
 
 #include <sddl.h>
+#include <shellapi.h>
 
 #include <fstream>
 #include <regex>
@@ -321,6 +322,13 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   SendMessageA(window_, WM_USER, 0, WM_LBUTTONDBLCLK);
   EXPECT_TRUE(WaitUntil([] { return !TrayTipIs(kFailedTip); }, 3000));
   EXPECT_TRUE(IsWindowVisible(window_));
+  // An icon the shell lost without a word, or never took at log-on, is offered again.
+  NOTIFYICONDATAA icon = {};
+  icon.cbSize = NOTIFYICONDATAA_V1_SIZE, icon.hWnd = window_;
+  ASSERT_TRUE(Shell_NotifyIconA(NIM_DELETE, &icon));
+  ASSERT_TRUE(WaitUntil([] { return TrayIconWindow() == nullptr; }, 3000));
+  RunPass(IDC_SYNC);
+  EXPECT_TRUE(WaitUntil([] { return TrayIconWindow() != nullptr; }, 5000)) << "the icon is gone";
 }
 
 constexpr DWORD kQuietMs = 2000;  // how long to watch for something that must not happen
@@ -351,6 +359,13 @@ TEST_F(Session, FirstStartTheWindowAndTheListEdits) {
   PostKey(editor, VK_RETURN);
   EXPECT_TRUE(WaitUntil([&] { return Row(kServer).param == kDefaultServerCount; }, 5000));
   EXPECT_FALSE(WaitUntil(passSeen, kQuietMs)) << "Enter started a pass";
+  // In the list Enter opens the server menu, as the menu key does.
+  Select(list_, {kServer});
+  PostKey(list_, VK_RETURN);
+  HWND menu = nullptr;
+  EXPECT_TRUE(WaitUntil([&] { return (menu = WindowOf(program_->id(), "#32768")) != nullptr; }, 5000));
+  PostKey(menu, VK_ESCAPE);
+  EXPECT_FALSE(WaitUntil(passSeen, kQuietMs)) << "Enter in the list started a pass";
 
   // Delete two, add into the lowest free slot, rename (Escape keeps the
   // name), disable; all of it is kept over a restart.
