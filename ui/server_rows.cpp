@@ -85,6 +85,7 @@ void RowTexts(int slot, char* latency, char* correction) {
       std::snprintf(latency, kTextBufferSize, "Connecting %u...", attempt);
       return;
     case PhaseReading:
+    case PhaseWaiting:  // NTP: the next request goes out shortly
       std::snprintf(latency, kTextBufferSize, "Reading %u...", attempt);
       return;
     case PhaseKeyExchange:

@@ -60,6 +60,7 @@ TEST(ServerRows, ColumnTextsFollowPhaseThenStatus) {
   const struct { QueryPhase phase; uint32_t samples, status; const char* texts; } cases[] = {
       {PhaseResolving, 0, StatusNone, "DNS Lookup...|"}, {PhaseConnecting, 1, StatusNone, "Connecting 2...|"},
       {PhaseReading, 0, StatusMeasured, "Reading 1...|"},  // the record is hidden
+      {PhaseWaiting, 1, StatusNone, "Reading 2...|"},
       {PhaseIdle, 0, StatusWinsockError, "Winsock Error|"}, {PhaseIdle, 0, StatusInterrupted, "Interrupted|"},
       {PhaseIdle, 0, StatusRejected, "42|-2.50m (unused)"}, {PhaseIdle, 0, StatusTested, "42|-2.50m (test)"},
       {PhaseIdle, 0, StatusMeasured, "42|-2.50m"},
