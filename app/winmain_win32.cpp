@@ -114,7 +114,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   }
   if (!CheckStoredVersion(command != CommandNone)) return command != CommandNone ? kExitNoAgreement : 0;
   if (command != CommandNone) {
-    if (HWND running = FindRunningOrvalen(false)) return AskRunningOrvalen(running, command);
+    const HWND running = FindRunningOrvalen(false);
+    const int asked = running != nullptr ? AskRunningOrvalen(running, command) : kCommandNotTaken;
+    if (asked != kCommandNotTaken) return asked;
     gOwnCommand = command;
     SetFatalExitForCaller(PrintForCaller, kExitCannotRun);
     if (command == CommandTest) KeepSettingsAsTheyAre();

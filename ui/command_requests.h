@@ -14,7 +14,10 @@ constexpr char kCommandWindowProp[] = "OrvalenCommand";
 extern int gCommandExitCode;  // what the process returns
 // Writes to the console or file the command's caller gave it.
 void PrintForCaller(const char* text);
-// Hands the command to the running Orvalen and prints its answer; the exit code.
+// Hands the command to the running Orvalen and prints its answer; the exit
+// code, or kCommandNotTaken when that Orvalen runs no such command: this
+// process runs it then.
+constexpr int kCommandNotTaken = -1;
 int AskRunningOrvalen(HWND running, CommandAction action);
 // The running Orvalen: a request of another start (WM_COPYDATA); true when it was one.
 bool OnCommandRequest(HWND from, const void* copyData);

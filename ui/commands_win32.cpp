@@ -39,6 +39,11 @@ struct Waiting {
 Waiting gWaiters[kMaxWaiting];
 int gWaiterCount;
 
+// What this process was started to run, kept once it has answered; and
+// whether it is ending, its answers all given.
+CommandAction gStartedFor = CommandNone;
+bool gEnding;
+
 const char kNoServer[] = "There is no time server to ask.\r\n";
 
 // The answer a waiting start has received.
@@ -105,6 +110,15 @@ void StartCommandPass(bool correcting) {
   StartTestingPass(slots, NamedSlots(slots));
 }
 
+// A command's process ends once it has answered its own command and owes no
+// other start an answer: another script's command handed to it meanwhile
+// is run first.
+void EndWhenOwingNothing() {
+  if (gStartedFor == CommandNone || gOwnCommand != CommandNone || gWaiterCount != 0 || gEnding) return;
+  gEnding = true;
+  PostMessageA(gMainWindow, WM_COMMAND, CMD_QUIT, 0);
+}
+
 }  // namespace
 
 void PrintForCaller(const char* text) {
@@ -144,8 +158,8 @@ int AskRunningOrvalen(HWND running, CommandAction action) {
       !SendMessageTimeoutA(running, WM_COPYDATA, reinterpret_cast<WPARAM>(window),
                            reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, kRequestWaitMs, &taken) ||
       !taken) {
-    PrintForCaller("The running Orvalen did not take the command.\r\n");
-    return kExitNoAgreement;
+    if (window != nullptr) DestroyWindow(window);
+    return kCommandNotTaken;
   }
   const DWORD start = GetTickCount();
   while (!gAnswered && IsWindow(running) && GetTickCount() - start < kAnswerWaitMs) {
@@ -171,7 +185,9 @@ bool OnCommandRequest(HWND from, const void* copyData) {
   HWND answerTo = reinterpret_cast<HWND>(static_cast<uintptr_t>(request.answerWindow));
   if (answerTo != from || (request.action != CommandSync && request.action != CommandTest)) return false;
   const bool correcting = request.action == CommandSync;
-  if (gWaiterCount == kMaxWaiting) return false;
+  // A test's process keeps the settings as they are and never asked for the
+  // right to set the clock: a correction is not for it.
+  if (gWaiterCount == kMaxWaiting || gEnding || (correcting && gStartedFor == CommandTest)) return false;
   gWaiters[gWaiterCount++] = {answerTo, correcting};
   StartCommandPass(correcting);
   // A pass whose every query failed at once has ended, and answered, by now.
@@ -179,15 +195,22 @@ bool OnCommandRequest(HWND from, const void* copyData) {
   if (!PassBusy() && waiting) {  // nothing to ask: no pass started, none will end
     --gWaiterCount;
     SendAnswer(answerTo, NoPass(kNoServer));
+    EndWhenOwingNothing();
   }
   return true;
 }
 
-void HeldPassAskedNoOne(bool correcting) { AnswerWaiters(correcting, NoPass(kNoServer)); }
+void HeldPassAskedNoOne(bool correcting) {
+  AnswerWaiters(correcting, NoPass(kNoServer));
+  EndWhenOwingNothing();
+}
 
 bool StartOwnCommand() {
+  gStartedFor = gOwnCommand;
   StartCommandPass(gOwnCommand == CommandSync);
-  return PassBusy() || gOwnCommand == CommandNone;  // or it has ended and answered already
+  const bool started = PassBusy() || gOwnCommand == CommandNone;  // or it has ended and answered already
+  gEnding = gEnding || !started;
+  return started;
 }
 
 void AnswerCommands(bool correcting) {
@@ -200,6 +223,6 @@ void AnswerCommands(bool correcting) {
     PrintForCaller(answer.text);
     gCommandExitCode = answer.exitCode;
     gOwnCommand = CommandNone;
-    PostMessageA(gMainWindow, WM_COMMAND, CMD_QUIT, 0);
   }
+  EndWhenOwingNothing();
 }

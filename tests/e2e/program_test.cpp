@@ -593,6 +593,18 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   std::tie(code, out) = RunCaptured("/sync");
   EXPECT_EQ(code, 0u);
   EXPECT_TRUE(std::regex_match(out, kUsed)) << out;
+  // Two scripts at once: the first one's Orvalen runs the second one's test before it ends; a
+  // correction, which a test's Orvalen does not make, runs in the second one's own.
+  for (const bool syncFirst : {true, false}) {
+    std::pair<DWORD, std::string> second;
+    std::tie(code, out) = RunCaptured(syncFirst ? "/sync" : "/test", [&] {
+      EXPECT_TRUE(WaitUntil([] { return FindMainWindow() != nullptr; }));
+      second = RunCaptured(syncFirst ? "/test" : "/sync");
+    });
+    EXPECT_TRUE(std::regex_match(out, syncFirst ? kUsed : kTested)) << out;
+    EXPECT_EQ(second.first, 0u) << second.second;
+    EXPECT_TRUE(std::regex_match(second.second, syncFirst ? kTested : kUsed)) << second.second;
+  }
   // A pass whose every query fails at once answers once, handed over or its own.
   Serve({{"192.0.2.1", ""}});  // no route leaves the test's network
   ASSERT_TRUE(Start());
