@@ -18,12 +18,13 @@ const char kCommandUsage[] =
 
 namespace {
 
-bool Is(const char* text, const char* word) {
+bool Is(const char* text, const char* word, bool quoted) {
   for (; *word != '\0'; ++text, ++word) {
     char c = *text;
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     if (c != *word) return false;
   }
+  if (quoted && *text++ != '"') return false;
   while (*text == ' ' || *text == '\t') ++text;
   return *text == '\0';
 }
@@ -31,9 +32,13 @@ bool Is(const char* text, const char* word) {
 }  // namespace
 
 CommandAction ParseCommand(const char* commandLine) {
-  if (commandLine == nullptr || commandLine[0] != '/') return CommandNone;
-  if (Is(commandLine, "/sync")) return CommandSync;
-  if (Is(commandLine, "/test")) return CommandTest;
+  if (commandLine == nullptr) return CommandNone;
+  // Quoted, as some scripts and tools write every argument: the same command.
+  const bool quoted = commandLine[0] == '"' && commandLine[1] == '/';
+  const char* text = commandLine + quoted;
+  if (text[0] != '/') return CommandNone;
+  if (Is(text, "/sync", quoted)) return CommandSync;
+  if (Is(text, "/test", quoted)) return CommandTest;
   return CommandUsage;
 }
 
@@ -46,7 +51,8 @@ int DescribePass(bool correcting, char* out, int size) {
   out[0] = '\0';
   int answered = 0;
   for (int slot = 0; slot < kMaxServers; ++slot) {
-    if (!IsNamed(slot)) continue;
+    // A test answers for the servers it asked: one of the user's chosen few, joined by a script.
+    if (!IsNamed(slot) || (!correcting && !gQuerySlots[slot].asked)) continue;
     const ServerRecord& record = gServerTable[slot];
     char latency[kTextBufferSize], offset[kTextBufferSize], line[4 * kTextBufferSize + kServerNameSize];
     RowTexts(slot, latency, offset);

@@ -13,7 +13,7 @@ constexpr int kExitBadArguments = 3;
 constexpr int kExitCannotRun = 4;     // an error stopped the program; the line printed says which
 
 // A command line whose first character is '/' is a command ("/sync",
-// "/test", in any case, blanks after it allowed); any other '/' text asks
+// "/test", in any case, quoted or not, blanks after it allowed); any other '/' text asks
 // for the usage. Anything else is no command: the launch letters keep their
 // meaning.
 CommandAction ParseCommand(const char* commandLine);

@@ -5,6 +5,7 @@
 #include "ui/commands.h"
 #include "app/launch.h"
 #include "core/correction.h"
+#include "core/query_engine.h"
 #include "core/server_table.h"
 #include "tests/unit/fakes.h"
 #include "ui/placement.h"
@@ -56,7 +57,8 @@ TEST(Startup, CommandsFromAScript) {
   const struct { const char* line; CommandAction action; } cases[] = {
       {"/sync", CommandSync}, {"/SYNC  ", CommandSync}, {"/Test", CommandTest}, {"/sync now", CommandUsage},
       {"/synchronize", CommandUsage}, {"/", CommandUsage}, {"s", CommandNone}, {" /sync", CommandNone},
-      {"", CommandNone}, {nullptr, CommandNone}};
+      {"", CommandNone}, {nullptr, CommandNone}, {"\"/sync\" ", CommandSync}, {"\"/sync", CommandUsage},
+      {"\"/now\"", CommandUsage}};
   for (const auto& c : cases) EXPECT_EQ(ParseCommand(c.line), c.action) << (c.line ? c.line : "null");
 }
 
@@ -66,6 +68,7 @@ TEST(Startup, ACommandPrintsEachServerAndWhatBecameOfThePass) {
   gServerTable[used].status = StatusMeasured, gServerTable[used].latencyMs = 12, gServerTable[used].offset = 250;
   gServerTable[unused].status = StatusRejected, gServerTable[unused].latencyMs = 40, gServerTable[unused].offset = 0;
   gServerTable[silent].status = StatusSlowResponse;
+  for (int slot : {used, unused, silent}) gQuerySlots[slot].asked = 1;
   const char kRows[] = "ntp://a.example\tused\t12\t+0.3s\r\nb.example\tunused\t40\t 0.0s\r\n"
                        "c.example\tSlow Response\t-\t-\r\n";
   const struct { CorrectionOutcome outcome; bool correcting; const char* summary; int code; } cases[] = {
@@ -87,10 +90,12 @@ TEST(Startup, ACommandPrintsEachServerAndWhatBecameOfThePass) {
   char tiny[20];
   DescribePass(true, tiny, sizeof tiny);
   EXPECT_STREQ(tiny, "ntp://a.example\tuse");  // cut, never overrun
-  // A test that reached no one answers 1.
+  // A test that reached no one answers 1: a server it did not ask is no answer of its.
   gServerTable[used].status = gServerTable[unused].status = StatusNoResponse;
+  gServerTable[AddServer("d.example")].status = StatusMeasured;
   char out[2048];
   EXPECT_EQ(DescribePass(false, out, sizeof out), kExitNoAgreement);
+  EXPECT_EQ(std::string(out).find("d.example"), std::string::npos);
   EXPECT_NE(std::string(out).find("\r\n0 server(s) answered.\r\n"), std::string::npos);
 }
 
