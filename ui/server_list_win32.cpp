@@ -153,11 +153,11 @@ void DeleteSelectedServers() {
   char question[kTextBufferSize];
   wsprintfA(question, "Are you sure you want to delete %d server(s)?", count);
   if (MessageBoxA(gMainWindow, question, "Warning!", MB_OKCANCEL | MB_ICONWARNING) == IDOK) {
-    // Each deletion can end the pass and re-sort the rows, so the first
-    // selected row is looked up afresh every time.
-    for (int row = NextSelectedRow(-1); row >= 0; row = NextSelectedRow(-1)) {
-      DeleteSlot(SlotOfRow(row));
-    }
+    // By slot: a deletion can end the pass, whose question lets a quit in,
+    // and a list that is gone has no rows to look up.
+    int slots[kMaxServers];
+    const int taken = SelectedSlots(slots);
+    for (int i = 0; i < taken; ++i) DeleteSlot(slots[i]);
   }
   SortRows();
 }
