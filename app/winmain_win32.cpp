@@ -112,7 +112,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     PrintForCaller(kCommandUsage);
     return kExitBadArguments;
   }
-  if (!CheckStoredVersion(command != CommandNone)) return command != CommandNone ? kExitNoAgreement : 0;
+  if (!CheckStoredVersion(command != CommandNone)) return command != CommandNone ? kExitCannotRun : 0;
   if (command != CommandNone) {
     const HWND running = FindRunningOrvalen(false);
     const int asked = running != nullptr ? AskRunningOrvalen(running, command) : kCommandNotTaken;

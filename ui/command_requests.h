@@ -19,8 +19,11 @@ void PrintForCaller(const char* text);
 // process runs it then.
 constexpr int kCommandNotTaken = -1;
 int AskRunningOrvalen(HWND running, CommandAction action);
-// The running Orvalen: a request of another start (WM_COPYDATA); true when it was one.
-bool OnCommandRequest(HWND from, const void* copyData);
+// The running Orvalen: a request of another start (WM_COPYDATA), and its
+// reply: taken (answered when the pass has ended), refused, or not for this
+// process, whose caller then runs the command itself.
+enum RequestReply : LRESULT { RequestRefused, RequestTaken, RequestNotHere };
+RequestReply OnCommandRequest(HWND from, const void* copyData);
 // Starts this process's own command pass; false when it has no server to ask.
 bool StartOwnCommand();
 // Answers the requests waiting for the pass that just ended.

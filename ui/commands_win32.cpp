@@ -153,13 +153,16 @@ int AskRunningOrvalen(HWND running, CommandAction action) {
                               type.hInstance, nullptr);
   Request request = {static_cast<DWORD>(action), static_cast<DWORD>(reinterpret_cast<uintptr_t>(window))};
   COPYDATASTRUCT data = {kCommandRequest, sizeof request, &request};
-  DWORD_PTR taken = 0;
+  DWORD_PTR reply = RequestRefused;
   if (window == nullptr ||
       !SendMessageTimeoutA(running, WM_COPYDATA, reinterpret_cast<WPARAM>(window),
-                           reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, kRequestWaitMs, &taken) ||
-      !taken) {
+                           reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, kRequestWaitMs, &reply))
+    reply = RequestRefused;
+  if (reply != RequestTaken) {
     if (window != nullptr) DestroyWindow(window);
-    return kCommandNotTaken;
+    if (reply == RequestNotHere) return kCommandNotTaken;
+    PrintForCaller("The running Orvalen did not take the command.\r\n");
+    return kExitCannotRun;
   }
   const DWORD start = GetTickCount();
   while (!gAnswered && IsWindow(running) && GetTickCount() - start < kAnswerWaitMs) {
@@ -171,23 +174,25 @@ int AskRunningOrvalen(HWND running, CommandAction action) {
   if (!gAnswered) {
     PrintForCaller(IsWindow(running) ? "The running Orvalen did not answer in time.\r\n"
                                      : "The running Orvalen ended before it answered.\r\n");
-    return kExitNoAgreement;
+    return kExitCannotRun;
   }
   PrintForCaller(gReceived.text);
   return gReceived.exitCode;
 }
 
-bool OnCommandRequest(HWND from, const void* copyData) {
+RequestReply OnCommandRequest(HWND from, const void* copyData) {
   const COPYDATASTRUCT* data = static_cast<const COPYDATASTRUCT*>(copyData);
-  if (data->dwData != kCommandRequest || data->cbData != sizeof(Request)) return false;
+  if (data->dwData != kCommandRequest || data->cbData != sizeof(Request)) return RequestRefused;
   Request request;
   CopyMemory(&request, data->lpData, sizeof request);
   HWND answerTo = reinterpret_cast<HWND>(static_cast<uintptr_t>(request.answerWindow));
-  if (answerTo != from || (request.action != CommandSync && request.action != CommandTest)) return false;
+  if (answerTo != from || (request.action != CommandSync && request.action != CommandTest))
+    return RequestRefused;
   const bool correcting = request.action == CommandSync;
-  // A test's process keeps the settings as they are and never asked for the
-  // right to set the clock: a correction is not for it.
-  if (gWaiterCount == kMaxWaiting || gEnding || (correcting && gStartedFor == CommandTest)) return false;
+  // An ending command's process has answered all; a test's keeps the settings
+  // as they are and never asked for the right to set the clock.
+  if (gEnding || (correcting && gStartedFor == CommandTest)) return RequestNotHere;
+  if (gWaiterCount == kMaxWaiting) return RequestRefused;
   gWaiters[gWaiterCount++] = {answerTo, correcting};
   StartCommandPass(correcting);
   // A pass whose every query failed at once has ended, and answered, by now.
@@ -197,7 +202,7 @@ bool OnCommandRequest(HWND from, const void* copyData) {
     SendAnswer(answerTo, NoPass(kNoServer));
     EndWhenOwingNothing();
   }
-  return true;
+  return RequestTaken;
 }
 
 void HeldPassAskedNoOne(bool correcting) {

@@ -354,9 +354,10 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return FALSE;
     case WM_COPYDATA: {
       // A dialog hands its answer back through DWLP_MSGRESULT.
-      BOOL taken = gWindowReady && OnCommandRequest(reinterpret_cast<HWND>(wParam),
-                                                   reinterpret_cast<const void*>(lParam));
-      SetWindowLongPtrA(window, DWLP_MSGRESULT, taken);
+      const LRESULT reply = gWindowReady ? OnCommandRequest(reinterpret_cast<HWND>(wParam),
+                                                           reinterpret_cast<const void*>(lParam))
+                                         : RequestRefused;
+      SetWindowLongPtrA(window, DWLP_MSGRESULT, reply);
       return TRUE;
     }
     case WM_POWERBROADCAST:

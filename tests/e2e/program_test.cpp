@@ -617,6 +617,8 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   std::tie(code, out) = RunCaptured("/now");
   EXPECT_EQ(code, 3u);
   EXPECT_EQ(out.rfind("Usage: Orvalen.exe [/sync | /test]", 0), 0u) << out;
+  WriteNumber("Version", 1);  // an error, not a pass that found no server
+  EXPECT_EQ(RunCaptured("/sync").first, 4u);
   EXPECT_EQ(FindMainWindow(), nullptr) << "a command leaves nothing running";
   // Where settings may only be read, a test still runs; a command that must
   // write them says why it cannot.
