@@ -15,8 +15,6 @@
   ; The same installer as a 64-bit program with the 64-bit Orvalen.exe alone:
   ; a test vehicle for machines that run no 32-bit code, never shipped.
   Target amd64-unicode
-  ; ${RunningX64} is a constant here, which leaves LogicLib labels unused.
-  !pragma warning disable 6012
 !else
   Unicode true
 !endif
@@ -212,7 +210,8 @@ Section "Orvalen (required)" SecProgram
 !ifdef AMD64
   File "/oname=Orvalen.exe" "${PROGRAM64}"
 !else
-  ${If} ${RunningX64}
+  ; Only x64 Windows runs the 64-bit program: Windows on ARM runs the 32-bit one.
+  ${If} ${IsNativeAMD64}
     File "/oname=Orvalen.exe" "${PROGRAM64}"
   ${Else}
     File "/oname=Orvalen.exe" "${PROGRAM32}"
@@ -281,7 +280,7 @@ Function .onInit
   ${EndIf}
   ${If} $INSTDIR == ""
     StrCpy $INSTDIR "$PROGRAMFILES\Orvalen"
-    ${IfThen} ${RunningX64} ${|} StrCpy $INSTDIR "$PROGRAMFILES64\Orvalen" ${|}
+    ${IfThen} ${IsNativeAMD64} ${|} StrCpy $INSTDIR "$PROGRAMFILES64\Orvalen" ${|}
   ${EndIf}
 
   UserInfo::GetAccountType
