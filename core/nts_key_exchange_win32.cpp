@@ -209,6 +209,9 @@ DWORD WINAPI KeyExchangeThread(LPVOID parameter) {
 }  // namespace
 
 uintptr_t NetStartKeyExchange(const char* host, uint16_t port) {
+  // An exchange may still run when the program ends: OpenSSL must not free
+  // its state under it on the way out. Windows takes it all back anyway.
+  OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT, nullptr);
   // Plain C allocation: C++'s would bring in its exception runtime, whose
   // threads library needs Windows Vista.
   Job* job = static_cast<Job*>(std::calloc(1, sizeof(Job)));
