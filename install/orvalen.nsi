@@ -100,12 +100,16 @@ Var StillRunning
 ; installed into a folder that others may change.
 Function TakeInstallFolder
   ; Those rights reach all the folder holds: a folder with anything in it but
-  ; an earlier Orvalen, such as Program Files itself, is not taken.
+  ; an earlier Orvalen, such as Program Files itself, is not taken. Files of
+  ; its own that an install writes anew do not count: an Orvalen whose
+  ; program file was lost is repaired.
   ${IfNot} ${FileExists} "$INSTDIR\Orvalen.exe"
     FindFirst $0 $1 "$INSTDIR\*"
     ${DoUntil} $1 == ""
       ${If} $1 != "."
       ${AndIf} $1 != ".."
+      ${AndIf} $1 != "uninstall.exe"
+      ${AndIf} $1 != "OpenSSL-LICENSE.txt"
         MessageBox MB_ICONSTOP "$INSTDIR already holds other files, and Orvalen's folder may be changed by administrators only. Choose an empty or a new folder." /SD IDOK
         SetErrorLevel 2
         Abort
