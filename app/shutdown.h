@@ -2,5 +2,5 @@
 
 extern const char kUninstallKey[];
 
-// Removes the autostart value and writes the uninstall entry.
+// Removes the autostart value and the log-on task, and writes the uninstall entry.
 void UpdateSystemEntries();

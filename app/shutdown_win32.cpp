@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "resources/product.h"
 #include "store/machine_key_win32.h"
 
 namespace {
@@ -12,12 +13,32 @@ const char kProductName[] = "Orvalen";
 // it is the uninstall command.
 const char kShortcutCommand[] =
     "C:\\Documents and Settings\\All Users\\Start Menu\\Programs\\Orvalen\\Orvalen.lnk s";
+constexpr DWORD kTaskRemovalMs = 10000;
+
+// The installer's log-on task runs the program as administrator: left behind,
+// it would start whatever later stands where the program stood.
+void DeleteLogonTask() {
+  char command[MAX_PATH + 64];
+  const UINT length = GetSystemDirectoryA(command, MAX_PATH);
+  if (length == 0 || length >= MAX_PATH) return;
+  lstrcatA(command, "\\schtasks.exe /delete /tn \"" ORVALEN_LOGON_TASK "\" /f");
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
+                      &process))
+    return;
+  WaitForSingleObject(process.hProcess, kTaskRemovalMs);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+}
 
 }  // namespace
 
 const char kUninstallKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Orvalen";
 
 void UpdateSystemEntries() {
+  DeleteLogonTask();
   char command[sizeof kShortcutCommand];
   lstrcpyA(command, kShortcutCommand);
   int length = lstrlenA(command);

@@ -6,7 +6,7 @@
 !include LogicLib.nsh
 !include WordFunc.nsh
 
-!define LOGON_TASK_NAME "Orvalen"
+!searchparse /file "${__FILEDIR__}/../resources/product.h" '#define ORVALEN_LOGON_TASK "' LOGON_TASK_NAME '"'
 
 ; Writes the task definition for PROGRAM (a full path) to FILE.
 ; Leaves the error flag set when the file could not be written.

@@ -11,3 +11,5 @@
 #define ORVALEN_SETTINGS_KEY "SOFTWARE\\Orvalen"
 /* "Version" as this version stores it; another value means another version's settings. */
 #define ORVALEN_STORE_VERSION 17968
+/* The task that starts the program at log-on, which the installer registers and uninstalling removes. */
+#define ORVALEN_LOGON_TASK "Orvalen"

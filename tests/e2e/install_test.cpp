@@ -136,6 +136,9 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
     EXPECT_EQ(RunToEnd(SetupCommand("/S /LOGON=1")), 0u);
     EXPECT_TRUE(Exists(kTaskFile));
     EXPECT_NE(RunToEnd(SetupCommand("/S /LOGON=yes")), 0u) << "a bad option fails the run";
+    ASSERT_TRUE(DeleteFileA(program.c_str()));  // as by a virus scanner: the folder is still Orvalen's
+    EXPECT_EQ(RunToEnd(SetupCommand("/S")), 0u);
+    EXPECT_TRUE(Exists(program));
   }
 
   {
@@ -153,6 +156,15 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
     EXPECT_EQ(logon.WaitExit(kLogonMs), 0u) << "it ends by itself after the correction";
     EXPECT_GE(GetTickCount() - start, 9000u) << "ten seconds after the correction";
     EXPECT_FALSE(shown);
+  }
+
+  {
+    SCOPED_TRACE("the program's own uninstall removes the log-on task too");
+    Program uninstall("\"" + program + "\" u");
+    Answer(uninstall, "Uninstall complete.  Now delete Orvalen files.");
+    EXPECT_EQ(uninstall.WaitExit(), 0u);
+    EXPECT_FALSE(Exists(kTaskFile));
+    EXPECT_EQ(RunToEnd(SetupCommand("/S /LOGON=1")), 0u);
   }
 
   {
