@@ -114,7 +114,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   }
   if (!CheckStoredVersion(command != CommandNone)) return command != CommandNone ? kExitCannotRun : 0;
   if (command != CommandNone) {
-    const HWND running = FindRunningOrvalen(false);
+    // The tray's Orvalen first: a correction never runs beside it.
+    HWND running = FindRunningOrvalen(true);
+    if (running == nullptr) running = FindRunningOrvalen(false);
     const int asked = running != nullptr ? AskRunningOrvalen(running, command) : kCommandNotTaken;
     if (asked != kCommandNotTaken) return asked;
     gOwnCommand = command;
@@ -133,8 +135,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   // one, is waited for only so long.
   if (command == CommandNone) gStartTurn = CreateMutexA(nullptr, FALSE, "Local\\OrvalenStart");
   if (gStartTurn != nullptr) WaitForSingleObject(gStartTurn, kStartTurnMs);
-  // Uninstalling ends any; a start of the user's shows the resident one.
-  if (HWND running = FindRunningOrvalen(gLaunchMode != 'u')) {
+  // Uninstalling ends any; a start of the user's shows the resident one. A
+  // command sent back to run here runs beside whichever is there.
+  if (HWND running = command == CommandNone ? FindRunningOrvalen(gLaunchMode != 'u') : nullptr) {
     if (gCorrectOnLaunch) {
       SendMessageA(running, WM_COMMAND, CMD_CORRECT_NOW, 0);
       return 0;

@@ -157,7 +157,7 @@ int AskRunningOrvalen(HWND running, CommandAction action) {
   if (window == nullptr ||
       !SendMessageTimeoutA(running, WM_COPYDATA, reinterpret_cast<WPARAM>(window),
                            reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, kRequestWaitMs, &reply))
-    reply = RequestRefused;
+    reply = IsWindow(running) ? RequestRefused : RequestNotHere;  // gone meanwhile: it ended
   if (reply != RequestTaken) {
     if (window != nullptr) DestroyWindow(window);
     if (reply == RequestNotHere) return kCommandNotTaken;

@@ -354,9 +354,11 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return FALSE;
     case WM_COPYDATA: {
       // A dialog hands its answer back through DWLP_MSGRESULT.
-      const LRESULT reply = gWindowReady ? OnCommandRequest(reinterpret_cast<HWND>(wParam),
-                                                           reinterpret_cast<const void*>(lParam))
-                                         : RequestRefused;
+      // Quitting, it answers no one: the command runs where it was started.
+      const LRESULT reply = gQuitting      ? RequestNotHere
+                            : gWindowReady ? OnCommandRequest(reinterpret_cast<HWND>(wParam),
+                                                              reinterpret_cast<const void*>(lParam))
+                                           : RequestRefused;
       SetWindowLongPtrA(window, DWLP_MSGRESULT, reply);
       return TRUE;
     }
