@@ -42,7 +42,9 @@ void ArmCatchUp() {
 void OnCatchUpTimer() {
   KillTimer(gMainWindow, kCatchUpTimer);
   if (!gPassCatchUp.pending) return;
-  if (PassBusy() || CurrentMs1900() < gPassCatchUp.due) {
+  // Further ahead than any wait ever armed: the clock was set back meanwhile, and it is due.
+  const int64_t ahead = gPassCatchUp.due - CurrentMs1900();
+  if (PassBusy() || (ahead > 0 && ahead <= kCatchUpRetryMs[kCatchUpRetries - 1])) {
     SetTimer(gMainWindow, kCatchUpTimer, 1000, nullptr);
     return;
   }
