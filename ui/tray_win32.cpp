@@ -48,7 +48,7 @@ UINT gTaskbarCreatedMessage;
 // The shell may not take the icon: at log-on it is often not ready yet, and
 // it may have lost the icon without a word. Until it takes it again, changes
 // are only noted, and the icon is offered again now and then.
-constexpr DWORD kIconRetryMs = 10000;
+constexpr DWORD kIconRetryMs = 9000;  // the hidden window's clock ticks every 10 s
 bool gIconWanted;
 bool gIconMissing;
 DWORD gIconOfferedAt;
