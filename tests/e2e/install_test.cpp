@@ -160,6 +160,7 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
 
   {
     SCOPED_TRACE("the program's own uninstall removes the log-on task too");
+    ASSERT_TRUE(Exists(kTaskFile));
     Program uninstall("\"" + program + "\" u");
     Answer(uninstall, "Uninstall complete.  Now delete Orvalen files.");
     EXPECT_EQ(uninstall.WaitExit(), 0u);
