@@ -109,6 +109,7 @@ Function TakeInstallFolder
       ${If} $1 != "."
       ${AndIf} $1 != ".."
       ${AndIf} $1 != "uninstall.exe"
+      ${AndIf} $1 != "Orvalen.old"
       ${AndIf} $1 != "OpenSSL-LICENSE.txt"
         MessageBox MB_ICONSTOP "$INSTDIR already holds other files, and Orvalen's folder may be changed by administrators only. Choose an empty or a new folder." /SD IDOK
         SetErrorLevel 2
@@ -175,6 +176,16 @@ Function ${un}DeleteProgramFile
     Sleep 100
     IntOp $R1 $R1 + 1
   ${Loop}
+  ; Still in use by an Orvalen this run cannot see: another user's, or any
+  ; while a deployment runs the set-up as SYSTEM. A running program's file
+  ; may be renamed: moved aside, it goes at the next restart, and that
+  ; Orvalen runs on until then.
+  ${If} ${FileExists} "$INSTDIR\Orvalen.exe"
+    Delete "$INSTDIR\Orvalen.old"
+    Rename "$INSTDIR\Orvalen.exe" "$INSTDIR\Orvalen.old"
+  ${EndIf}
+  ; One moved aside before goes now, once its Orvalen has ended.
+  Delete /REBOOTOK "$INSTDIR\Orvalen.old"
 FunctionEnd
 
 ; Ends a running Orvalen and removes its program file; on failure asks the
@@ -329,7 +340,7 @@ Section "Uninstall"
   Delete "$INSTDIR\uninstall.exe"
   Delete "$INSTDIR\OpenSSL-LICENSE.txt"
   ; Only when empty: the folder may have been chosen to hold other files.
-  RMDir "$INSTDIR"
+  RMDir /REBOOTOK "$INSTDIR"
   Delete "$SMPROGRAMS\Orvalen\Orvalen.lnk"
   Delete "$SMPROGRAMS\Orvalen\Uninstall Orvalen.lnk"
   RMDir "$SMPROGRAMS\Orvalen"

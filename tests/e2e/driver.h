@@ -152,9 +152,11 @@ inline HWND FindMainWindow(DWORD processId = 0) { return FindDialog(processId, t
 // test never leaves one behind.
 class Program {
  public:
-  explicit Program(std::string commandLine, HANDLE output = nullptr) {
+  // On the desktop named, when one is: windows on another are not found from here.
+  explicit Program(std::string commandLine, HANDLE output = nullptr, const char* desktop = nullptr) {
     STARTUPINFOA si = {};
     si.cb = sizeof si;
+    si.lpDesktop = const_cast<char*>(desktop);
     if (output) si.dwFlags = STARTF_USESTDHANDLES, si.hStdOutput = si.hStdError = output;
     PROCESS_INFORMATION pi = {};
     CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, output != nullptr, 0, nullptr,

@@ -139,6 +139,12 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
     ASSERT_TRUE(DeleteFileA(program.c_str()));  // as by a virus scanner: the folder is still Orvalen's
     EXPECT_EQ(RunToEnd(SetupCommand("/S")), 0u);
     EXPECT_TRUE(Exists(program));
+    // An Orvalen the set-up cannot see (another user's, or any while a deployment runs it as
+    // SYSTEM) does not fail the upgrade; its file goes at the next restart.
+    Program unseen("\"" + program + "\"", nullptr, "Other");
+    ASSERT_TRUE(unseen.Running());
+    EXPECT_EQ(RunToEnd(SetupCommand("/S")), 0u);
+    EXPECT_TRUE(Exists(program) && Exists(kInstallDir + "\\Orvalen.old"));
   }
 
   {
