@@ -33,7 +33,7 @@ static void Measure(int slot, int64_t ahead, std::vector<TickMs> trips) {
   for (TickMs trip : trips) {
     if (!q.ntp) fake::now -= (fake::now + ahead) % 1000, Event(slot, kEventConnect);  // whole seconds
     if (q.phase == PhaseWaiting) fake::tick = q.deadline, CheckDeadlines();
-    Bytes reply = Answer(slot, q.ntp ? q.requestSent + trip / 2 + ahead : fake::now + ahead);
+    Bytes reply = Answer(slot, fake::now + ahead + (q.ntp ? trip / 2 : 0));
     fake::tick += trip;
     Event(slot, kEventRead, 0, reply);
   }
