@@ -124,7 +124,12 @@ void OnTimer(UINT_PTR id) {
       break;
     case kExitTimer:
       KillTimer(gMainWindow, kExitTimer);
-      if (gExitAfterCorrection) DestroyWindow(gMainWindow);
+      if (!gExitAfterCorrection) break;
+      // A pass asked for meanwhile (a second start, a script) runs to its end first.
+      if (PassBusy())
+        ArmExitTimer();
+      else
+        DestroyWindow(gMainWindow);
       break;
     case kPassTimer:
       OnPassTick();

@@ -487,9 +487,24 @@ TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
     EXPECT_TRUE(WaitUntil([&] { return first.Running() != second.Running(); }));
     EXPECT_NE(FindMainWindow(first.Running() ? first.id() : second.id()), nullptr);
   }
-  // Started at log-on it ends after its correction, unless the user opens its window meanwhile.
+  // Started at log-on it ends after its correction, but not under a pass asked for meanwhile.
   Serve({{kServer, "exact 0"}});  // each reply waits for the next second
   WriteNumber("Schedule", 1);  // "On Startup"
+  {
+    Program logon(Orvalen("s"));
+    ASSERT_TRUE(WaitUntil([] { return PassResults().back() == "correcting launch stepped"; }, kPassMs));
+    ASSERT_TRUE(timeservers::Set(kServer, "now -93810000"));
+    WriteNumber("MaxCorrection", 1);
+    WriteNumber("CorrectOnLaunch", 1);
+    EXPECT_EQ(Program(Orvalen()).WaitExit(), 0u);
+    Sleep(kExitDelayMs);
+    Answer(logon, "The time servers say this clock is 1 day 2 hours 3 minutes ahead.\n\nSet the clock anyway?", IDNO);
+    EXPECT_EQ(logon.WaitExit(2 * kExitDelayMs), 0u);
+    EXPECT_EQ(PassResults().back(), "correcting second-start declined");
+  }
+  // Nor when the user opens its window meanwhile.
+  WriteNumber("CorrectOnLaunch", 0);
+  ASSERT_TRUE(timeservers::Set(kServer, "exact 0"));
   Program logon(Orvalen("s"));
   HWND shown = logon.WaitWindow();
   EXPECT_EQ(Program(Orvalen()).WaitExit(), 0u);
