@@ -58,6 +58,9 @@ class Skin {
 HANDLE gStartTurn;
 
 void CleanUpBeforeFatalBox() {
+  // Untitled, the window is no longer found: the next start, or a script's
+  // command, runs on its own instead of being handed to this ending one.
+  if (gMainWindow != nullptr) SetWindowTextA(gMainWindow, "");
   if (gStartTurn != nullptr) ReleaseMutex(gStartTurn);  // the next start need not wait for the box
   if (gMainWindow != nullptr) ShutdownCleanup();
 }

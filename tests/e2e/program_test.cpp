@@ -644,6 +644,16 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   EXPECT_TRUE(std::regex_match(out, kTested)) << out;
   EXPECT_EQ(RunCaptured("/sync"), std::make_pair(DWORD{4}, std::string("Registry Problem\r\n")));
   reg::DeleteKey();
+  // An Orvalen that met such a failure takes on no command behind its box.
+  Serve({{kWoke, "exact 0"}});
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(DenyWrites());
+  SendCommand(window_, IDC_SYNC);
+  ASSERT_NE(program_->WaitWindow(true), nullptr);
+  EXPECT_EQ(RunCaptured("/sync"), std::make_pair(DWORD{4}, std::string("Registry Problem\r\n")));
+  Answer(*program_, "Registry Problem");
+  EXPECT_EQ(program_->WaitExit(), 0u);
+  reg::DeleteKey();
 
   // A start while a command runs opens an Orvalen of its own, which stays.
   Serve({{"slow.test", ""}});  // its look-up is never answered
