@@ -1,5 +1,7 @@
 #include "core/correction.h"
 
+#include <algorithm>
+
 #include "core/query_engine.h"
 #include "core/server_table.h"
 #include "core/view_hooks.h"
@@ -15,6 +17,10 @@ bool gClockChangedInPass;
 
 namespace {
 
+// How far a TIME reading may stray beyond its second: half a round trip
+// of up to a second.
+constexpr int64_t kTimeSlackMs = 500;
+
 bool Counts(int slot) {
   return IsNamed(slot) && gServerTable[slot].status == StatusMeasured;
 }
@@ -27,14 +33,16 @@ void SetAside(int slot) {
   SaveServer(slot);
 }
 
-// The mean offset of the counted servers (NTP ones only, when asked); the
-// count in *n. Offsets lie within a few eras of the clock, so 50 of them
-// cannot overflow the sum.
-OffsetMs MeanOffset(bool ntpOnly, int* n) {
+enum Kinds { AllKinds, NtpOnly, TimeOnly };
+
+// The mean offset of the counted servers of the kinds asked for; the count
+// in *n. Offsets lie within a few eras of the clock, so 50 of them cannot
+// overflow the sum.
+OffsetMs MeanOffset(Kinds kinds, int* n) {
   int64_t sum = 0;
   *n = 0;
   for (int slot = 0; slot < kMaxServers; ++slot) {
-    if (!Counts(slot) || (ntpOnly && !gQuerySlots[slot].ntp)) continue;
+    if (!Counts(slot) || (kinds != AllKinds && gQuerySlots[slot].ntp != (kinds == NtpOnly))) continue;
     ++*n;
     sum += gServerTable[slot].offset;
   }
@@ -59,7 +67,7 @@ void Fail(CorrectionOutcome outcome) {
 
 void CorrectClock() {
   int measured = 0;
-  OffsetMs mean = MeanOffset(false, &measured);
+  OffsetMs mean = MeanOffset(AllKinds, &measured);
   gPassCorrection = 0;
   if (measured == 0) {
     Fail(OutcomeNoAnswer);
@@ -81,24 +89,31 @@ void CorrectClock() {
     }
     if (largest < kRejectLimitMs) break;
     SetAside(farthest);
-    mean = MeanOffset(false, &left);
+    mean = MeanOffset(AllKinds, &left);
   }
+  // TIME replies are whole seconds, rounded down: a TIME server that is right
+  // reads up to a second below the true offset, give or take half its round
+  // trip. NTP results within that range read the same time more finely and
+  // alone give the correction; outside it the two kinds disagree, and the
+  // more numerous decides.
+  int ntp = 0, time = 0;
+  const OffsetMs ntpMean = MeanOffset(NtpOnly, &ntp);
+  const OffsetMs timeMean = MeanOffset(TimeOnly, &time);
+  const bool split = ntp != 0 && time != 0 &&
+                     (ntpMean < timeMean - kTimeSlackMs || ntpMean >= timeMean + 1000 + kTimeSlackMs);
+  const bool ntpDecides = !split || ntp > time;
   // A tie or a minority decides nothing: a lone answer is a majority of one,
   // two that disagree are not.
-  if (2 * left <= measured) {
+  if (2 * (split ? std::max(ntp, time) : left) <= measured) {
     for (int slot = 0; slot < kMaxServers; ++slot)
       if (Counts(slot)) SetAside(slot);
     Fail(OutcomeDisagreed);
     return;
   }
-  // TIME replies are whole seconds: beside agreeing NTP results they would
-  // pull the correction off by up to a second, so then only NTP counts.
-  int ntp = 0;
-  OffsetMs ntpMean = MeanOffset(true, &ntp);
-  if (ntp != 0) {
-    mean = ntpMean;
+  if (ntp != 0 && time != 0) {
+    mean = ntpDecides ? ntpMean : timeMean;
     for (int slot = 0; slot < kMaxServers; ++slot)
-      if (Counts(slot) && !gQuerySlots[slot].ntp) SetAside(slot);
+      if (Counts(slot) && gQuerySlots[slot].ntp != ntpDecides) SetAside(slot);
   }
   gPassCorrection = mean;
   const int64_t limit = GuardLimitMs();

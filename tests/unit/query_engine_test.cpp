@@ -246,10 +246,17 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
       {{{3, -2000}, {7, 2000}}, {3, 7}, kNoStep, OutcomeDisagreed},
       {{{0, 0}, {1, 3999}}, {0, 1}, kNoStep, OutcomeDisagreed},
       {{{0, 0}, {1, 10}, {2, 9000}, {3, 9010}}, {0, 1, 2, 3}, kNoStep, OutcomeDisagreed},
-      // Both protocols are judged together; then the NTP servers alone give the mean.
+      // Both protocols are judged together; then NTP servers within the TIME
+      // servers' second (-500 up to 1500 here) alone give the mean.
       {{{0, 0}, {1, 10}, {2, 20}, {3, 5 * kYear, StatusMeasured, true}}, {3}, 10, OutcomeStepped},
-      {{{0, 900}, {1, -300, StatusMeasured, true}}, {0}, -300, OutcomeStepped},
+      {{{0, 0}, {1, -500, StatusMeasured, true}}, {0}, -500, OutcomeStepped},
+      {{{0, 0}, {1, 1499, StatusMeasured, true}}, {0}, 1499, OutcomeStepped},
+      // Outside it the more numerous kind decides, if it is a majority of all that answered.
+      {{{0, 0}, {1, 1500, StatusMeasured, true}}, {0, 1}, kNoStep, OutcomeDisagreed},
       {{{0, -300, StatusMeasured, true}, {1, 900}, {2, -310, StatusMeasured, true}}, {1}, -305, OutcomeStepped},
+      {{{0, -500}, {1, -500}, {2, -500}, {3, 1400, StatusMeasured, true}}, {3}, -500, OutcomeStepped},
+      {{{0, 0}, {1, 1600, StatusMeasured, true}, {2, 1600, StatusMeasured, true}, {3, 9000}, {4, -9000}},
+       {0, 1, 2, 3, 4}, kNoStep, OutcomeDisagreed},
       // The guard: 15 hours unless "MaxCorrection" (a DWORD of seconds, 0 for none) says otherwise.
       {{{0, 54000001}}, {}, kNoStep, OutcomeDeclined},
       {{{0, -54000001}}, {}, -54000001, OutcomeStepped, TriggerSecondLaunch, {}, true},
