@@ -26,6 +26,8 @@ CatchUp gPassCatchUp = {false, 0, 0, true, TriggerResume};
 Ms1900 gRetryDue;
 bool gRetryRunning;
 HANDLE gNetworkWatchStop;
+// A new address came while a pass ran: that pass's outcome decides on it.
+bool gNetworkChangedInPass;
 
 // A correcting pass under way measured against the clock as it was.
 void ClockChangedInPass() {
@@ -149,6 +151,10 @@ void OnResume() {
 }
 
 void OnNetworkChanged() {
+  if (PassBusy()) {
+    gNetworkChangedInPass = true;
+    return;
+  }
   CatchUpOnNetwork(gPassCatchUp, CurrentMs1900());
   ArmCatchUp();
 }
@@ -159,18 +165,23 @@ void OnClockChangedElsewhere() {
 }
 
 void CatchUpAfterPass() {
-  if (gPassMode != Correcting) return;
   const Ms1900 now = CurrentMs1900();
-  const bool retry = gRetryRunning;
-  gRetryRunning = false;
-  if (gLastOutcome != OutcomeClockChanged) {
-    CatchUpPassEnded(gPassCatchUp, now, gPassStartedBy, PassFoundNoServer());
-  } else if (!gPassCatchUp.pending && !retry && gPassStartedBy != TriggerCommandLine) {
-    // A pass that the clock outran keeps a catch-up due as it was, or is
-    // made once more when the clock has had time to settle; not one whose
-    // script has been answered already.
-    gPassCatchUp = CatchUp{true, now + kResumeWaitMs, 0, gPassCatchUp.lastFound, gPassStartedBy};
-    gRetryDue = gPassCatchUp.due;
+  if (gPassMode == Correcting) {
+    const bool retry = gRetryRunning;
+    gRetryRunning = false;
+    if (gLastOutcome != OutcomeClockChanged) {
+      CatchUpPassEnded(gPassCatchUp, now, gPassStartedBy, PassFoundNoServer());
+    } else if (!gPassCatchUp.pending && !retry && gPassStartedBy != TriggerCommandLine) {
+      // A pass that the clock outran keeps a catch-up due as it was, or is
+      // made once more when the clock has had time to settle; not one whose
+      // script has been answered already.
+      gPassCatchUp = CatchUp{true, now + kResumeWaitMs, 0, gPassCatchUp.lastFound, gPassStartedBy};
+      gRetryDue = gPassCatchUp.due;
+    }
+  }
+  if (gNetworkChangedInPass) {
+    gNetworkChangedInPass = false;
+    CatchUpOnNetwork(gPassCatchUp, now);
   }
   ArmCatchUp();
 }
