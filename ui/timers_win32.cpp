@@ -71,6 +71,25 @@ DWORD WINAPI WatchAddresses(void* window) {
   }
 }
 
+// That watch sees IPv4 addresses only. Vista and later report IPv6 ones as
+// well, calling back on a thread of the system's.
+using AddressCallback = void(WINAPI*)(void* context, void* row, int change);
+using NotifyFunction = DWORD(WINAPI*)(USHORT family, AddressCallback callback, void* context,
+                                      BOOLEAN initial, HANDLE* watch);
+using CancelFunction = DWORD(WINAPI*)(HANDLE watch);
+constexpr USHORT kFamilyIpv6 = 23;  // AF_INET6
+HANDLE gIpv6Watch;
+
+void WINAPI OnIpv6AddressChange(void* window, void*, int) {
+  PostMessageA(static_cast<HWND>(window), kNetworkChangedMessage, 0, 0);
+}
+
+template <typename Function>
+Function IpHelper(const char* name) {
+  return reinterpret_cast<Function>(
+      reinterpret_cast<void (*)()>(GetProcAddress(GetModuleHandleA("iphlpapi.dll"), name)));
+}
+
 void ApplySchedule() {
   gScheduleInterval = ScheduleIntervalFor(gScheduleIndex);
   SetDlgItemTextA(gMainWindow, IDC_SCHEDULE_LABEL, ScheduleLabel(gScheduleIndex));
@@ -192,8 +211,13 @@ void StartNetworkWatch(HWND window) {
   if (gAddressChange.hEvent == nullptr || gNetworkWatchStop == nullptr) return;
   HANDLE thread = CreateThread(nullptr, 0, WatchAddresses, window, 0, nullptr);
   if (thread != nullptr) CloseHandle(thread);
+  if (auto notify = IpHelper<NotifyFunction>("NotifyUnicastIpAddressChange"))
+    if (notify(kFamilyIpv6, OnIpv6AddressChange, window, FALSE, &gIpv6Watch) != NO_ERROR) gIpv6Watch = nullptr;
 }
 
 void StopNetworkWatch() {
   if (gNetworkWatchStop != nullptr) SetEvent(gNetworkWatchStop);
+  // Once this returns no call back is under way or to come.
+  if (auto cancel = IpHelper<CancelFunction>("CancelMibChangeNotify2"); cancel && gIpv6Watch) cancel(gIpv6Watch);
+  gIpv6Watch = nullptr;
 }
