@@ -30,7 +30,7 @@ int64_t Distance(int64_t a, int64_t b) { return a > b ? a - b : b - a; }
 void SetAside(int slot) {
   gServerTable[slot].status = StatusRejected;
   gQuerySlots[slot].dirty = 1;
-  SaveServer(slot);
+  SaveServerResult(slot);
 }
 
 enum Kinds { AllKinds, NtpOnly, TimeOnly };

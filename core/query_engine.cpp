@@ -121,7 +121,7 @@ void StartQuery(int slot) {
   q.addressIndex = 0;
   if (q.denied) {
     gServerTable[slot].status = StatusRefused;
-    SaveServer(slot);
+    SaveServerResult(slot);
     q.dirty = 1;
     return;
   }
@@ -372,7 +372,7 @@ void StartCorrectingPass(PassTrigger trigger) {
       StartQuery(slot);
     } else {
       gServerTable[slot].status = StatusDisabled;
-      SaveServer(slot);
+      SaveServerResult(slot);
       gQuerySlots[slot].dirty = 1;
     }
   }
@@ -408,7 +408,7 @@ void FinishQuery(int slot, ServerStatus status) {
   }
   q.phase = PhaseIdle;
   gServerTable[slot].status = status;
-  SaveServer(slot);
+  SaveServerResult(slot);
   --gActiveQueries;
   q.dirty = 1;
   EndPassIfDone();

@@ -53,6 +53,19 @@ void SaveServer(int slot) {
     WriteSetting(valueName, nullptr, 0);
 }
 
+void SaveServerResult(int slot) {
+  // Another Orvalen (a script's, another user's) may have changed the list
+  // since this one read it: a result goes only onto the entry it is for.
+  char valueName[10];
+  ServerValueName(slot, valueName);
+  ServerRecord stored;
+  uint32_t size = 0;
+  if (ReadSetting(valueName, &stored, sizeof stored, &size) && size == sizeof stored &&
+      std::strncmp(stored.name, gServerTable[slot].name, kServerNameSize - 1) == 0 &&
+      stored.enabled == gServerTable[slot].enabled)
+    SaveServer(slot);
+}
+
 void UpdateServer(int slot) {
   SyncRows(false);
   SaveServer(slot);

@@ -57,6 +57,9 @@ void ServerValueName(int slot, char* out);
 int AddServer(const char* name);
 // Writes the slot's record, or deletes its value when the slot is free.
 void SaveServer(int slot);
+// Writes a pass's result: only while the stored entry still names the same
+// server, enabled or not alike.
+void SaveServerResult(int slot);
 // Brings the whole list view in line with the table, then saves the slot.
 void UpdateServer(int slot);
 void ResetServerTable();

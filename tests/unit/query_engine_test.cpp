@@ -110,7 +110,16 @@ TEST(QueryEngine, ACorrectingPassEndsEachQueryWithItsStatus) {
       // A name that resolves slowly has a deadline of its own: others finishing do not cut it short.
       {"slow.example", [](int) {}, StatusMeasured},
   };
-  for (const auto& c : cases) gServerTable[AddServer(c.name)].enabled = c.status != StatusDisabled;
+  for (const auto& c : cases) {
+    const int slot = AddServer(c.name);
+    gServerTable[slot].enabled = c.status != StatusDisabled;
+    SaveServer(slot);
+  }
+  // Another Orvalen disables, renames and deletes a server meanwhile: no result goes onto those.
+  fake::store["Server004"][offsetof(ServerRecord, enabled)] = 0;
+  fake::store["Server005"][0] = 'X';
+  fake::store.erase("Server006");
+  const Bytes disabled = fake::store["Server004"], renamed = fake::store["Server005"];
   const int slow = 20;
   fake::hosts["slow.example"] = {fake::Ip(10, 0, 0, 12)};
   const Ms1900 start = fake::now;
@@ -130,7 +139,10 @@ TEST(QueryEngine, ACorrectingPassEndsEachQueryWithItsStatus) {
   OnLookupDone(gQuerySlots[slow].lookupHandle, 0);
   Measure(slow, 100, {30, 10, 10});  // the slowest first: 115 is left out
   for (int slot = 0; slot <= slow; ++slot) EXPECT_EQ(gServerTable[slot].status, cases[slot].status) << slot;
-  EXPECT_EQ(fake::store.count("Server003"), 1u);  // the disabled server's status is saved
+  EXPECT_EQ(fake::store["Server003"][offsetof(ServerRecord, status)], StatusDisabled);  // saved
+  EXPECT_EQ(fake::store["Server004"], disabled);
+  EXPECT_EQ(fake::store["Server005"], renamed);
+  EXPECT_EQ(fake::store.count("Server006"), 0u);
   EXPECT_EQ(fake::log, "line 1; button Stop Correcting...; refresh; step 105; announce; line 0; "
                        "button Synchronize Time; refresh; ");
 }
@@ -278,6 +290,7 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
       std::strcpy(gServerTable[s.slot].name, "host");
       gServerTable[s.slot].status = s.status, gServerTable[s.slot].offset = s.offset;
       gQuerySlots[s.slot].ntp = s.ntp;
+      SaveServer(s.slot);
     }
     gServerTable[9].status = StatusMeasured;  // unnamed slots never count
     if (!c.maxCorrection.empty()) fake::store["MaxCorrection"] = c.maxCorrection;
