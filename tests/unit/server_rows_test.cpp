@@ -107,6 +107,16 @@ TEST(gServerTable, AddTakesTheLowestFreeSlot) {
   EXPECT_EQ(gQuerySlots[3].dirty, 1);
 }
 
+TEST(gServerTable, APassResultIsNotStoredOverAnotherName) {
+  fake::Reset();
+  const int slot = AddServer(std::string(127, 'x').c_str());
+  SaveServer(slot);
+  fake::store["Server000"][126] = 'y';  // renamed elsewhere, at the last character
+  gServerTable[slot].status = StatusMeasured;
+  SaveServerResult(slot);
+  EXPECT_EQ(fake::store["Server000"][offsetof(ServerRecord, status)], StatusNone);
+}
+
 TEST(gServerTable, LoadSeedsTheDefaultsOnceThenReadsTheStore) {
   fake::Reset();
   LoadServerTable();
