@@ -58,25 +58,12 @@ int64_t GuardLimitMs() {
   return int64_t{seconds} * 1000;
 }
 
-void Fail(CorrectionOutcome outcome) {
-  gLastOutcome = outcome;
-  gCorrectionFailed = true;
-}
-
-}  // namespace
-
-void CorrectClock() {
-  int measured = 0;
-  OffsetMs mean = MeanOffset(AllKinds, &measured);
-  gPassCorrection = 0;
-  if (measured == 0) {
-    Fail(OutcomeNoAnswer);
-    return;
-  }
-  // TIME and NTP servers are judged together: one far-off server of either
-  // kind cannot outvote the rest.
-  int left = measured;
+// Sets aside, one at a time, the counted server farthest from the mean
+// while it lies 2 s or more away; returns the mean of those left, their
+// count in *left.
+OffsetMs SetAsideFarOnes(int* left) {
   for (;;) {
+    const OffsetMs mean = MeanOffset(AllKinds, left);
     int farthest = -1;
     int64_t largest = 0;
     for (int slot = 0; slot < kMaxServers; ++slot) {
@@ -87,33 +74,59 @@ void CorrectClock() {
         farthest = slot;
       }
     }
-    if (largest < kRejectLimitMs) break;
+    if (largest < kRejectLimitMs) return mean;
     SetAside(farthest);
-    mean = MeanOffset(AllKinds, &left);
   }
+}
+
+void Fail(CorrectionOutcome outcome) {
+  gLastOutcome = outcome;
+  gCorrectionFailed = true;
+}
+
+}  // namespace
+
+void CorrectClock() {
+  int measured = 0;
+  MeanOffset(AllKinds, &measured);
+  gPassCorrection = 0;
+  if (measured == 0) {
+    Fail(OutcomeNoAnswer);
+    return;
+  }
+  // TIME and NTP servers are judged together: one far-off server of either
+  // kind cannot outvote the rest.
+  int left = 0;
+  OffsetMs mean = SetAsideFarOnes(&left);
   // TIME replies are whole seconds, rounded down: a TIME server that is right
   // reads up to a second below the true offset, give or take half its round
   // trip. NTP results within that range read the same time more finely and
   // alone give the correction; outside it the two kinds disagree, and the
-  // more numerous decides.
+  // more numerous decides, judged again on its own.
   int ntp = 0, time = 0;
   const OffsetMs ntpMean = MeanOffset(NtpOnly, &ntp);
   const OffsetMs timeMean = MeanOffset(TimeOnly, &time);
-  const bool split = ntp != 0 && time != 0 &&
-                     (ntpMean < timeMean - kTimeSlackMs || ntpMean >= timeMean + 1000 + kTimeSlackMs);
-  const bool ntpDecides = !split || ntp > time;
+  const bool bothKinds = ntp != 0 && time != 0;
+  const bool split =
+      bothKinds && (ntpMean < timeMean - kTimeSlackMs || ntpMean >= timeMean + 1000 + kTimeSlackMs);
+  if (split) {
+    const bool ntpDecides = ntp > time;
+    for (int slot = 0; slot < kMaxServers; ++slot)
+      if (Counts(slot) && gQuerySlots[slot].ntp != ntpDecides) SetAside(slot);
+    mean = SetAsideFarOnes(&left);
+  }
   // A tie or a minority decides nothing: a lone answer is a majority of one,
   // two that disagree are not.
-  if (2 * (split ? std::max(ntp, time) : left) <= measured) {
+  if (2 * left <= measured) {
     for (int slot = 0; slot < kMaxServers; ++slot)
       if (Counts(slot)) SetAside(slot);
     Fail(OutcomeDisagreed);
     return;
   }
-  if (ntp != 0 && time != 0) {
-    mean = ntpDecides ? ntpMean : timeMean;
+  if (bothKinds && !split) {
+    mean = ntpMean;
     for (int slot = 0; slot < kMaxServers; ++slot)
-      if (Counts(slot) && gQuerySlots[slot].ntp != ntpDecides) SetAside(slot);
+      if (Counts(slot) && !gQuerySlots[slot].ntp) SetAside(slot);
   }
   gPassCorrection = mean;
   const int64_t limit = GuardLimitMs();

@@ -275,6 +275,9 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
       {{{0, -500}, {1, -500}, {2, -500}, {3, 1400, StatusMeasured, true}}, {3}, -500, OutcomeStepped},
       {{{0, 0}, {1, 1600, StatusMeasured, true}, {2, 1600, StatusMeasured, true}, {3, 9000}, {4, -9000}},
        {0, 1, 2, 3, 4}, kNoStep, OutcomeDisagreed},
+      // The kind that decides is judged again on its own: +1500 is 2 s from the TIME mean of -500.
+      {{{0, -1500}, {1, -1500}, {2, 1500}, {3, 1500, StatusMeasured, true}, {4, 1500, StatusMeasured, true}},
+       {0, 1, 2, 3, 4}, kNoStep, OutcomeDisagreed},
       // The guard: 15 hours unless "MaxCorrection" (a DWORD of seconds, 0 for none) says otherwise.
       {{{0, 54000001}}, {}, kNoStep, OutcomeDeclined},
       {{{0, -54000001}}, {}, -54000001, OutcomeStepped, TriggerSecondLaunch, {}, true},
