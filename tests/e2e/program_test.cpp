@@ -492,18 +492,17 @@ TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
   WriteNumber("Schedule", 1);  // "On Startup"
   {
     Program logon(Orvalen("s"));
+    const HWND hidden = logon.WaitWindow();
     ASSERT_TRUE(WaitUntil([] { return PassResults().back() == "correcting launch stepped"; }, kPassMs));
     ASSERT_TRUE(timeservers::Set(kServer, "now -93810000"));
     WriteNumber("MaxCorrection", 1);
-    WriteNumber("CorrectOnLaunch", 1);
-    EXPECT_EQ(Program(Orvalen()).WaitExit(), 0u);
-    Sleep(kExitDelayMs);
+    SendCommand(hidden, CMD_CORRECT_NOW);  // as a second start with "CorrectOnLaunch" asks
+    Sleep(kExitDelayMs + 2000);
     Answer(logon, "The time servers say this clock is 1 day 2 hours 3 minutes ahead.\n\nSet the clock anyway?", IDNO);
     EXPECT_EQ(logon.WaitExit(2 * kExitDelayMs), 0u);
     EXPECT_EQ(PassResults().back(), "correcting second-start declined");
   }
   // Nor when the user opens its window meanwhile.
-  WriteNumber("CorrectOnLaunch", 0);
   ASSERT_TRUE(timeservers::Set(kServer, "exact 0"));
   Program logon(Orvalen("s"));
   HWND shown = logon.WaitWindow();
@@ -572,8 +571,8 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
     RunPass(0);
     if (std::string(first) == "silent") {
       EXPECT_TRUE(connections(2));
-      PostMessageA(window_, WM_APP + 1, 0, 0);
       ASSERT_TRUE(timeservers::Set(kWoke, "exact 0"));  // the retry's connection stays silent
+      PostMessageA(window_, WM_APP + 1, 0, 0);
       EXPECT_TRUE(WaitUntil([&] { return timeservers::Count(kWoke) >= 3; })) << "not at once";
       RunPass(0);
     }
