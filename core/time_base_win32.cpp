@@ -6,6 +6,8 @@
 namespace {
 
 uint64_t gTickFactor;  // 0 until the first reading
+using ReadTimeFunction = void(WINAPI*)(FILETIME*);
+ReadTimeFunction gReadTime;  // null until the first reading
 bool gNoPerformanceCounter;
 
 uint64_t Join(const FILETIME& ft) {
@@ -18,14 +20,13 @@ Ms1900 CurrentMs1900() {
   // The plain reading moves only at each timer interrupt, up to 15.6 ms
   // behind: both ends of an NTP offset and the step would inherit that.
   // Windows 8 and later read the precise time.
-  using ReadFunction = void(WINAPI*)(FILETIME*);
-  static const ReadFunction read = [] {
-    auto precise = reinterpret_cast<ReadFunction>(reinterpret_cast<void (*)()>(
+  if (gReadTime == nullptr) {
+    auto precise = reinterpret_cast<ReadTimeFunction>(reinterpret_cast<void (*)()>(
         GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
-    return precise != nullptr ? precise : GetSystemTimeAsFileTime;
-  }();
+    gReadTime = precise != nullptr ? precise : GetSystemTimeAsFileTime;
+  }
   FILETIME now;
-  read(&now);
+  gReadTime(&now);
   return FileTimeToMs1900(Join(now));
 }
 
