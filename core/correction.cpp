@@ -109,11 +109,12 @@ void CorrectClock() {
   const bool bothKinds = ntp != 0 && time != 0;
   const bool split =
       bothKinds && (ntpMean < timeMean - kTimeSlackMs || ntpMean >= timeMean + 1000 + kTimeSlackMs);
-  if (split) {
-    const bool ntpDecides = ntp > time;
+  if (bothKinds) {
+    const bool ntpDecides = !split || ntp > time;
     for (int slot = 0; slot < kMaxServers; ++slot)
       if (Counts(slot) && gQuerySlots[slot].ntp != ntpDecides) SetAside(slot);
-    mean = SetAsideFarOnes(&left);
+    // TIME servers that agree bear the NTP result out: they stay among those left.
+    mean = split ? SetAsideFarOnes(&left) : ntpMean;
   }
   // A tie or a minority decides nothing: a lone answer is a majority of one,
   // two that disagree are not.
@@ -122,11 +123,6 @@ void CorrectClock() {
       if (Counts(slot)) SetAside(slot);
     Fail(OutcomeDisagreed);
     return;
-  }
-  if (bothKinds && !split) {
-    mean = ntpMean;
-    for (int slot = 0; slot < kMaxServers; ++slot)
-      if (Counts(slot) && !gQuerySlots[slot].ntp) SetAside(slot);
   }
   gPassCorrection = mean;
   const int64_t limit = GuardLimitMs();

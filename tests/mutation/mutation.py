@@ -46,7 +46,7 @@ EQUIVALENT = {(path, line, fault): why for path, line, faults, why in [
     ("core/correction.cpp", "uint32_t stored = 0, size = 0;", ["0 -> 1", "0#2 -> 1"], "ReadSetting sets both"),
     ("core/correction.cpp", "int measured = 0;", ["0 -> 1"], "MeanOffset sets it first"),
     ("core/correction.cpp", "int ntp = 0, time = 0;", ["0 -> 1", "0#2 -> 1"], "MeanOffset sets both first"),
-    ("core/correction.cpp", "const bool ntpDecides = ntp > time;", ["> -> >="],
+    ("core/correction.cpp", "const bool ntpDecides = !split || ntp > time;", ["> -> >="],
      "kinds split evenly are a tie: either kind left is no majority"),
     ("core/correction.cpp", "int left = 0;", ["0 -> 1"], "SetAsideFarOnes sets it first"),
     ("core/correction.cpp", "gPassCorrection = 0;", ["gPassCorrection = 0; -> {}", "0 -> 1"],
