@@ -85,16 +85,21 @@ bool IsNtsName(const char* name, char (&host)[kServerNameSize], uint16_t* port) 
   std::strncpy(host, name + sizeof kScheme - 1, kServerNameSize - 1);
   host[kServerNameSize - 1] = '\0';
   *port = kNtsKePort;
+  // A port follows a name or a bracketed address; the colons of a bare IPv6
+  // address are its own.
   char* colon = std::strrchr(host, ':');
-  if (colon == nullptr || colon[1] == '\0') return true;
-  uint32_t value = 0;
-  for (const char* c = colon + 1; *c != '\0'; ++c) {
-    if (*c < '0' || *c > '9' || value > 65535) return true;
-    value = value * 10 + static_cast<uint32_t>(*c - '0');
+  if (colon != nullptr && (colon == std::strchr(host, ':') || colon[-1] == ']')) {
+    uint32_t value = 0;
+    const char* c = colon + 1;
+    for (; *c >= '0' && *c <= '9' && value <= 65535; ++c) value = value * 10 + static_cast<uint32_t>(*c - '0');
+    if (*c == '\0' && value != 0 && value <= 65535) {
+      *port = static_cast<uint16_t>(value);
+      *colon = '\0';
+    }
   }
-  if (value == 0 || value > 65535) return true;
-  *port = static_cast<uint16_t>(value);
-  *colon = '\0';
+  // "time.example." is the same server, but its certificate names it without the dot.
+  const size_t length = std::strlen(host);
+  if (length > 1 && host[length - 1] == '.') host[length - 1] = '\0';
   return true;
 }
 

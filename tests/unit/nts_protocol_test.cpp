@@ -28,6 +28,8 @@ TEST(NtsProtocol, ServerNames) {
       {"nts://time.example:0", true, "time.example:0", 4460},
       {"nts://time.example:4x", true, "time.example:4x", 4460},
       {"nts://", true, "", 4460},
+      {"nts://2001:db8::123", true, "2001:db8::123", 4460}, {"nts://[2001:db8::1]:123", true, "[2001:db8::1]", 123},
+      {"nts://time.example.", true, "time.example", 4460},  // a certificate names no root dot
       {"ntp://time.example", false, "", 0}, {"nts:/x", false, "", 0}, {"nt", false, "", 0},
   };
   for (const auto& c : cases) {
