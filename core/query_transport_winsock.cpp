@@ -6,6 +6,7 @@
 #include <ntsecapi.h>  // RtlGenRandom
 
 #include "core/nts_key_exchange_win32.h"
+#include "core/nts_protocol.h"
 #include "core/query_engine.h"
 #include "core/query_transport.h"
 #include "core/query_transport_winsock.h"
@@ -40,7 +41,7 @@ bool HaveAddrInfo() {
 struct Lookup {
   bool inUse;
   bool cancelled;
-  char name[kServerNameSize];
+  char name[kNtsMaxHostSize];  // a list entry's, or the longer one a key exchange may give
   char* buffer;  // the query's, filled on the window's thread
   int error;
   int count;

@@ -30,8 +30,9 @@ using Nts = ProgramTest;
 TEST_F(Nts, MeasuredWithKeptCookiesAndNeverAskedInPlainNtp) {
   ASSERT_TRUE(TrustTestRoot());
   // "localhost" reaches chrony through a relay that counts key exchanges;
-  // chrony names itself, 127.0.0.131, as the NTP server. Its certificate
-  // names "localhost" alone, so as 127.0.0.131 it is another name.
+  // chrony names its NTP server by a name longer than a list entry holds,
+  // which the run's resolver gives 127.0.0.131. Its certificate names
+  // "localhost" alone, so as 127.0.0.131 it is another name.
   const char kGood[] = "nts://localhost", kOtherName[] = "nts://127.0.0.131",
              kUntrusted[] = "nts://127.0.0.133", kForged[] = "nts://127.0.0.134", kDrip[] = "nts://127.0.0.136",
              kNoRoute[] = "nts://192.0.2.1";  // as before the network is up: no answer, and not refused

@@ -6,7 +6,8 @@
 # configurations, the logs and the pids, by which the caller ends them. The instances, by address:
 #   127.0.0.131  key exchange (port 4460) and NTP, certificate for
 #                "localhost" from the test root; sends its clients' NTP to
-#                127.0.0.131 (a relay on 127.0.0.1:4460 makes "localhost" it)
+#                timeserver.py's LONG name, which is 127.0.0.131 (a relay
+#                on 127.0.0.1:4460 makes "localhost" it)
 #   127.0.0.133  key exchange only, certificate for 127.0.0.133 that chains
 #                to no trusted root
 #   127.0.0.134  key exchange only, certificate for 127.0.0.134 from the test
@@ -56,7 +57,7 @@ openssl x509 -in "$dir/ca.crt" -outform DER -out "$dir/ca.der"
 certificate good DNS:localhost ca
 certificate untrusted IP:127.0.0.133
 certificate forged IP:127.0.0.134 ca
-instance good 127.0.0.131 123 127.0.0.131
+instance good 127.0.0.131 123 "$(printf 'n%.0s' {1..63}).$(printf 't%.0s' {1..63}).test"
 instance untrusted 127.0.0.133 0
 instance forged 127.0.0.134 123 127.0.0.135
 # Up once every key exchange port takes connections.

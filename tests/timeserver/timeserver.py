@@ -13,8 +13,8 @@ clock is ahead of UTC, in ms); on TCP port 4460: ke-relay <n> (each connection r
 ended, one byte a second; COUNT: connections still open). 127.0.0.53 is the run's resolver:
 every name but two is answered "no such name" (NXDOMAIN), so that an unknown name fails at once
 and the same way on every machine; no-address.test exists without an address (NODATA, which
-WinSock reports as WSANO_DATA, 11004), dual.test has ::1, then 127.0.0.126, and slow.test is never
-answered. Ends with its
+WinSock reports as WSANO_DATA, 11004), dual.test has ::1, then 127.0.0.126, LONG has 127.0.0.131,
+and slow.test is never answered. Ends with its
 lifetime (1800 s by default), SIGTERM or SIGINT.
 """
 
@@ -24,7 +24,10 @@ POLL, LINGER, HOLD = 0.1, 2.0, 600.0  # seconds
 ARGS = {"exact": 1, "now": 1, "delay": 2, "refuse": 0, "silent": 0, "close": 0,
         "ntp-exact": 1, "ntp-silent": 0, "ntp-rate": 0, "ntp-nts-forged": 0, "ke-relay": 1, "ke-drip": 0}  # argument counts
 stop = threading.Event()
+LONG = "n" * 63 + "." + "t" * 63 + ".test"  # longer than a list entry: an NTS server's NTP name
 NAMES = {b"\x0ano-address\x04test\x00": {},  # by type: A 1, AAAA 28
+         b"".join(bytes([len(label)]) + label.encode() for label in LONG.split(".")) + b"\0":
+             {1: socket.inet_pton(socket.AF_INET, "127.0.0.131")},
          b"\x04dual\x04test\x00": {1: socket.inet_pton(socket.AF_INET, "127.0.0.126"),
                                    28: socket.inet_pton(socket.AF_INET6, "::1")}}
 
