@@ -11,11 +11,10 @@ request's identifier and an authenticator that does not verify) (shift: how far 
 clock is ahead of UTC, in ms); on TCP port 4460: ke-relay <n> (each connection relayed to port
 4460 of 127.0.0.n, so that a key exchange can be counted), ke-drip (a TLS record begun and never
 ended, one byte a second; COUNT: connections still open). 127.0.0.53 is the run's resolver:
-every name but two is answered "no such name" (NXDOMAIN), so that an unknown name fails at once
-and the same way on every machine; no-address.test exists without an address (NODATA, which
+every name is answered "no such name" (NXDOMAIN), so that an unknown name fails at once and the
+same way on every machine, but these: no-address.test exists without an address (NODATA, which
 WinSock reports as WSANO_DATA, 11004), dual.test has ::1, then 127.0.0.126, LONG has 127.0.0.131,
-and slow.test is never answered. Ends with its
-lifetime (1800 s by default), SIGTERM or SIGINT.
+and slow.test is never answered. Ends with its lifetime (1800 s by default), SIGTERM or SIGINT.
 """
 
 import contextlib, select, signal, socket, struct, sys, threading, time
