@@ -126,16 +126,34 @@ void GatherPlot() {
   }
 }
 
-void Reselect() {
+// When the selected pass ended; 0 when none is selected.
+Ms1900 SelectedPass() {
+  const LRESULT row = SendMessageA(GetDlgItem(gHistoryWindow, kPassList), LVM_GETNEXTITEM, -1, LVNI_SELECTED);
+  return row >= 0 && row < gShownCount ? gEntryEnded[gShown[row]] : 0;
+}
+
+// The list keeps its selection by row, and a new pass comes in at the top:
+// the pass that was selected is selected again where it now is.
+void Reselect(Ms1900 selected) {
   gShownCount = EntriesInSpan(gEntryEnded, gEntryCount, gSpan, CurrentMs1900(), gShown);
   GatherPlot();
   HWND list = GetDlgItem(gHistoryWindow, kPassList);
-  SendMessageA(list, LVM_SETITEMCOUNT, gShownCount, 0);
+  SendMessageA(list, LVM_SETITEMCOUNT, gShownCount, LVSICF_NOSCROLL);
+  LVITEMA item = {};
+  item.stateMask = LVIS_SELECTED | LVIS_FOCUSED;
+  SendMessageA(list, LVM_SETITEMSTATE, static_cast<WPARAM>(-1), reinterpret_cast<LPARAM>(&item));
+  item.state = item.stateMask;
+  for (int row = 0; selected != 0 && row < gShownCount; ++row)
+    if (gEntryEnded[gShown[row]] == selected) {
+      SendMessageA(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
+      break;
+    }
   InvalidateRect(list, nullptr, FALSE);
   InvalidateRect(gHistoryWindow, &gPlotArea, FALSE);
 }
 
 void Reload() {
+  const Ms1900 selected = SelectedPass();
   FreeHistoryText(gHistoryText);
   gHistoryText = nullptr;
   gEntryCount = 0;
@@ -143,7 +161,7 @@ void Reload() {
     gEntryCount = std::min(FindEntries(gHistoryText, gHistorySize, gEntryStarts, kHistoryMost), kHistoryMost);
     for (int i = 0; i < gEntryCount; ++i) gEntryEnded[i] = EntryAt(i, &gScratch) ? gScratch.ended : 0;
   }
-  Reselect();
+  Reselect(selected);
 }
 
 void Layout() {
@@ -434,8 +452,9 @@ LRESULT CALLBACK HistoryWindowProc(HWND window, UINT message, WPARAM wParam, LPA
     case WM_COMMAND:
       if (LOWORD(wParam) == kSpanChoice && HIWORD(wParam) == CBN_SELCHANGE) {
         const LRESULT chosen = SendMessageA(reinterpret_cast<HWND>(lParam), CB_GETCURSEL, 0, 0);
+        const Ms1900 selected = SelectedPass();
         if (chosen >= 0 && chosen < kHistorySpans) gSpan = static_cast<HistorySpan>(chosen);
-        Reselect();
+        Reselect(selected);
       } else if (LOWORD(wParam) == kExportButton) {
         ExportShown();
       }

@@ -20,6 +20,8 @@ namespace {
 using namespace e2e;
 
 constexpr char kFailedTip[] = "Unsuccessful correction!  Double-click for details...";
+constexpr char kAskDayAhead[] =
+    "The time servers say this clock is 1 day 2 hours 3 minutes ahead.\n\nSet the clock anyway?";
 
 // Wine shows the notification area as a window of its own with one child
 // per icon; the tips live in a tooltip window of the same process.
@@ -202,8 +204,7 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   WriteNumber("CorrectOnLaunch", 1);
   EXPECT_EQ(Program(Orvalen()).WaitExit(), 0u);
   WriteNumber("CorrectOnLaunch", 0);
-  Answer(*program_, "The time servers say this clock is 1 day 2 hours 3 minutes ahead.\n\nSet the clock anyway?",
-         IDNO);
+  Answer(*program_, kAskDayAhead, IDNO);
   RunPass(0);
   EXPECT_TRUE(WaitUntil([] {
     return TrayTipIs("Not corrected: the clock is 1 day 2 hours 3 minutes ahead, more than allowed.  "
@@ -279,6 +280,13 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   ASSERT_EQ(lines.size(), 7u);
   EXPECT_EQ(lines[0].rfind("ended_utc,kind,trigger,result,correction_ms,server_1,protocol_1,", 0), 0u);
   EXPECT_TRUE(std::regex_search(lines[6], std::regex(",correcting,launch,guard-refused,-938\\d{5},"))) << lines[6];
+  // A new pass comes in at the top; the selected pass stays selected.
+  auto selectedEnded = [&] { return ReadRows(passes).at(Ask(passes, LVM_GETNEXTITEM, -1, LVNI_SELECTED)).text[0]; };
+  const std::string selected = selectedEnded();
+  SendCommand(window_, IDC_SYNC);
+  Answer(*program_, kAskDayAhead, IDNO);
+  EXPECT_TRUE(WaitUntil([&] { return ListCount(passes) == 7; }));
+  EXPECT_EQ(selectedEnded(), selected);
 
   // A pass that measures nothing: the tray shows the failure. A file in
   // the history's place that is not a history is set aside first.
@@ -498,7 +506,7 @@ TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
     WriteNumber("MaxCorrection", 1);
     SendCommand(hidden, CMD_CORRECT_NOW);  // as a second start with "CorrectOnLaunch" asks
     Sleep(kExitDelayMs + 2000);
-    Answer(logon, "The time servers say this clock is 1 day 2 hours 3 minutes ahead.\n\nSet the clock anyway?", IDNO);
+    Answer(logon, kAskDayAhead, IDNO);
     EXPECT_EQ(logon.WaitExit(2 * kExitDelayMs), 0u);
     EXPECT_EQ(PassResults().back(), "correcting second-start declined");
   }
