@@ -11,6 +11,23 @@ const char kSettingsKey[] = ORVALEN_SETTINGS_KEY;
 const char kRegistryProblem[] = "Registry Problem";
 bool gSettingsKept;
 
+// A number stored as text, as "reg add" stores one unless given a type, is
+// read as that number: its bytes would read "0" as true, or "600" as about
+// three million. Text that is not a number reads as missing.
+bool ReadNumberText(HKEY key, const char* name, void* destination) {
+  char text[16] = "";
+  DWORD size = sizeof text - 1;
+  if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS)
+    return false;
+  uint64_t number = 0;
+  const char* digit = text;
+  for (; *digit >= '0' && *digit <= '9' && number <= 0xFFFFFFFFu; ++digit) number = number * 10 + (*digit - '0');
+  if (digit == text || *digit != '\0' || number > 0xFFFFFFFFu) return false;
+  const DWORD value = static_cast<DWORD>(number);
+  CopyMemory(destination, &value, sizeof value);
+  return true;
+}
+
 }  // namespace
 
 LONG OpenMachineKey(const char* path, REGSAM access, bool create, HKEY* key) {
@@ -32,15 +49,18 @@ bool ReadSetting(const char* name, void* destination, uint32_t capacity, uint32_
   HKEY key;
   if (OpenMachineKey(kSettingsKey, KEY_QUERY_VALUE, false, &key) != ERROR_SUCCESS)
     return false;
-  DWORD size = 0;
-  bool read = RegQueryValueExA(key, name, nullptr, nullptr, nullptr, &size) ==
-                  ERROR_SUCCESS &&
-              size <= capacity;
-  // A value longer than its destination is not one this program wrote; it
-  // reads as missing so that the caller keeps its default.
-  if (read)
-    read = RegQueryValueExA(key, name, nullptr, nullptr,
-                            static_cast<BYTE*>(destination), &size) == ERROR_SUCCESS;
+  DWORD type = REG_NONE, size = 0;
+  bool read = RegQueryValueExA(key, name, nullptr, &type, nullptr, &size) == ERROR_SUCCESS;
+  if (read && capacity == sizeof(DWORD) && (type == REG_SZ || type == REG_EXPAND_SZ)) {
+    read = ReadNumberText(key, name, destination);
+    size = sizeof(DWORD);
+  } else {
+    // A value longer than its destination is not one this program wrote; it
+    // reads as missing so that the caller keeps its default.
+    read = read && size <= capacity &&
+           RegQueryValueExA(key, name, nullptr, nullptr, static_cast<BYTE*>(destination), &size) ==
+               ERROR_SUCCESS;
+  }
   if (read && stored != nullptr) *stored = size;
   RegCloseKey(key);
   return read;

@@ -466,7 +466,7 @@ TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
   EXPECT_TRUE(reg::KeyExists()) << "nothing is uninstalled";
 
   // Otherwise "u" ends the running instance first, then removes every setting.
-  WriteNumber("CorrectOnLaunch", 0);
+  reg::Write("CorrectOnLaunch", REG_SZ, "0", 2);  // as "reg add" writes it unless told the type
   reg::Write("DisplayName", REG_SZ, "Orvalen", 8, kUninstallKey);
   reg::Write("Orvalen", REG_SZ, "Orvalen.exe s", 14, kRunKey);
   Program uninstall(Orvalen("u"));
