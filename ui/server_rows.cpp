@@ -117,7 +117,11 @@ void RowTexts(int slot, char* latency, char* correction) {
 // its pass and start one held behind it: that pass sees the entry as edited.
 void RenameSlot(int slot, const char* name) {
   gQuerySlots[slot].denied = 0;
+  // Blanks around a typed or pasted name would be looked up with it.
+  while (*name == ' ' || *name == '\t') ++name;
   SetServerName(slot, name);
+  char* stored = gServerTable[slot].name;
+  for (size_t n = std::strlen(stored); n > 0 && (stored[n - 1] == ' ' || stored[n - 1] == '\t');) stored[--n] = '\0';
   FinishQuery(slot, StatusInterrupted);
   UpdateServer(slot);
 }
