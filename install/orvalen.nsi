@@ -34,6 +34,9 @@ SetCompressor /SOLID lzma
 ; the program's own, read from its headers.
 !searchparse /file "${RESOURCES}/product.h" '#define ORVALEN_VERSION "' VERSION '"'
 !searchparse /file "${RESOURCES}/product.h" '#define ORVALEN_WINDOW_TITLE "' WINDOW_TITLE '"'
+; Every version's caption begins the same way, then names its version.
+!searchparse "${WINDOW_TITLE}" "Orvalen" TITLE_AFTER_NAME "${VERSION}"
+!define TITLE_OF_ANY_VERSION "Orvalen${TITLE_AFTER_NAME}"
 !searchparse /file "${RESOURCES}/product.h" '#define ORVALEN_SETTINGS_KEY "' SETTINGS_KEY_C '"'
 !searchreplace SETTINGS_KEY "${SETTINGS_KEY_C}" "\\" "\"
 !searchparse /file "${RESOURCES}/resource.h" '#define CMD_QUIT ' CMD_QUIT 
@@ -41,9 +44,9 @@ SetCompressor /SOLID lzma
 !define RUN_KEY "SOFTWARE\Microsoft\Windows\CurrentVersion\Run"
 !define UNINSTALL_KEY "SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Orvalen"
 !define AUTOSTART_VALUE "Orvalen"
-; How long a running Orvalen may take to end when asked, in tenths of a
-; second: a pass it interrupts still corrects the clock first.
-!define QUIT_WAIT_TENTHS 150
+; How long a running Orvalen may take to end when asked, in milliseconds:
+; a pass it interrupts still corrects the clock first.
+!define QUIT_WAIT_MS 15000
 ; How long the ended process may hold its program file, in tenths.
 !define RELEASE_WAIT_TENTHS 50
 
@@ -100,14 +103,16 @@ Var StillRunning
 ; installed into a folder that others may change.
 Function TakeInstallFolder
   ; Those rights reach all the folder holds: a folder with anything in it but
-  ; an earlier Orvalen, such as Program Files itself, is not taken. Files of
-  ; its own that an install writes anew do not count: an Orvalen whose
-  ; program file was lost is repaired.
-  ${IfNot} ${FileExists} "$INSTDIR\Orvalen.exe"
+  ; the files an install writes anew, such as Program Files itself, is not
+  ; taken, unless an earlier install took it (a skin may sit beside the
+  ; program there).
+  ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+  ${If} $0 != $INSTDIR
     FindFirst $0 $1 "$INSTDIR\*"
     ${DoUntil} $1 == ""
       ${If} $1 != "."
       ${AndIf} $1 != ".."
+      ${AndIf} $1 != "Orvalen.exe"
       ${AndIf} $1 != "uninstall.exe"
       ${AndIf} $1 != "Orvalen.old"
       ${AndIf} $1 != "OpenSSL-LICENSE.txt"
@@ -143,25 +148,31 @@ FunctionEnd
 !macro DefineEndRunningOrvalen un
 Function ${un}EndRunningOrvalen
   StrCpy $StillRunning 0
-  StrCpy $R1 0
+  ; Timed by the clock: a hung window makes each request wait its 2 s.
+  System::Call 'kernel32::GetTickCount() i .R1'
   ${Do}
     ; Its boxes carry the same caption and come first: the main window is
-    ; the one that holds the list.
+    ; the one that holds the list. An upgrade ends an Orvalen of any version.
     StrCpy $R0 0
     ${Do}
-      FindWindow $R0 "#32770" "${WINDOW_TITLE}" "" $R0
+      FindWindow $R0 "#32770" "" "" $R0
       ${IfThen} $R0 = 0 ${|} ${ExitDo} ${|}
+      System::Call 'user32::GetWindowText(p R0, t .R3, i ${NSIS_MAX_STRLEN})'
+      StrLen $R2 "${TITLE_OF_ANY_VERSION}"
+      StrCpy $R3 $R3 $R2
       GetDlgItem $R2 $R0 ${IDC_SERVER_LIST}
+      ${IfThen} $R3 != "${TITLE_OF_ANY_VERSION}" ${|} StrCpy $R2 0 ${|}
     ${LoopUntil} $R2 <> 0
     ${IfThen} $R0 = 0 ${|} ${ExitDo} ${|}
-    ${If} $R1 >= ${QUIT_WAIT_TENTHS}
+    System::Call 'kernel32::GetTickCount() i .R4'
+    IntOp $R4 $R4 - $R1
+    ${If} $R4 >= ${QUIT_WAIT_MS}
       StrCpy $StillRunning 1
       ${ExitDo}
     ${EndIf}
     ; A hung window must not hang the set-up with it.
     SendMessage $R0 ${WM_COMMAND} ${CMD_QUIT} 0 /TIMEOUT=2000
     Sleep 100
-    IntOp $R1 $R1 + 1
   ${Loop}
 FunctionEnd
 
@@ -221,6 +232,10 @@ Section "Orvalen (required)" SecProgram
   SetShellVarContext all
   Call TakeInstallFolder
   Call ReleaseProgram
+  ; A file that was there keeps rights its owner may have given it; written
+  ; anew, as the program file is, it has the folder's.
+  Delete "$INSTDIR\uninstall.exe"
+  Delete "$INSTDIR\OpenSSL-LICENSE.txt"
   SetOutPath "$INSTDIR"
 !ifdef AMD64
   File "/oname=Orvalen.exe" "${PROGRAM64}"
