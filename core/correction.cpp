@@ -20,6 +20,13 @@ namespace {
 // How far a TIME reading may stray beyond its second: half a round trip
 // of up to a second.
 constexpr int64_t kTimeSlackMs = 500;
+Ms1900 gStoredAtPassStart;
+
+Ms1900 StoredCorrectionTime() {
+  Ms1900 stored = 0;
+  ReadSetting("LastCorrectionTime", &stored, sizeof stored);
+  return stored;
+}
 
 bool Counts(int slot) {
   return IsNamed(slot) && gServerTable[slot].status == StatusMeasured;
@@ -136,7 +143,11 @@ void CorrectClock() {
       return;
     }
   }
-  if (gClockChangedInPass) {  // also while the question above was open
+  // Another Orvalen (a script's, another user's) that stepped the clock
+  // during this pass would be stepped over again by the same offsets.
+  TakeClockTurn();
+  if (gClockChangedInPass || StoredCorrectionTime() != gStoredAtPassStart) {
+    EndClockTurn();
     Fail(OutcomeClockChanged);
     return;
   }
@@ -145,6 +156,7 @@ void CorrectClock() {
   // A refused step keeps the last real correction, and the pass's start as
   // the schedule's base: counting from 0 would start pass after pass.
   if (setTo == 0) {
+    EndClockTurn();
     Fail(OutcomePlatformRefused);
     return;
   }
@@ -154,5 +166,8 @@ void CorrectClock() {
   gScheduleBase = setTo;
   WriteSetting("LastCorrectionTime", &gLastCorrectionTime, sizeof gLastCorrectionTime);
   WriteSetting("LastCorrectionValue", &gLastCorrectionValue, sizeof gLastCorrectionValue);
+  EndClockTurn();
   AnnounceTimeChange();
 }
+
+void NoteStoredCorrection() { gStoredAtPassStart = StoredCorrectionTime(); }

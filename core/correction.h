@@ -39,8 +39,16 @@ extern bool gClockChangedInPass;
 // the correction recorded.
 void CorrectClock();
 
+// At a correcting pass's start: notes the last correction that any Orvalen
+// stored. Another's step during the pass changes it.
+void NoteStoredCorrection();
+
 // Tells every top-level window that the time has changed (platform side).
 void AnnounceTimeChange();
+// Orvalens in every session take turns to compare the stored correction
+// and step the clock (platform side).
+void TakeClockTurn();
+void EndClockTurn();
 // Whether a time-change notice arriving now is the program's own: during or
 // just after its broadcast.
 bool OwnTimeChange();

@@ -8,6 +8,9 @@ namespace {
 constexpr DWORD kOwnNoticeMs = 3000;
 DWORD gAnnouncedAt;
 bool gAnnounced;
+// Held for a few milliseconds: a turn not given in this time is taken anyway.
+constexpr DWORD kClockTurnMs = 5000;
+HANDLE gClockTurn;
 
 }  // namespace
 
@@ -21,4 +24,14 @@ void AnnounceTimeChange() {
   DWORD_PTR result;
   SendMessageTimeoutA(HWND_BROADCAST, WM_TIMECHANGE, 0, 0,
                       SMTO_NORMAL | SMTO_ABORTIFHUNG, 1000, &result);
+}
+
+void TakeClockTurn() {
+  // In the global namespace, so that every user's session shares it.
+  if (gClockTurn == nullptr) gClockTurn = CreateMutexA(nullptr, FALSE, "Global\\OrvalenClockStep");
+  if (gClockTurn != nullptr) WaitForSingleObject(gClockTurn, kClockTurnMs);
+}
+
+void EndClockTurn() {
+  if (gClockTurn != nullptr) ReleaseMutex(gClockTurn);
 }

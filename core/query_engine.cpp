@@ -363,6 +363,7 @@ void StartCorrectingPass(PassTrigger trigger) {
   gPassMode = Correcting;
   gPassStartedBy = trigger;
   gClockChangedInPass = false;  // measured afresh, against the clock as it is now
+  NoteStoredCorrection();
   gScheduleBase = CurrentMs1900();
   for (QuerySlot& q : gQuerySlots) q.asked = 0;
   gStartingPass = true;

@@ -132,6 +132,8 @@ void ArmExitTimer() { fake::log += "exit timer; "; }
 void PassEnded() {}
 void HeldPassAskedNoOne(bool correcting) { fake::log += correcting ? "no one; " : "no one to test; "; }
 bool OwnTimeChange() { return false; }
+void TakeClockTurn() {}
+void EndClockTurn() {}
 void AnnounceTimeChange() {
   fake::log += "announce; ";
   if (fake::onAnnounce) fake::onAnnounce();

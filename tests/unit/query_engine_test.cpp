@@ -125,6 +125,7 @@ TEST(QueryEngine, ACorrectingPassEndsEachQueryWithItsStatus) {
   const Ms1900 start = fake::now;
   const TickMs started = fake::tick = 0u - 60'000;  // the tick wraps during the pass
   gClockChangedInPass = true;  // during an earlier pass: this one measures afresh
+  fake::store["LastCorrectionTime"] = Bytes(8, 7);  // as is another Orvalen's step before it
   StartCorrectingPass(TriggerUser);
   EXPECT_EQ(gScheduleBase, start);
   EXPECT_EQ(gQuerySlots[slow].deadline, TickMs(started + kConnectTimeoutMs));
@@ -151,6 +152,16 @@ TEST(QueryEngine, ACorrectingPassEndsEachQueryWithItsStatus) {
   EXPECT_EQ(fake::store.count("Server006"), 0u);
   EXPECT_EQ(fake::log, "line 1; button Stop Correcting...; refresh; step 105; announce; line 0; "
                        "button Synchronize Time; refresh; ");
+}
+
+TEST(QueryEngine, AnotherOrvalensStepDuringThePassIsNotMadeAgain) {
+  fake::Reset();
+  AddServer("10.0.0.1");
+  StartCorrectingPass(TriggerSchedule);
+  fake::store["LastCorrectionTime"] = Bytes(8, 7);  // a script's Orvalen stepped the clock meanwhile
+  Measure(0, 100, {10, 10, 10});
+  EXPECT_EQ(gLastOutcome, OutcomeClockChanged);
+  EXPECT_EQ(fake::log.find("step"), std::string::npos) << fake::log;
 }
 
 TEST(QueryEngine, EachAddressOfANameIsTriedInTurn) {
