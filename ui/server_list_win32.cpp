@@ -71,9 +71,9 @@ void DisableItem(HMENU menu, UINT id) {
 
 void RenameServer(const NMLVDISPINFOA* edit) {
   if (!(edit->item.mask & LVIF_TEXT)) return;
-  int slot = SlotOfRow(edit->item.iItem);
-  if (edit->item.pszText == nullptr) return;  // the edit was cancelled
-  RenameSlot(slot, edit->item.pszText);
+  // Null: the edit was cancelled. The rows a pass left unsorted meanwhile
+  // are sorted either way.
+  if (edit->item.pszText != nullptr) RenameSlot(SlotOfRow(edit->item.iItem), edit->item.pszText);
   SortRows();
 }
 
@@ -117,8 +117,10 @@ void RefreshDirtyRows() {
   for (const QuerySlot& slot : gQuerySlots) dirty = dirty || slot.dirty;
   if (!dirty) return;
   SyncRows(true);
-  // Names do not change during a pass, so an order by name still holds.
-  if (gSortColumn != 0) SortRows();
+  // Names do not change during a pass, so an order by name still holds. A
+  // row whose name is being edited stays where it is: the list would end
+  // the edit, or take the typed name for the row that moved into its place.
+  if (gSortColumn != 0 && SendMessageA(gServerList, LVM_GETEDITCONTROL, 0, 0) == 0) SortRows();
 }
 
 void SortRows() {
