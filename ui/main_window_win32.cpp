@@ -197,6 +197,9 @@ void Quit() {
 }
 
 BOOL OnCommand(WORD id, WORD code) {
+  // An ending window takes no command: its clean-up calls other programs,
+  // which lets messages in.
+  if (gQuitting) return TRUE;
   // The installer and the uninstaller end a running copy with this command
   // and wait for it to go, whatever the user is doing in the window.
   if (id == CMD_QUIT) {
@@ -345,6 +348,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       RemovePropA(window, kCommandWindowProp);
       return FALSE;
     case WM_DESTROY:
+      gQuitting = true;  // also when closed, or ended after its correction
       ShutdownCleanup();
       gMainWindow = nullptr;
       PostQuitMessage(0);
