@@ -39,6 +39,8 @@ NOT_DELETED = re.compile(r"(?:return|break|continue|goto|case|default|if|for|whi
 # Survivors that no test can kill: (file, line, faults, why).
 FOLD = "if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');"
 APPEND = "if (n > 0) used = used + n < size ? used + n : size - 1;"
+PORT = "for (; *c >= '0' && *c <= '9' && value <= 65535; ++c) value = value * 10 + static_cast<uint32_t>(*c - '0');"
+TRIM = "for (size_t n = std::strlen(stored); n > 0 && (stored[n - 1] == ' ' || stored[n - 1] == '\\t');) stored[--n] = '\\0';"
 EQUIVALENT = {(path, line, fault): why for path, line, faults, why in [
     ("core/correction.cpp", "int64_t Distance(int64_t a, int64_t b) { return a > b ? a - b : b - a; }",
      ["> -> >="], "equal values are 0 apart either way"),
@@ -58,6 +60,11 @@ EQUIVALENT = {(path, line, fault): why for path, line, faults, why in [
     ("core/server_table.cpp",
      "std::strncmp(stored.name, gServerTable[slot].name, kServerNameSize - 1) == 0 &&", ["- -> +"],
      "the name in memory ends within its 128 bytes, and the comparison there"),
+    ("core/nts_protocol.cpp", PORT, ["65535 -> 65536", "<=#2 -> <"],
+     "a digit more or fewer read: a port with more digits is refused either way"),
+    ("core/nts_protocol.cpp", "if (length > 1 && host[length - 1] == '.') host[length - 1] = '\\0';", ["> -> >="],
+     "a host of one dot is no name, emptied or not"),
+    ("ui/server_rows.cpp", TRIM, ["0 -> 1"], "leading blanks went first: a name's first character is none"),
     ("core/ntp_protocol.cpp", "uint64_t stamp = 0;", ["0 -> 1"], "eight 8-bit shifts push it out"),
     ("core/ntp_protocol.cpp", FOLD, [">= -> >", "<= -> <"], "'a' and 'z' are not in the scheme"),
     ("core/ntp_protocol.cpp", "if (delay < 0) delay = 0;", ["< -> <=", "0 -> 1"], "a delay of 0 stays 0"),

@@ -21,15 +21,15 @@ Bytes Hex(const std::string& hex) {
 TEST(NtsProtocol, ServerNames) {
   const struct { const char* name; bool nts; const char* host; uint16_t port; } cases[] = {
       {"nts://time.example", true, "time.example", 4460},
-      {"NTS://time.example:4461", true, "time.example", 4461},
+      {"NTS://time.example:9460", true, "time.example", 9460},
       {"nts://192.0.2.1:123", true, "192.0.2.1", 123},
       {"nts://time.example:", true, "time.example:", 4460},        // no port: the look-up fails
       {"nts://time.example:65536", true, "time.example:65536", 4460},
       {"nts://time.example:0", true, "time.example:0", 4460},
       {"nts://time.example:4x", true, "time.example:4x", 4460},
       {"nts://", true, "", 4460},
-      {"nts://2001:db8::123", true, "2001:db8::123", 4460}, {"nts://[2001:db8::1]:123", true, "[2001:db8::1]", 123},
-      {"nts://time.example.", true, "time.example", 4460},  // a certificate names no root dot
+      {"nts://2001:db8::123", true, "2001:db8::123", 4460}, {"nts://[2001:db8::1]:65535", true, "[2001:db8::1]", 65535},
+      {"nts://a.", true, "a", 4460},  // a certificate names no root dot
       {"ntp://time.example", false, "", 0}, {"nts:/x", false, "", 0}, {"nt", false, "", 0},
   };
   for (const auto& c : cases) {

@@ -78,7 +78,7 @@ TEST(ServerRows, EditsStopTheQueryThenSaveTheSlot) {
   fake::Reset();
   int a = AddServer("a.example"), b = AddServer("b.example");
   StartTestingPass(&b, 1);
-  RenameSlot(b, " renamed.example\t");  // stopping the last query running ends the pass; blanks go
+  RenameSlot(b, " renamed.example \t");  // stopping the last query running ends the pass; blanks go
   EXPECT_EQ(gServerTable[b].status, StatusInterrupted);
   EXPECT_STREQ(gServerTable[b].name, "renamed.example");
   RenameSlot(a, std::string(200, 'a').c_str());  // a long name stops at its field, not in `enabled`
