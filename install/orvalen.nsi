@@ -363,5 +363,10 @@ Section "Uninstall"
   DeleteRegValue HKLM "${RUN_KEY}" "${AUTOSTART_VALUE}"
   Call un.DeleteLogonTask
   DeleteRegKey HKLM "${SETTINGS_KEY}"
+  ; The pass history, by its own names: the folder goes only when empty.
+  Delete "$APPDATA\Orvalen\history.txt"
+  Delete "$APPDATA\Orvalen\history.new"
+  Delete "$APPDATA\Orvalen\history-*.bad"
+  RMDir "$APPDATA\Orvalen"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd

@@ -194,7 +194,8 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
     // the uninstall entry is the last thing it removes.
     EXPECT_TRUE(WaitUntil([] { return !reg::KeyExists(kUninstallKey); }, kRunMs));
     EXPECT_EQ(running.WaitExit(kRunMs), 0u);
-    for (const std::string& path : {kInstallDir, kMenuDir, kTaskFile}) EXPECT_FALSE(Exists(path)) << path;
+    for (const std::string& path : {kInstallDir, kMenuDir, kTaskFile, HistoryFolder()})
+      EXPECT_FALSE(Exists(path)) << path;
     EXPECT_FALSE(reg::KeyExists());
     EXPECT_FALSE(reg::Read("Orvalen", kRunKey).exists);
     EXPECT_EQ(FindWindowA(nullptr, kWindowTitle), nullptr) << "no box was left open";
