@@ -190,6 +190,12 @@ BOOL OnServerListNotify(const NMHDR* header) {
       ClickColumn(reinterpret_cast<const NMLISTVIEW*>(header)->iSubItem);
       SortRows();
       return TRUE;
+    case LVN_BEGINLABELEDITA: {
+      // No more can be typed than a name keeps. FALSE lets the edit begin.
+      const LRESULT editor = SendMessageA(gServerList, LVM_GETEDITCONTROL, 0, 0);
+      SendMessageA(reinterpret_cast<HWND>(editor), EM_LIMITTEXT, kServerNameSize - 1, 0);
+      return FALSE;
+    }
     case LVN_ENDLABELEDITA:
       RenameServer(reinterpret_cast<const NMLVDISPINFOA*>(header));
       return TRUE;

@@ -354,6 +354,7 @@ class ProgramTest : public ::testing::Test {
     SendCommand(window_, command);
     HWND editor = nullptr;
     ASSERT_TRUE(WaitUntil([&] { return (editor = LabelEditor(list_)) != nullptr; }, 5000));
+    EXPECT_EQ(Ask(editor, EM_GETLIMITTEXT, 0, 0), kServerNameSize - 1) << "more typed than a name keeps";
     SetText(editor, name);
     if (key == 0) return;
     PostKey(editor, key);
