@@ -6,6 +6,7 @@
 #include "app/app.h"
 #include "app/launch.h"
 #include "app/shutdown.h"
+#include "core/correction.h"
 #include "core/server_table.h"
 #include "core/time_base.h"
 #include "resources/resource.h"
@@ -62,6 +63,7 @@ void CleanUpBeforeFatalBox() {
   // command, runs on its own instead of being handed to this ending one.
   if (gMainWindow != nullptr) SetWindowTextA(gMainWindow, "");
   if (gStartTurn != nullptr) ReleaseMutex(gStartTurn);  // the next start need not wait for the box
+  EndClockTurn();  // nor another Orvalen's step, when the box came during this one's
   if (gMainWindow != nullptr) ShutdownCleanup();
 }
 
@@ -126,7 +128,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     SetFatalExitForCaller(PrintForCaller, kExitCannotRun);
     if (command == CommandTest) KeepSettingsAsTheyAre();
   }
-  // A flag is true when its first stored byte is, whatever the value's type.
+  // A flag is true when its first stored byte is, whatever the value's type
+  // (text is read as the number it spells).
   DWORD flag = 0;
   ReadSetting("CorrectOnLaunch", &flag, sizeof flag);
   gCorrectOnLaunch = (flag & 0xFF) != 0 && command == CommandNone;

@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <sddl.h>
 
 #include "core/correction.h"
 
@@ -27,8 +28,18 @@ void AnnounceTimeChange() {
 }
 
 void TakeClockTurn() {
-  // In the global namespace, so that every user's session shares it.
-  if (gClockTurn == nullptr) gClockTurn = CreateMutexA(nullptr, FALSE, "Global\\OrvalenClockStep");
+  // In the global namespace, so that every user's session shares it, and
+  // open to every account that may set the clock: the creator's default
+  // rights would shut out another's.
+  static const char kName[] = "Global\\OrvalenClockStep";
+  if (gClockTurn == nullptr) {
+    SECURITY_ATTRIBUTES everyone = {sizeof everyone, nullptr, FALSE};
+    ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100001;;;AU)",
+                                                         SDDL_REVISION_1, &everyone.lpSecurityDescriptor, nullptr);
+    gClockTurn = CreateMutexA(&everyone, FALSE, kName);
+    LocalFree(everyone.lpSecurityDescriptor);
+    if (gClockTurn == nullptr) gClockTurn = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kName);
+  }
   if (gClockTurn != nullptr) WaitForSingleObject(gClockTurn, kClockTurnMs);
 }
 

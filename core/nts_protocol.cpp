@@ -99,7 +99,7 @@ bool IsNtsName(const char* name, char (&host)[kServerNameSize], uint16_t* port) 
   }
   // "time.example." is the same server, but its certificate names it without the dot.
   const size_t length = std::strlen(host);
-  if (length > 1 && host[length - 1] == '.') host[length - 1] = '\0';
+  if (length > 0 && host[length - 1] == '.') host[length - 1] = '\0';
   return true;
 }
 

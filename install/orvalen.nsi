@@ -232,10 +232,6 @@ Section "Orvalen (required)" SecProgram
   SetShellVarContext all
   Call TakeInstallFolder
   Call ReleaseProgram
-  ; A file that was there keeps rights its owner may have given it; written
-  ; anew, as the program file is, it has the folder's.
-  Delete "$INSTDIR\uninstall.exe"
-  Delete "$INSTDIR\OpenSSL-LICENSE.txt"
   SetOutPath "$INSTDIR"
 !ifdef AMD64
   File "/oname=Orvalen.exe" "${PROGRAM64}"
@@ -247,6 +243,10 @@ Section "Orvalen (required)" SecProgram
     File "/oname=Orvalen.exe" "${PROGRAM32}"
   ${EndIf}
 !endif
+  ; A file that was there keeps rights its owner may have given it; written
+  ; anew, as the program file is, it has the folder's.
+  Delete "$INSTDIR\OpenSSL-LICENSE.txt"
+  Delete "$INSTDIR\uninstall.exe"
   ; Orvalen.exe holds OpenSSL, whose licence (Apache 2.0) travels with it.
   File "/oname=OpenSSL-LICENSE.txt" "${OPENSSL_LICENSE}"
   WriteUninstaller "$INSTDIR\uninstall.exe"

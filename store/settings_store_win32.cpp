@@ -15,7 +15,7 @@ bool gSettingsKept;
 // read as that number: its bytes would read "0" as true, or "600" as about
 // three million. Text that is not a number reads as missing.
 bool ReadNumberText(HKEY key, const char* name, void* destination) {
-  char text[16] = "";
+  char text[32] = "";  // room for the number as Windows stores it, in UTF-16
   DWORD size = sizeof text - 1;
   if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(text), &size) != ERROR_SUCCESS)
     return false;

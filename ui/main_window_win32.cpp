@@ -198,8 +198,8 @@ void Quit() {
 
 BOOL OnCommand(WORD id, WORD code) {
   // An ending window takes no command: its clean-up calls other programs,
-  // which lets messages in.
-  if (gQuitting) return TRUE;
+  // which lets messages in. An offset typed so far is kept as it loses the focus.
+  if (gQuitting && id != IDC_OFFSET_EDIT) return TRUE;
   // The installer and the uninstaller end a running copy with this command
   // and wait for it to go, whatever the user is doing in the window.
   if (id == CMD_QUIT) {

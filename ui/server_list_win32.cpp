@@ -70,10 +70,10 @@ void DisableItem(HMENU menu, UINT id) {
 }
 
 void RenameServer(const NMLVDISPINFOA* edit) {
-  if (!(edit->item.mask & LVIF_TEXT)) return;
-  // Null: the edit was cancelled. The rows a pass left unsorted meanwhile
-  // are sorted either way.
-  if (edit->item.pszText != nullptr) RenameSlot(SlotOfRow(edit->item.iItem), edit->item.pszText);
+  // No text: the edit was cancelled. The rows a pass left unsorted
+  // meanwhile are sorted either way.
+  if ((edit->item.mask & LVIF_TEXT) && edit->item.pszText != nullptr)
+    RenameSlot(SlotOfRow(edit->item.iItem), edit->item.pszText);
   SortRows();
 }
 

@@ -62,8 +62,6 @@ EQUIVALENT = {(path, line, fault): why for path, line, faults, why in [
      "the name in memory ends within its 128 bytes, and the comparison there"),
     ("core/nts_protocol.cpp", PORT, ["65535 -> 65536", "<=#2 -> <"],
      "a digit more or fewer read: a port with more digits is refused either way"),
-    ("core/nts_protocol.cpp", "if (length > 1 && host[length - 1] == '.') host[length - 1] = '\\0';", ["> -> >="],
-     "a host of one dot is no name, emptied or not"),
     ("ui/server_rows.cpp", TRIM, ["0 -> 1"], "leading blanks went first: a name's first character is none"),
     ("core/ntp_protocol.cpp", "uint64_t stamp = 0;", ["0 -> 1"], "eight 8-bit shifts push it out"),
     ("core/ntp_protocol.cpp", FOLD, [">= -> >", "<= -> <"], "'a' and 'z' are not in the scheme"),

@@ -29,7 +29,7 @@ TEST(NtsProtocol, ServerNames) {
       {"nts://time.example:4x", true, "time.example:4x", 4460},
       {"nts://", true, "", 4460},
       {"nts://2001:db8::123", true, "2001:db8::123", 4460}, {"nts://[2001:db8::1]:65535", true, "[2001:db8::1]", 65535},
-      {"nts://a.", true, "a", 4460},  // a certificate names no root dot
+      {"nts://a.", true, "a", 4460}, {"nts://.", true, "", 4460},  // a certificate names no root dot
       {"ntp://time.example", false, "", 0}, {"nts:/x", false, "", 0}, {"nt", false, "", 0},
   };
   for (const auto& c : cases) {
