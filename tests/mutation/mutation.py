@@ -51,6 +51,7 @@ EQUIVALENT = {(path, line, fault): why for path, line, faults, why in [
     ("core/correction.cpp", "const bool ntpDecides = !split || ntp > time;", ["> -> >="],
      "kinds split evenly are a tie: either kind left is no majority"),
     ("core/correction.cpp", "int left = 0;", ["0 -> 1"], "SetAsideFarOnes sets it first"),
+    ("core/correction.cpp", "Ms1900 stored = 0;", ["0#3 -> 1"], "a missing value reads alike at a pass's start and end"),
     ("core/correction.cpp", "gPassCorrection = 0;", ["gPassCorrection = 0; -> {}", "0 -> 1"],
      "only the guard's outcomes read it, and they set it first"),
     ("core/correction.cpp", "int farthest = -1;", ["1 -> 2"], "set by any deviation that sets a server aside"),

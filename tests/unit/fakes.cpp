@@ -20,7 +20,7 @@ std::map<std::string, std::vector<uint8_t>> store;
 Ms1900 now;
 TickMs tick;
 uintptr_t keyExchanges;
-bool refuseStep, failSetUp, confirm;
+bool refuseStep, failSetUp, confirm, turnHeld;
 void (*onAnnounce)();
 std::map<uintptr_t, Socket> sockets;
 std::map<std::string, std::vector<NetAddress>> hosts;
@@ -31,7 +31,7 @@ void Reset() {
   log.clear(), store.clear(), sockets.clear(), hosts.clear();
   std::memset(gServerTable, 0, sizeof gServerTable), std::memset(gQuerySlots, 0, sizeof gQuerySlots);
   now = 4'000'000'000'000, tick = 1000, nextHandle = 100;  // 2026
-  refuseStep = failSetUp = confirm = gCorrectionFailed = gExitAfterCorrection = gClockChangedInPass = false;
+  refuseStep = failSetUp = confirm = turnHeld = gCorrectionFailed = gExitAfterCorrection = gClockChangedInPass = false;
   gFirstRun = true, gPassMode = Correcting, gPassStartedBy = TriggerUser, gActiveQueries = 0;
   gScheduleBase = gUserOffset = gLastCorrectionTime = gLastCorrectionValue = gPassCorrection = 0;
   gLastOutcome = OutcomeNone, onAnnounce = nullptr;
@@ -80,7 +80,7 @@ void WriteSetting(const char* name, const void* data, uint32_t size) {
 Ms1900 CurrentMs1900() { return fake::now; }
 TickMs ReadTickMs() { return fake::tick; }
 Ms1900 StepSystemClock(OffsetMs delta) {
-  fake::log += "step " + std::to_string(delta) + "; ";
+  fake::log += (fake::turnHeld ? "step " : "unturned step ") + std::to_string(delta) + "; ";
   return fake::refuseStep ? 0 : fake::now + delta;
 }
 
@@ -132,8 +132,8 @@ void ArmExitTimer() { fake::log += "exit timer; "; }
 void PassEnded() {}
 void HeldPassAskedNoOne(bool correcting) { fake::log += correcting ? "no one; " : "no one to test; "; }
 bool OwnTimeChange() { return false; }
-void TakeClockTurn() {}
-void EndClockTurn() {}
+void TakeClockTurn() { fake::turnHeld = true; }
+void EndClockTurn() { fake::turnHeld = false; }
 void AnnounceTimeChange() {
   fake::log += "announce; ";
   if (fake::onAnnounce) fake::onAnnounce();

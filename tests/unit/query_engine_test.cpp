@@ -331,6 +331,7 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
     if (c.step != kNoStep) log += "step " + std::to_string(c.step) + "; exit timer; ";
     if (stepped) log += "announce; ";
     EXPECT_EQ(fake::log, log) << c.step;
+    EXPECT_FALSE(fake::turnHeld) << c.step;  // another Orvalen's step may not wait on this one
     const Ms1900 setTo = stepped ? fake::now + c.step : before;
     EXPECT_EQ(gLastCorrectionTime, setTo) << c.step;
     EXPECT_EQ(gLastCorrectionValue, stepped ? c.step : before) << c.step;
