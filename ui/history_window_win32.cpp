@@ -452,9 +452,8 @@ LRESULT CALLBACK HistoryWindowProc(HWND window, UINT message, WPARAM wParam, LPA
     case WM_COMMAND:
       if (LOWORD(wParam) == kSpanChoice && HIWORD(wParam) == CBN_SELCHANGE) {
         const LRESULT chosen = SendMessageA(reinterpret_cast<HWND>(lParam), CB_GETCURSEL, 0, 0);
-        const Ms1900 selected = SelectedPass();
         if (chosen >= 0 && chosen < kHistorySpans) gSpan = static_cast<HistorySpan>(chosen);
-        Reselect(selected);
+        Reselect(SelectedPass());  // the rows still shown are those of the span before
       } else if (LOWORD(wParam) == kExportButton) {
         ExportShown();
       }
