@@ -180,10 +180,12 @@ void SendNtpRequest(int slot) {
   }
   uint8_t packet[kNtsMaxPacketSize];
   uint8_t header[kNtpPacketSize];
-  q.requestSent = CurrentMs1900();
-  q.requestStamp = BuildNtpRequest(q.requestSent, NetRandomBits(), header);
+  q.requestStamp = BuildNtpRequest(CurrentMs1900(), NetRandomBits(), header);
   std::memcpy(packet, header, kNtpPacketSize);
   const int size = q.nts ? AddNtsRequestFields(slot, packet) : kNtpPacketSize;
+  // The stamp only names the request. The measurement starts once it is
+  // built: sealing one for NTS can take a millisecond.
+  q.requestSent = CurrentMs1900();
   q.roundTripMs[q.samplesTaken] = ReadTickMs();
   q.phase = PhaseReading;
   q.dirty = 1;

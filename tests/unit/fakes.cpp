@@ -18,7 +18,7 @@ namespace fake {
 std::string log;
 std::map<std::string, std::vector<uint8_t>> store;
 Ms1900 now;
-TickMs tick;
+TickMs tick, buildMs;
 uintptr_t keyExchanges;
 bool refuseStep, failSetUp, confirm, turnHeld;
 void (*onAnnounce)();
@@ -30,7 +30,7 @@ void Reset() {
   FinishAllQueries(StatusInterrupted);
   log.clear(), store.clear(), sockets.clear(), hosts.clear();
   std::memset(gServerTable, 0, sizeof gServerTable), std::memset(gQuerySlots, 0, sizeof gQuerySlots);
-  now = 4'000'000'000'000, tick = 1000, nextHandle = 100;  // 2026
+  now = 4'000'000'000'000, tick = 1000, buildMs = 0, nextHandle = 100;  // 2026
   refuseStep = failSetUp = confirm = turnHeld = gCorrectionFailed = gExitAfterCorrection = gClockChangedInPass = false;
   gFirstRun = true, gPassMode = Correcting, gPassStartedBy = TriggerUser, gActiveQueries = 0;
   gScheduleBase = gUserOffset = gLastCorrectionTime = gLastCorrectionValue = gPassCorrection = 0;
@@ -114,7 +114,7 @@ uintptr_t NetStartKeyExchange(const char* host, uint16_t port) {
   fake::log += "key exchange " + std::string(host) + ":" + std::to_string(port) + "; ";
   return fake::failSetUp ? 0 : ++fake::keyExchanges;
 }
-uint32_t NetRandomBits() { return 0x2A5A5Au; }
+uint32_t NetRandomBits() { return fake::now += fake::buildMs, fake::tick += fake::buildMs, 0x2A5A5Au; }
 // Hands out the whole reply at once, or what fits.
 int NetReceive(uintptr_t socket, uint8_t* buffer, int size) {
   if (fake::sockets[socket].reply.empty()) return -static_cast<int>(kErrorWouldBlock);

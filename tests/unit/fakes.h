@@ -19,6 +19,7 @@ extern std::string log;
 extern std::map<std::string, std::vector<uint8_t>> store;  // settings by name
 extern Ms1900 now;
 extern TickMs tick;
+extern TickMs buildMs;  // what passes on both clocks while a request is built
 extern uintptr_t keyExchanges;  // the last key exchange's handle
 extern bool refuseStep, failSetUp;  // the clock is not set; no look-up or socket starts
 extern bool confirm;                // the user's answer to a large correction

@@ -46,6 +46,7 @@ TEST(QueryEngine, ATestingPassMeasuresTheChosenServers) {
   const int ntp = chosen[0], time = chosen[1];
   AddServer("10.0.0.3");  // not chosen: the pass ends without it
   gServerTable[time].enabled = 0, gUserOffset = 7;  // disabled servers are tested all the same
+  fake::buildMs = 1;  // the NTP offset is measured from the send, not from the request's stamp
   StartTestingPass(chosen, 0);  // nothing selected
   StartTestingPass(chosen, 2);
   OnLookupDone(gQuerySlots[ntp].lookupHandle, 0);
