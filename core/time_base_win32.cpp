@@ -14,9 +14,8 @@ uint64_t Join(const FILETIME& ft) {
   return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
-}  // namespace
-
-Ms1900 CurrentMs1900() {
+// The clock in 100 ns units since 1601.
+uint64_t ReadClock() {
   // The plain reading moves only at each timer interrupt, up to 15.6 ms
   // behind: both ends of an NTP offset and the step would inherit that.
   // Windows 8 and later read the precise time.
@@ -27,14 +26,20 @@ Ms1900 CurrentMs1900() {
   }
   FILETIME now;
   gReadTime(&now);
-  return FileTimeToMs1900(Join(now));
+  return Join(now);
 }
+
+}  // namespace
+
+Ms1900 CurrentMs1900() { return FileTimeToMs1900(ReadClock()); }
 
 Ms1900 StepSystemClock(OffsetMs delta) {
   // Realtime priority keeps the read and the set together: nothing else on
   // the machine runs between the reading and the step that is based on it.
   SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS);
-  Ms1900 target = CurrentMs1900() + delta;
+  // The clock is set in whole milliseconds: from the nearest one, not the
+  // one before, or every step would land half a millisecond early.
+  Ms1900 target = FileTimeToMs1900(ReadClock() + kFileTimeUnitsPerMs / 2) + delta;
   uint64_t units = Ms1900ToFileTime(target);
   FILETIME ft;
   ft.dwLowDateTime = static_cast<DWORD>(units);
