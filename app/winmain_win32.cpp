@@ -159,9 +159,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   }
   if (gLaunchMode == 'u') {
     UpdateSystemEntries();
-    DeleteMachineKey(kSettingsKey);
-    DeleteMachineKey(kUninstallKey);
-    FatalExit("Uninstall complete.  Now delete Orvalen files.");
+    // Only an administrator may remove the settings: anyone else is told
+    // that nothing was uninstalled.
+    const LONG settings = DeleteMachineKey(kSettingsKey), entry = DeleteMachineKey(kUninstallKey);
+    const bool removed = (settings == ERROR_SUCCESS || settings == ERROR_FILE_NOT_FOUND) &&
+                         (entry == ERROR_SUCCESS || entry == ERROR_FILE_NOT_FOUND);
+    FatalExit(removed ? "Uninstall complete.  Now delete Orvalen files."
+                      : "Orvalen was not uninstalled: its settings could not be removed.\n\nLog on "
+                        "as an Administrator instead.");
     return 0;
   }
 

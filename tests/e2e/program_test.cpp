@@ -475,6 +475,15 @@ TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
   EXPECT_EQ(uninstall.WaitExit(), 0u);
   for (const char* key : {reg::kSettingsKey, kUninstallKey}) EXPECT_FALSE(reg::KeyExists(key)) << key;
   EXPECT_FALSE(reg::Read("Orvalen", kRunKey).exists);
+  // Where the settings cannot be removed, as by a standard user (here a key
+  // inside them stops it), nothing is uninstalled, and the box says so.
+  const std::string inside = std::string(reg::kSettingsKey) + "\\Kept";
+  reg::Write("Marker", REG_SZ, "", 1, inside.c_str());
+  Program refused(Orvalen("u"));
+  Answer(refused, "Orvalen was not uninstalled: its settings could not be removed.\n\nLog on as an "
+                  "Administrator instead.");
+  EXPECT_TRUE(reg::KeyExists());
+  reg::DeleteKey(inside.c_str());
 
   // Another version's settings are erased only when the user agrees.
   WriteNumber("Version", 1);
