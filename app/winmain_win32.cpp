@@ -183,6 +183,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
         "instead.");
     return 0;
   }
+  // A log-on start for a user who may set the clock but not keep the
+  // settings ends as quietly as one for a user who may not set it.
+  if (gLaunchMode == 's' && command == CommandNone) {
+    HKEY key;
+    if (OpenMachineKey(kSettingsKey, KEY_SET_VALUE, true, &key) != ERROR_SUCCESS) return 0;
+    RegCloseKey(key);
+  }
   WSADATA sockets;
   if (WSAStartup(kSocketsVersion, &sockets) != 0) {
     FatalExit("Could not open windows sockets.");

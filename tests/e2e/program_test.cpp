@@ -662,6 +662,7 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   EXPECT_EQ(code, 0u);
   EXPECT_TRUE(std::regex_match(out, kTested)) << out;
   EXPECT_EQ(RunCaptured("/sync"), std::make_pair(DWORD{4}, std::string("Registry Problem\r\n")));
+  EXPECT_EQ(Program(Orvalen("s")).WaitExit(10000), 0u) << "a log-on start ends quietly";
   reg::DeleteKey();
   // An Orvalen that met such a failure takes on no command behind its box.
   Serve({{kWoke, "exact 0"}});
