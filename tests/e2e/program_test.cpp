@@ -386,7 +386,7 @@ TEST_F(Session, FirstStartTheWindowAndTheListEdits) {
   Select(list_, {"added.example"});
   EditName(CMD_EDIT_SERVER, "renamed.example", VK_ESCAPE);
   EXPECT_EQ(Row("added.example").param, 1);
-  EditName(CMD_EDIT_SERVER, "renamed.example", VK_RETURN);
+  EditName(CMD_EDIT_SERVER, " renamed.example ", VK_RETURN);  // kept without the blanks
   EXPECT_STREQ(StoredServer(1).name, "renamed.example");
   Select(list_, {kServer});
   SendCommand(window_, CMD_TOGGLE_SERVER);
