@@ -14,7 +14,8 @@ const char kCommandUsage[] =
     "  /sync  corrects the clock once from the stored server list\r\n"
     "  /test  asks the stored servers without touching the clock\r\n"
     "Exit code: 0 done, 1 no server answered or they disagreed,\r\n"
-    "2 the correction was refused, 3 bad arguments.\r\n";
+    "2 the correction was refused, 3 bad arguments,\r\n"
+    "4 an error stopped Orvalen.\r\n";
 
 namespace {
 
