@@ -14,6 +14,7 @@
 #include "store/machine_key_win32.h"
 #include "store/settings_store.h"
 #include "ui/command_requests.h"
+#include "ui/history_window.h"
 #include "ui/main_window.h"
 #include "ui/server_list.h"
 #include "ui/timers.h"
@@ -212,7 +213,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   if (command == CommandNone) StartNetworkWatch(gMainWindow);
   MSG message;
   while (GetMessageA(&message, nullptr, 0, 0) > 0) {
-    if (TakeServerListEnter(message) || (IsWindow(gMainWindow) && IsDialogMessageA(gMainWindow, &message)))
+    if (TakeServerListEnter(message) || (IsWindow(gMainWindow) && IsDialogMessageA(gMainWindow, &message)) ||
+        TakeHistoryKey(&message))
       continue;
     TranslateMessage(&message);
     DispatchMessageA(&message);

@@ -456,7 +456,12 @@ LRESULT CALLBACK HistoryWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         Reselect(SelectedPass());  // the rows still shown are those of the span before
       } else if (LOWORD(wParam) == kExportButton) {
         ExportShown();
+      } else if (LOWORD(wParam) == IDCANCEL) {
+        DestroyWindow(window);  // Escape
       }
+      return 0;
+    case WM_SETFOCUS:
+      SetFocus(GetDlgItem(window, kPassList));
       return 0;
     case WM_NOTIFY: {
       auto header = reinterpret_cast<NMHDR*>(lParam);
@@ -515,6 +520,8 @@ void OpenHistoryWindow() {
   ShowWindow(gHistoryWindow, SW_SHOWNORMAL);
   SetForegroundWindow(gHistoryWindow);
 }
+
+bool TakeHistoryKey(MSG* message) { return gHistoryWindow != nullptr && IsDialogMessageA(gHistoryWindow, message); }
 
 void RefreshHistoryWindow() {
   if (gHistoryWindow != nullptr) Reload();

@@ -243,7 +243,7 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   HWND history = nullptr;
   SendMessageA(window_, WM_USER, 0, NIN_BALLOONUSERCLICK);  // Wine's balloons take no clicks
   ASSERT_TRUE(WaitUntil([&] { return (history = WindowOf(process, kHistoryWindowClass)) != nullptr; }));
-  PostMessageA(history, WM_CLOSE, 0, 0);
+  PostKey(history, VK_ESCAPE);
   EXPECT_TRUE(WaitUntil([&] { return !IsWindow(history); }));
   // The tray menu opens it too: the plot marks the passes, the list shows them newest first.
   PostMessageA(window_, WM_USER, 0, WM_RBUTTONDOWN);
