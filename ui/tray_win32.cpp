@@ -150,7 +150,8 @@ void NoteClockChangedElsewhere() {
   char when[kTextBufferSize];
   char text[2 * kTextBufferSize];
   FormatLocalTimestamp(CurrentMs1900(), when);
-  wsprintfA(text, "The clock was changed outside Orvalen at %s", when);
+  // As short as "Corrected %s at %s": the status line shows one line of it.
+  wsprintfA(text, "Clock set elsewhere at %s", when);
   SetDlgItemTextA(gMainWindow, IDC_STATUS_LINE, text);
 }
 
