@@ -460,6 +460,9 @@ LRESULT CALLBACK HistoryWindowProc(HWND window, UINT message, WPARAM wParam, LPA
         DestroyWindow(window);  // Escape
       }
       return 0;
+    case WM_SYSCOLORCHANGE:
+      SendDlgItemMessageA(window, kPassList, WM_SYSCOLORCHANGE, 0, 0);
+      return 0;
     case WM_SETFOCUS:
       SetFocus(GetDlgItem(window, kPassList));
       return 0;

@@ -338,6 +338,9 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       HideOrQuit();
       return TRUE;
     case WM_SYSCOLORCHANGE:
+      // The common controls keep the colours they started with until told.
+      SendMessageA(gServerList, WM_SYSCOLORCHANGE, 0, 0);
+      SendDlgItemMessageA(window, IDC_SCHEDULE_SLIDER, WM_SYSCOLORCHANGE, 0, 0);
       SendMessageA(gServerList, LVM_SETBKCOLOR, 0, GetSysColor(COLOR_WINDOW));
       return FALSE;
     case WM_ENDSESSION:
