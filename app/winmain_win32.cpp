@@ -118,6 +118,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     PrintForCaller(kCommandUsage);
     return kExitBadArguments;
   }
+  // The log-on start runs for every user. One who may not keep the settings
+  // (even one who may set the clock) ends quietly, before any question
+  // about them.
+  gLaunchMode = LaunchLetter(commandLine);
+  if (gLaunchMode == 's' && command == CommandNone) {
+    HKEY key;
+    if (OpenMachineKey(kSettingsKey, KEY_SET_VALUE, true, &key) != ERROR_SUCCESS) return 0;
+    RegCloseKey(key);
+  }
   if (!CheckStoredVersion(command != CommandNone)) return command != CommandNone ? kExitCannotRun : 0;
   if (command != CommandNone) {
     // The tray's Orvalen first: a correction never runs beside it.
@@ -134,7 +143,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   DWORD flag = 0;
   ReadSetting("CorrectOnLaunch", &flag, sizeof flag);
   gCorrectOnLaunch = (flag & 0xFF) != 0 && command == CommandNone;
-  gLaunchMode = LaunchLetter(commandLine);
 
   // Starts of the user's take turns until one has set up its window: of two
   // at once (a double-click made twice) the second finds the first one's. A
@@ -159,15 +167,17 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
       SendMessageA(running, WM_COMMAND, CMD_QUIT, 0);
   }
   if (gLaunchMode == 'u') {
+    // Only an administrator may remove the settings. Anyone else is told
+    // so, and nothing else is removed either.
+    const LONG settings = DeleteMachineKey(kSettingsKey);
+    if (settings != ERROR_SUCCESS && settings != ERROR_FILE_NOT_FOUND) {
+      FatalExit("Orvalen was not uninstalled: its settings could not be removed.\n\nLog on as an "
+                "Administrator instead.");
+      return 0;
+    }
     UpdateSystemEntries();
-    // Only an administrator may remove the settings: anyone else is told
-    // that nothing was uninstalled.
-    const LONG settings = DeleteMachineKey(kSettingsKey), entry = DeleteMachineKey(kUninstallKey);
-    const bool removed = (settings == ERROR_SUCCESS || settings == ERROR_FILE_NOT_FOUND) &&
-                         (entry == ERROR_SUCCESS || entry == ERROR_FILE_NOT_FOUND);
-    FatalExit(removed ? "Uninstall complete.  Now delete Orvalen files."
-                      : "Orvalen was not uninstalled: its settings could not be removed.\n\nLog on "
-                        "as an Administrator instead.");
+    DeleteMachineKey(kUninstallKey);
+    FatalExit("Uninstall complete.  Now delete Orvalen files.");
     return 0;
   }
 
@@ -183,13 +193,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
         "You do not have privileges to set the system time.\n\nLog on as an Administrator "
         "instead.");
     return 0;
-  }
-  // A log-on start for a user who may set the clock but not keep the
-  // settings ends as quietly as one for a user who may not set it.
-  if (gLaunchMode == 's' && command == CommandNone) {
-    HKEY key;
-    if (OpenMachineKey(kSettingsKey, KEY_SET_VALUE, true, &key) != ERROR_SUCCESS) return 0;
-    RegCloseKey(key);
   }
   WSADATA sockets;
   if (WSAStartup(kSocketsVersion, &sockets) != 0) {

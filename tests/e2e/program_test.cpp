@@ -479,10 +479,11 @@ TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
   // inside them stops it), nothing is uninstalled, and the box says so.
   const std::string inside = std::string(reg::kSettingsKey) + "\\Kept";
   reg::Write("Marker", REG_SZ, "", 1, inside.c_str());
+  reg::Write("DisplayName", REG_SZ, "Orvalen", 8, kUninstallKey);
   Program refused(Orvalen("u"));
   Answer(refused, "Orvalen was not uninstalled: its settings could not be removed.\n\nLog on as an "
                   "Administrator instead.");
-  EXPECT_TRUE(reg::KeyExists());
+  for (const char* key : {reg::kSettingsKey, kUninstallKey}) EXPECT_TRUE(reg::KeyExists(key)) << key;
   reg::DeleteKey(inside.c_str());
 
   // Another version's settings are erased only when the user agrees.
@@ -662,7 +663,11 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   EXPECT_EQ(code, 0u);
   EXPECT_TRUE(std::regex_match(out, kTested)) << out;
   EXPECT_EQ(RunCaptured("/sync"), std::make_pair(DWORD{4}, std::string("Registry Problem\r\n")));
-  EXPECT_EQ(Program(Orvalen("s")).WaitExit(10000), 0u) << "a log-on start ends quietly";
+  reg::DeleteKey();
+  // A log-on start there ends quietly, before it would ask to erase another version's settings.
+  WriteNumber("Version", 1);
+  ASSERT_TRUE(DenyWrites());
+  EXPECT_EQ(Program(Orvalen("s")).WaitExit(10000), 0u) << "a box at log-on";
   reg::DeleteKey();
   // An Orvalen that met such a failure takes on no command behind its box.
   Serve({{kWoke, "exact 0"}});
