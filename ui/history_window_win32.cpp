@@ -35,6 +35,7 @@ constexpr char kWidestTimeLabel[] = "12:00:00pm";
 constexpr char kExportFilter[] = "Comma-separated values (*.csv)\0*.csv\0All files (*.*)\0*.*\0";
 
 HWND gHistoryWindow;
+HWND gHistoryFocus;  // the control that had the focus when the window was last left
 HistorySpan gSpan = kDefaultSpan;
 int gDpi = kDesignDpi;
 HFONT gUiFont;
@@ -463,8 +464,12 @@ LRESULT CALLBACK HistoryWindowProc(HWND window, UINT message, WPARAM wParam, LPA
     case WM_SYSCOLORCHANGE:
       SendDlgItemMessageA(window, kPassList, WM_SYSCOLORCHANGE, 0, 0);
       return 0;
+    case WM_ACTIVATE:
+      if (LOWORD(wParam) == WA_INACTIVE) gHistoryFocus = GetFocus();
+      break;
     case WM_SETFOCUS:
-      SetFocus(GetDlgItem(window, kPassList));
+      // Back where the user left it, or first on the list.
+      SetFocus(IsChild(window, gHistoryFocus) ? gHistoryFocus : GetDlgItem(window, kPassList));
       return 0;
     case WM_NOTIFY: {
       auto header = reinterpret_cast<NMHDR*>(lParam);
@@ -475,7 +480,7 @@ LRESULT CALLBACK HistoryWindowProc(HWND window, UINT message, WPARAM wParam, LPA
       return header->idFrom == kPassList && find ? -1 : 0;
     }
     case WM_DESTROY:
-      gHistoryWindow = nullptr;
+      gHistoryWindow = gHistoryFocus = nullptr;
       FreeHistoryText(gHistoryText);
       gHistoryText = nullptr;
       gEntryCount = gShownCount = 0;
