@@ -520,11 +520,9 @@ void OpenHistoryWindow() {
   // No larger than the screen, whatever its dots per inch.
   RECT work = {0, 0, Scale(kWindowWidth), Scale(kWindowHeight)};
   SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
-  // Owned by the main window, which stays above other windows, so as not
-  // to open behind it; with a taskbar button of its own all the same.
-  CreateWindowExA(WS_EX_APPWINDOW, kHistoryWindowClass, kTitle, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN,
-                  CW_USEDEFAULT, CW_USEDEFAULT, std::min(Scale(kWindowWidth), static_cast<int>(work.right - work.left)),
-                  std::min(Scale(kWindowHeight), static_cast<int>(work.bottom - work.top)), gMainWindow, nullptr,
+  CreateWindowExA(0, kHistoryWindowClass, kTitle, WS_OVERLAPPEDWINDOW | WS_CLIPCHILDREN, CW_USEDEFAULT,
+                  CW_USEDEFAULT, std::min(Scale(kWindowWidth), static_cast<int>(work.right - work.left)),
+                  std::min(Scale(kWindowHeight), static_cast<int>(work.bottom - work.top)), nullptr, nullptr,
                   gAppInstance, nullptr);
   if (gHistoryWindow == nullptr) return;
   ShowWindow(gHistoryWindow, SW_SHOWNORMAL);
