@@ -84,7 +84,10 @@ void InitMainWindow() {
   AppendMenuA(system, MF_SEPARATOR, 0, nullptr);
   AppendMenuA(system, MF_STRING, CMD_HISTORY, kHistoryMenuText);
 
-  HIMAGELIST images = ImageList_Create(kListIconSize, kListIconSize, ILC_MASK, 1, 1);
+  HDC screen = GetDC(nullptr);
+  const int iconSize = MulDiv(kListIconSize, GetDeviceCaps(screen, LOGPIXELSY), 96);  // as the rows grow
+  ReleaseDC(nullptr, screen);
+  HIMAGELIST images = ImageList_Create(iconSize, iconSize, ILC_MASK, 1, 1);
   ImageList_ReplaceIcon(images, -1, icon);
   SendMessageA(gServerList, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(images));
   SendMessageA(gServerList, LVM_SETBKCOLOR, 0, GetSysColor(COLOR_WINDOW));

@@ -39,7 +39,11 @@ static_assert(sizeof(NOTIFYICONDATAA) <= kNotifyIconSize, "tray record size");
 // guard, which needs Windows Vista.
 DWORD RecordSize() { return LOBYTE(LOWORD(GetVersion())) < 6 ? sizeof(NOTIFYICONDATAA) : kNotifyIconSize; }
 
-HICON Icon(int id) { return LoadIconA(gAppInstance, MAKEINTRESOURCEA(id)); }
+// At the size the notification area shows, which grows with the screen's dots per inch.
+HICON Icon(int id) {
+  return static_cast<HICON>(LoadImageA(gAppInstance, MAKEINTRESOURCEA(id), IMAGE_ICON, GetSystemMetrics(SM_CXSMICON),
+                                       GetSystemMetrics(SM_CYSMICON), LR_SHARED));
+}
 
 // What the icon shows now, so that it can be added again as it was.
 int gShownIcon = IDI_TRAY;
