@@ -112,6 +112,14 @@ HWND FindRunningOrvalen(bool resident) {
 bool gSocketsStarted;
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
+  // The program draws for the screen's dots per inch itself: Windows need
+  // not stretch it, blurred, on a screen set to a larger scale. Asked before
+  // any window exists, and at run time: Windows XP has no such call, and
+  // its manifest reader may refuse the setting.
+  using AwareFunction = BOOL(WINAPI*)();
+  if (auto aware = reinterpret_cast<AwareFunction>(reinterpret_cast<void (*)()>(
+          GetProcAddress(GetModuleHandleA("user32.dll"), "SetProcessDPIAware"))))
+    aware();
   SetFatalExitHooks(CleanUpBeforeFatalBox, CloseSockets, &gMainWindow);
   const CommandAction command = ParseCommand(commandLine);
   if (command == CommandUsage) {
