@@ -78,14 +78,15 @@ int DescribePass(bool correcting, char* out, int size) {
     char offset[kTextBufferSize];
     FormatOffset(gLastCorrectionValue, offset);
     std::snprintf(summary, sizeof summary, "Corrected %s.\r\n", offset);
-  } else if (gLastOutcome == OutcomeNoAnswer) {
-    std::snprintf(summary, sizeof summary, "Not corrected: no time server answered.\r\n");
+  } else if (gLastOutcome == OutcomeNoAnswer || gLastOutcome == OutcomeDisagreed) {
+    std::snprintf(summary, sizeof summary, "Not corrected: %s.\r\n",
+                  gLastOutcome == OutcomeNoAnswer ? "no time server answered" : "the time servers disagree");
     code = kExitNoAgreement;
   } else {
     FailureTip(gLastOutcome, gPassCorrection, summary);
     char* details = std::strstr(summary, "  Double-click");
     if (details != nullptr) std::strcpy(details, "\r\n");
-    code = gLastOutcome == OutcomeDisagreed ? kExitNoAgreement : kExitStepRefused;
+    code = kExitStepRefused;
   }
   append(summary);
   return code;

@@ -123,9 +123,6 @@ void FailureTip(CorrectionOutcome outcome, OffsetMs correction, char* out) {
   static const char kDetails[] = "  Double-click for details...";
   char reason[kTextBufferSize];
   switch (outcome) {
-    case OutcomeDisagreed:
-      std::snprintf(reason, sizeof reason, "Not corrected: the time servers disagree.");
-      break;
     case OutcomeGuardRefused:
     case OutcomeDeclined: {
       char lag[kLagSize];

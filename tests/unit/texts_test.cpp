@@ -62,4 +62,7 @@ TEST(Texts, ACorrectionInWords) {
   FailureTip(OutcomeGuardRefused, INT64_MIN, tip);
   EXPECT_STREQ(tip, "Not corrected: the clock is 106751991167 days 7 hours 12 minutes ahead, more than "
                     "allowed.  Double-click for details...");
+  // Servers that disagree fail a pass as no answer does.
+  FailureTip(OutcomeDisagreed, 0, tip);
+  EXPECT_STREQ(tip, "Unsuccessful correction!  Double-click for details...");
 }
