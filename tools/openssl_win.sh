@@ -15,7 +15,9 @@ cache=${ORVALEN_CACHE:-/var/cache/orvalen}
 # The Windows build takes the version of the native one, which the unit tests link.
 debian_version=$(dpkg-query -W -f='${Version}' libssl-dev)
 version=${debian_version%%-*}
-dir="$cache/openssl-$version-$target"
+# The recipe's revision: raised whenever the options below change.
+recipe=2
+dir="$cache/openssl-$version-$target-r$recipe"
 if [ -e "$dir/.complete" ]; then
   echo "$dir"
   exit 0
@@ -46,7 +48,10 @@ tar -xzf "$tarball" -C "$work"
 cd "$work/openssl-$version"
 # Windows XP first: without _WIN32_WINNT at 0x0501 mingw-w64 targets Windows
 # 10, and OpenSSL would take Vista's locks and once-only calls.
-./Configure "$target" --cross-compile-prefix="$prefix" -D_WIN32_WINNT=0x0501 \
+# A 64-bit time_t, which 32-bit mingw-w64 gives only when asked: with the
+# 32-bit one every certificate reads as not yet valid from 2038 on. No
+# OpenSSL call the program makes passes a time_t or a struct holding one.
+./Configure "$target" --cross-compile-prefix="$prefix" -D_WIN32_WINNT=0x0501 -D__MINGW_USE_VC2005_COMPAT \
   no-shared no-module no-dso no-engine no-tests no-legacy \
   no-dtls no-srp no-comp no-cmp no-ts >&2
 make -j 2 build_libs >&2
