@@ -37,7 +37,10 @@ class Skin {
     using SetApp = int(WINAPI*)(HWND, const char*);
     using SetDialog = int(WINAPI*)(const char*);
     if (auto init = Ordinal<Init>(1)) init(instance, "Orvalen", nullptr, nullptr);
-    if (auto load = Ordinal<LoadFile>(3)) load("skin.smf");
+    // By its full name: a log-on start runs in another folder.
+    char skinFile[MAX_PATH];
+    if (!FileBesideProgram("skin.smf", skinFile)) lstrcpyA(skinFile, "skin.smf");
+    if (auto load = Ordinal<LoadFile>(3)) load(skinFile);
     if (auto app = Ordinal<SetApp>(5)) app(nullptr, "Orvalen");
     if (auto dialog = Ordinal<SetDialog>(8)) dialog("Dialog");
   }
