@@ -9,6 +9,12 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+// OpenSSL must not read a configuration file of its own accord: its
+// compiled-in place is a folder any user may create (tools/openssl_win.sh).
+#ifndef OPENSSL_NO_AUTOLOAD_CONFIG
+#error "OpenSSL built to load a configuration file by itself"
+#endif
+
 #include <cstdlib>
 #include <cstring>
 

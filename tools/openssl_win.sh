@@ -16,7 +16,7 @@ cache=${ORVALEN_CACHE:-/var/cache/orvalen}
 debian_version=$(dpkg-query -W -f='${Version}' libssl-dev)
 version=${debian_version%%-*}
 # The recipe's revision: raised whenever the options below change.
-recipe=2
+recipe=3
 dir="$cache/openssl-$version-$target-r$recipe"
 if [ -e "$dir/.complete" ]; then
   echo "$dir"
@@ -51,8 +51,11 @@ cd "$work/openssl-$version"
 # A 64-bit time_t, which 32-bit mingw-w64 gives only when asked: with the
 # 32-bit one every certificate reads as not yet valid from 2038 on. No
 # OpenSSL call the program makes passes a time_t or a struct holding one.
+# No configuration file read on its own: the compiled-in place, \usr\local\ssl
+# on the current drive, is a folder any user may create, and a file there
+# could change which roots an elevated Orvalen trusts.
 ./Configure "$target" --cross-compile-prefix="$prefix" -D_WIN32_WINNT=0x0501 -D__MINGW_USE_VC2005_COMPAT \
-  no-shared no-module no-dso no-engine no-tests no-legacy \
+  no-shared no-module no-dso no-engine no-tests no-legacy no-autoload-config \
   no-dtls no-srp no-comp no-cmp no-ts >&2
 make -j 2 build_libs >&2
 mkdir -p "$dir.new/lib" "$dir.new/include"
