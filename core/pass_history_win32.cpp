@@ -116,11 +116,21 @@ bool SetAside(const char* folder, Ms1900 now) {
          MoveFileExA(path, aside, 0);
 }
 
-// The history file, opened to read it whole and then change it.
+// The history file, opened to read it whole and then change it. A link is
+// opened as itself, not followed.
 HANDLE OpenHistoryFile(const char* folder, DWORD access, DWORD sharing, DWORD disposition) {
   char path[MAX_PATH];
   if (!PathOf(folder, kHistoryFileName, path)) return INVALID_HANDLE_VALUE;
-  return CreateFileA(path, access, sharing, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return CreateFileA(path, access, sharing, nullptr, disposition,
+                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// A file with another name elsewhere, or a link, was left by whoever owned
+// the folder before: written to, it would change a file the program must not.
+bool SoleName(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(file, &info) && info.nNumberOfLinks == 1 &&
+         !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 }  // namespace
@@ -135,6 +145,13 @@ bool RecordPass(const PassEntry& entry) {
   // A folder removed while the program runs is made again.
   if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND && PrepareFolder(folder))
     file = OpenHistoryFile(folder, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
+  // Such a file is set aside, and a new one made in its place.
+  if (file != INVALID_HANDLE_VALUE && !SoleName(file)) {
+    CloseHandle(file);
+    file = SetAside(folder, entry.ended)
+               ? OpenHistoryFile(folder, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW)
+               : INVALID_HANDLE_VALUE;
+  }
   if (file == INVALID_HANDLE_VALUE) return false;
   char* text = nullptr;
   size_t size = 0;

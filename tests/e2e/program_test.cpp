@@ -320,6 +320,13 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   CloseHandle(held);
   RunPass(IDC_SYNC);
   EXPECT_EQ(PassResults().size(), 2u);
+  // A history file that has another name elsewhere is set aside, not written through.
+  for (const std::string& name : HistoryFiles()) DeleteFileA((HistoryFolder() + "\\" + name).c_str());
+  std::ofstream(victim, std::ios::trunc).close();
+  ASSERT_TRUE(CreateHardLinkA((HistoryFolder() + "\\" + kHistoryFileName).c_str(), victim.c_str(), nullptr));
+  RunPass(IDC_SYNC);
+  EXPECT_EQ(FileText(victim), "");
+  EXPECT_EQ(PassResults().size(), 1u);
   // A history folder removed meanwhile is made again.
   for (const std::string& name : HistoryFiles()) DeleteFileA((HistoryFolder() + "\\" + name).c_str());
   ASSERT_TRUE(RemoveDirectoryA(HistoryFolder().c_str()));
