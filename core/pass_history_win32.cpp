@@ -16,9 +16,6 @@ namespace {
 const char kFolderRights[] = "O:BAD:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GRGX;;;BU)";
 const char kNewFileName[] = "history.new";
 
-// Set once the folder exists with the rights above.
-bool gFolderReady;
-
 constexpr size_t kLongestFileName = 32;  // "history-20260131-123456.bad"
 
 bool FolderPath(char (&path)[MAX_PATH]) {
@@ -138,13 +135,11 @@ bool SoleName(HANDLE file) {
 bool RecordPass(const PassEntry& entry) {
   char folder[MAX_PATH];
   if (!FolderPath(folder)) return false;
-  if (!gFolderReady) gFolderReady = PrepareFolder(folder);
-  if (!gFolderReady) return false;
+  // Before every entry: the folder may have been removed, or replaced by a
+  // link, since the last one.
+  if (!PrepareFolder(folder)) return false;
   // Others may read the file meanwhile, but not write it.
   HANDLE file = OpenHistoryFile(folder, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
-  // A folder removed while the program runs is made again.
-  if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND && PrepareFolder(folder))
-    file = OpenHistoryFile(folder, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
   // Such a file is set aside, and a new one made in its place.
   if (file != INVALID_HANDLE_VALUE && !SoleName(file)) {
     CloseHandle(file);
