@@ -364,10 +364,17 @@ Section "Uninstall"
   DeleteRegValue HKLM "${RUN_KEY}" "${AUTOSTART_VALUE}"
   Call un.DeleteLogonTask
   DeleteRegKey HKLM "${SETTINGS_KEY}"
-  ; The pass history, by its own names: the folder goes only when empty.
-  Delete "$APPDATA\Orvalen\history.txt"
-  Delete "$APPDATA\Orvalen\history.new"
-  Delete "$APPDATA\Orvalen\history-*.bad"
-  RMDir "$APPDATA\Orvalen"
+  ; The pass history, by its own names: the folder goes only when empty. A
+  ; link in the folder's place is not followed: it leads wherever the user
+  ; who made it chose, and this runs as administrator.
+  System::Call 'kernel32::GetFileAttributesW(w "$APPDATA\Orvalen") i .r0'
+  IntOp $1 $0 & 0x400 ; FILE_ATTRIBUTE_REPARSE_POINT
+  ${If} $0 <> -1
+  ${AndIf} $1 = 0
+    Delete "$APPDATA\Orvalen\history.txt"
+    Delete "$APPDATA\Orvalen\history.new"
+    Delete "$APPDATA\Orvalen\history-*.bad"
+    RMDir "$APPDATA\Orvalen"
+  ${EndIf}
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
 SectionEnd
