@@ -140,7 +140,7 @@ bool RecordPass(const PassEntry& entry) {
   if (!PrepareFolder(folder)) return false;
   // Others may read the file meanwhile, but not write it.
   HANDLE file = OpenHistoryFile(folder, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS);
-  // Such a file is set aside, and a new one made in its place.
+  // One that is a link, or has a second name, is set aside and a new one made in its place.
   if (file != INVALID_HANDLE_VALUE && !SoleName(file)) {
     CloseHandle(file);
     file = SetAside(folder, entry.ended)
