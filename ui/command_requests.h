@@ -19,7 +19,15 @@ void PrintForCaller(const char* text);
 // process runs it then.
 constexpr int kCommandNotTaken = -1;
 int AskRunningOrvalen(HWND running, CommandAction action);
-// The running Orvalen: a request of another start (WM_COPYDATA), and its
+// What another start sends the running Orvalen (WM_COPYDATA of this kind),
+// and the class of its window that the answer goes to.
+constexpr ULONG_PTR kCommandRequest = 0x4F525651;
+struct CommandRequest {
+  DWORD action;        // a CommandAction
+  DWORD answerWindow;  // window handles are 32 bits wide, also in 64-bit programs
+};
+constexpr char kAnswerWindowClass[] = "OrvalenCommandAnswer";
+// The running Orvalen: a request of another start, and its
 // reply: taken (answered when the pass has ended), refused, or not for this
 // process, whose caller then runs the command itself.
 enum RequestReply : LRESULT { RequestRefused, RequestTaken, RequestNotHere };

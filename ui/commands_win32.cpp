@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cstddef>
+
 #include "core/query_engine.h"
 #include "core/server_table.h"
 #include "core/view_hooks.h"
@@ -12,9 +14,7 @@ int gCommandExitCode;
 
 namespace {
 
-// WM_COPYDATA kinds between two starts of the program.
-constexpr ULONG_PTR kCommandRequest = 0x4F525651;  // another start asks for a pass
-constexpr ULONG_PTR kCommandAnswer = 0x4F525641;   // and is answered when it has ended
+constexpr ULONG_PTR kCommandAnswer = 0x4F525641;  // WM_COPYDATA kind: the pass asked for has ended
 // How long a start waits for the running Orvalen's pass: fifty servers with
 // slow look-ups and every address tried stay well within it.
 constexpr DWORD kAnswerWaitMs = 600000;
@@ -22,12 +22,8 @@ constexpr DWORD kRequestWaitMs = 10000;
 constexpr int kAnswerSize = 32768;  // fifty lines and a summary
 constexpr int kMaxWaiting = 8;
 
-struct Request {
-  DWORD action;
-  DWORD answerWindow;  // window handles are 32 bits wide, also in 64-bit programs
-};
-
 struct Answer {
+  DWORD action;  // the command answered
   int exitCode;
   char text[kAnswerSize];
 };
@@ -46,23 +42,25 @@ bool gEnding;
 
 const char kNoServer[] = "There is no time server to ask.\r\n";
 
-// The answer a waiting start has received.
+// The command a waiting start asked for, and the answer it has received.
+CommandAction gAskedFor = CommandNone;
 Answer gReceived;
 bool gAnswered;
 
 HANDLE gOutput = INVALID_HANDLE_VALUE;
 bool gOutputOpened;
 
-void SendAnswer(HWND window, const Answer& answer) {
-  COPYDATASTRUCT data = {kCommandAnswer, static_cast<DWORD>(sizeof answer.exitCode + lstrlenA(answer.text) + 1),
-                         const_cast<Answer*>(&answer)};
+void SendAnswer(HWND window, bool correcting, Answer& answer) {
+  answer.action = correcting ? CommandSync : CommandTest;
+  COPYDATASTRUCT data = {kCommandAnswer, static_cast<DWORD>(offsetof(Answer, text) + lstrlenA(answer.text) + 1),
+                         &answer};
   DWORD_PTR result;
   SendMessageTimeoutA(window, WM_COPYDATA, reinterpret_cast<WPARAM>(gMainWindow),
                       reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, kRequestWaitMs, &result);
 }
 
 // The answer to a start whose pass will not run.
-const Answer& NoPass(const char* why) {
+Answer& NoPass(const char* why) {
   static Answer none;
   none.exitCode = kExitNoAgreement;
   lstrcpyA(none.text, why);
@@ -70,11 +68,11 @@ const Answer& NoPass(const char* why) {
 }
 
 // Sends the answer to every start waiting for a pass of that kind.
-void AnswerWaiters(bool correcting, const Answer& answer) {
+void AnswerWaiters(bool correcting, Answer& answer) {
   int kept = 0;
   for (int i = 0; i < gWaiterCount; ++i) {
     if (gWaiters[i].correcting == correcting)
-      SendAnswer(gWaiters[i].window, answer);
+      SendAnswer(gWaiters[i].window, correcting, answer);
     else
       gWaiters[kept++] = gWaiters[i];
   }
@@ -83,9 +81,14 @@ void AnswerWaiters(bool correcting, const Answer& answer) {
 
 LRESULT CALLBACK AnswerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   const COPYDATASTRUCT* data = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
-  if (message != WM_COPYDATA || data->dwData != kCommandAnswer || data->cbData < sizeof(int) + 1 ||
+  if (message != WM_COPYDATA || data->dwData != kCommandAnswer || data->cbData <= offsetof(Answer, text) ||
       data->cbData > sizeof(Answer))
     return DefWindowProcA(window, message, wParam, lParam);
+  // Anyone may ask the running Orvalen for a pass in this window's name: an
+  // answer to another command, or a second one, is not this start's.
+  DWORD action;
+  CopyMemory(&action, data->lpData, sizeof action);
+  if (gAnswered || action != static_cast<DWORD>(gAskedFor)) return FALSE;
   ZeroMemory(&gReceived, sizeof gReceived);
   CopyMemory(&gReceived, data->lpData, data->cbData);
   gReceived.text[kAnswerSize - 1] = '\0';
@@ -147,12 +150,13 @@ int AskRunningOrvalen(HWND running, CommandAction action) {
   WNDCLASSA type = {};
   type.lpfnWndProc = AnswerWindowProc;
   type.hInstance = GetModuleHandleA(nullptr);
-  type.lpszClassName = "OrvalenCommandAnswer";
+  type.lpszClassName = kAnswerWindowClass;
   RegisterClassA(&type);
   HWND window = CreateWindowA(type.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                               type.hInstance, nullptr);
-  Request request = {static_cast<DWORD>(action), static_cast<DWORD>(reinterpret_cast<uintptr_t>(window))};
+  CommandRequest request = {static_cast<DWORD>(action), static_cast<DWORD>(reinterpret_cast<uintptr_t>(window))};
   COPYDATASTRUCT data = {kCommandRequest, sizeof request, &request};
+  gAskedFor = action;
   DWORD_PTR reply = RequestRefused;
   if (window == nullptr ||
       !SendMessageTimeoutA(running, WM_COPYDATA, reinterpret_cast<WPARAM>(window),
@@ -182,8 +186,8 @@ int AskRunningOrvalen(HWND running, CommandAction action) {
 
 RequestReply OnCommandRequest(HWND from, const void* copyData) {
   const COPYDATASTRUCT* data = static_cast<const COPYDATASTRUCT*>(copyData);
-  if (data->dwData != kCommandRequest || data->cbData != sizeof(Request)) return RequestRefused;
-  Request request;
+  if (data->dwData != kCommandRequest || data->cbData != sizeof(CommandRequest)) return RequestRefused;
+  CommandRequest request;
   CopyMemory(&request, data->lpData, sizeof request);
   HWND answerTo = reinterpret_cast<HWND>(static_cast<uintptr_t>(request.answerWindow));
   if (answerTo != from || (request.action != CommandSync && request.action != CommandTest))
@@ -199,7 +203,7 @@ RequestReply OnCommandRequest(HWND from, const void* copyData) {
   const bool waiting = gWaiterCount > 0 && gWaiters[gWaiterCount - 1].window == answerTo;
   if (!PassBusy() && waiting) {  // nothing to ask: no pass started, none will end
     --gWaiterCount;
-    SendAnswer(answerTo, NoPass(kNoServer));
+    SendAnswer(answerTo, correcting, NoPass(kNoServer));
     EndWhenOwingNothing();
   }
   return RequestTaken;

@@ -11,6 +11,7 @@
 #include <regex>
 #include <sstream>
 
+#include "ui/command_requests.h"
 #include "ui/history_view.h"
 #include "ui/history_window.h"
 #include "ui/timers.h"
@@ -647,6 +648,26 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
     EXPECT_EQ(second.first, 0u) << second.second;
     EXPECT_TRUE(std::regex_match(second.second, syncFirst ? kTested : kUsed)) << second.second;
   }
+  // A script takes no answer but its own: a test that another program asks for
+  // in its name, and that ends first, does not answer its correction.
+  const char kDrip[] = "nts://127.0.0.136";  // a key exchange that lasts until its time is up
+  Serve({{kWoke, "exact 0"}, {kDrip, "ke-drip"}});
+  ASSERT_TRUE(Start());
+  Select(list_, {kDrip});
+  SendCommand(window_, CMD_TEST_SERVER);  // the correction waits behind this test
+  std::tie(code, out) = RunCaptured("/sync", [&] {
+    HWND script = nullptr;
+    WaitUntil([&] { return (script = FindWindowExA(HWND_MESSAGE, nullptr, kAnswerWindowClass, nullptr)) != nullptr; });
+    CommandRequest forged = {CommandTest, HandleToULong(script)};
+    COPYDATASTRUCT data = {kCommandRequest, sizeof forged, &forged};
+    EXPECT_EQ(Ask(window_, WM_COPYDATA, reinterpret_cast<WPARAM>(script), reinterpret_cast<LPARAM>(&data)),
+              RequestTaken);
+  });
+  EXPECT_EQ(code, 0u);
+  EXPECT_TRUE(std::regex_search(out, std::regex("\r\nCorrected .*s\\.\r\n$"))) << out;
+  SendCommand(window_, CMD_QUIT);
+  EXPECT_EQ(program_->WaitExit(), 0u);
+  reg::DeleteKey();  // the list of one server below
   // A pass whose every query fails at once answers once, handed over or its own.
   Serve({{"192.0.2.1", ""}});  // no route leaves the test's network
   ASSERT_TRUE(Start());
@@ -701,7 +722,7 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   std::tie(code, out) = RunCaptured("/test", [&] {
     HWND waiting = nullptr;
     WaitUntil([&] {
-      return (waiting = FindWindowExA(HWND_MESSAGE, nullptr, "OrvalenCommandAnswer", nullptr)) != nullptr;
+      return (waiting = FindWindowExA(HWND_MESSAGE, nullptr, kAnswerWindowClass, nullptr)) != nullptr;
     });
     Ask(waiting, WM_NULL, 0, 0);  // it answers once its request is on the way
     SendCommand(window_, IDC_SYNC);
