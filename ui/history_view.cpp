@@ -6,6 +6,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "ui/server_rows.h"
 #include "ui/texts.h"
 
 const char* const kSpanLabels[kHistorySpans] = {"Last day", "Last week", "Last 30 days",
@@ -85,15 +86,16 @@ const char* ResultText(CorrectionOutcome outcome) {
   return "";
 }
 
-// "a (NTP): used -1.2s, 31 ms; b (TIME): slow response", cut to size.
+// "a (NTP): used -1.2s, 31 ms; b (TIME): Slow Response", cut to size.
 void ServersText(const PassEntry& entry, char* out, size_t size) {
   size_t used = 0;
   out[0] = '\0';
   for (int k = 0; k < entry.serverCount && used + 1 < size; ++k) {
     const ServerResult& s = entry.servers[k];
+    // A failure as the server list says it; a measurement by its use.
     char status[kTextBufferSize];
-    std::snprintf(status, sizeof status, "%s", StatusName(s.status));
-    std::replace(status, status + std::strlen(status), '-', ' ');
+    const char* failure = FailureText(s.status);
+    std::snprintf(status, sizeof status, "%s", failure ? failure : StatusName(s.status));
     char measured[2 * kTextBufferSize] = "";
     if (Measured(s.status)) {
       char offset[kTextBufferSize];

@@ -28,6 +28,10 @@ int Order(T a, T b) {
 
 }  // namespace
 
+const char* FailureText(uint32_t status) {
+  return status >= 1 && status <= kLastFailureStatus ? kFailureTexts[status] : nullptr;
+}
+
 int StatusRank(int slot) {
   const uint32_t status = gServerTable[slot].status;
   const QuerySlot& q = gQuerySlots[slot];
@@ -96,8 +100,8 @@ void RowTexts(int slot, char* latency, char* correction) {
   }
 
   const uint32_t status = record.status;
-  if (status >= 1 && status <= kLastFailureStatus) {
-    std::snprintf(latency, kTextBufferSize, "%s", kFailureTexts[status]);
+  if (const char* failure = FailureText(status)) {
+    std::snprintf(latency, kTextBufferSize, "%s", failure);
     return;
   }
   if (status != StatusRejected && status != StatusTested && status != StatusMeasured) return;

@@ -10,6 +10,9 @@ extern int gSortDirection;  // starts at +1
 
 using NameCompare = int (*)(const char*, const char*);
 
+// What the list says of a query that ended without a measurement ("Slow
+// Response"); null for any other status.
+const char* FailureText(uint32_t status);
 // 102 for a measured server (status 100 or more); samplesTaken - 3 for a
 // query in progress; otherwise the status itself.
 int StatusRank(int slot);

@@ -127,7 +127,7 @@ TEST(HistoryView, CellTexts) {
                      {{"ntp://a.example", true, StatusMeasured, -1203, 31}, {"c.example", false, StatusSlowResponse, 0, 0}}};
   const char* const texts[kHistoryColumns] = {
       "", "Correcting", "Schedule", "Stepped", "-1.3s",
-      "ntp://a.example (NTP): used -1.2s, 31 ms; c.example (TIME): slow response"};
+      "ntp://a.example (NTP): used -1.2s, 31 ms; c.example (TIME): Slow Response"};
   char text[kMaxEntryText];
   for (int column = 0; column < kHistoryColumns; ++column) {
     HistoryCellText(entry, static_cast<HistoryColumn>(column), text, sizeof text);
