@@ -93,9 +93,8 @@ void ServersText(const PassEntry& entry, char* out, size_t size) {
   for (int k = 0; k < entry.serverCount && used + 1 < size; ++k) {
     const ServerResult& s = entry.servers[k];
     // A failure as the server list says it; a measurement by its use.
-    char status[kTextBufferSize];
-    const char* failure = FailureText(s.status);
-    std::snprintf(status, sizeof status, "%s", failure ? failure : StatusName(s.status));
+    const char* status = FailureText(s.status);
+    if (status == nullptr) status = StatusName(s.status);
     char measured[2 * kTextBufferSize] = "";
     if (Measured(s.status)) {
       char offset[kTextBufferSize];
