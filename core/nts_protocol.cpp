@@ -127,11 +127,14 @@ NtsKeVerdict ParseNtsKeResponse(const uint8_t* data, int size, NtsKeys* keys) {
   keys->server[0] = '\0';
   keys->port = kNtpPort;
   keys->cookies.count = 0;
-  for (int offset = 0; size - offset >= 4;) {
+  int offset = 0;
+  while (size - offset >= 4) {
     const uint16_t type = Read16(data + offset) & ~kCritical;
     const bool critical = (data[offset] & 0x80) != 0;
     const int length = Read16(data + offset + 2);
     const uint8_t* body = data + offset + 4;
+    // A record that would run past what the reader holds can never be read in full.
+    if (offset + 4 + length > kNtsMaxKeResponse) return NtsKeFailed;
     if (size - offset - 4 < length) return NtsKeIncomplete;
     offset += 4 + length;
     switch (type) {
@@ -167,7 +170,7 @@ NtsKeVerdict ParseNtsKeResponse(const uint8_t* data, int size, NtsKeys* keys) {
         break;
     }
   }
-  return size > kNtsMaxKeResponse - 4 ? NtsKeFailed : NtsKeIncomplete;
+  return offset + 4 > kNtsMaxKeResponse ? NtsKeFailed : NtsKeIncomplete;
 }
 
 void NtsExporterContext(bool serverToClient, uint8_t (&context)[5]) {
