@@ -21,8 +21,9 @@ namespace {
 
 // Between the first started query of a pass and the end of its pass end.
 bool gPassOpen;
-// While a pass start loop runs, a query that fails at once must not end the
-// pass: the servers not started yet still carry the results of an earlier one.
+// While a loop starts a pass's queries, a query that fails at once must not
+// end the pass: the servers not started yet still carry the results of an
+// earlier one. While a loop stops them, the pass ends after the last.
 bool gStartingPass;
 
 // Requests that came while a pass was busy, one of each kind.
@@ -419,7 +420,13 @@ void FinishQuery(int slot, ServerStatus status) {
 
 void FinishAllQueries(ServerStatus status) {
   gHeld.correcting = gHeld.testing = false;
+  // The pass ends once every query has: a pass held behind it, started at
+  // its end, must not lose the queries after the last one of this pass.
+  const bool starting = gStartingPass;
+  gStartingPass = true;
   for (int slot = 0; slot < kMaxServers; ++slot) FinishQuery(slot, status);
+  gStartingPass = starting;
+  EndPassIfDone();
 }
 
 bool PassHeld(bool correcting) { return correcting ? gHeld.correcting : gHeld.testing; }

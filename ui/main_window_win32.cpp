@@ -16,6 +16,7 @@
 #include "ui/history_window.h"
 #include "ui/schedule.h"
 #include "ui/server_list.h"
+#include "ui/server_rows.h"
 #include "ui/texts.h"
 #include "ui/timers.h"
 #include "ui/tray.h"
@@ -159,8 +160,7 @@ void ResetServerList() {
   if (MessageBoxA(gMainWindow, "Are you sure you want to reset the server list?", "Warning!",
                   MB_OKCANCEL | MB_ICONWARNING) != IDOK)
     return;
-  FinishAllQueries(StatusInterrupted);
-  ResetServerTable();
+  ResetSlots();
   SortRows();
 }
 

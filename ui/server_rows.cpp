@@ -132,6 +132,14 @@ void RenameSlot(int slot, const char* name) {
 
 void DeleteSlot(int slot) { RenameSlot(slot, ""); }
 
+// The pass ends on the list it asked; one held behind it, started at its
+// end, asked servers that are gone now, and is stopped too.
+void ResetSlots() {
+  FinishAllQueries(StatusInterrupted);
+  ResetServerTable();
+  FinishAllQueries(StatusInterrupted);
+}
+
 void ToggleSlot(int slot) {
   gQuerySlots[slot].denied = 0;
   gServerTable[slot].enabled ^= 1;

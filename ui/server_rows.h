@@ -30,3 +30,4 @@ void RowTexts(int slot, char* latency, char* correction);
 void RenameSlot(int slot, const char* name);  // an empty name frees the slot
 void DeleteSlot(int slot);
 void ToggleSlot(int slot);
+void ResetSlots();  // the default list, any pass stopped

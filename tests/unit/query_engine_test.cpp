@@ -217,7 +217,20 @@ TEST(QueryEngine, PassesDoNotNest) {
   StartCorrectingPass(TriggerSchedule);
   ToggleSlot(testSlot);  // enabled, for the held pass to ask
   EXPECT_NE(gQuerySlots[testSlot].phase, PhaseIdle);
-  FinishAllQueries(StatusInterrupted);
+  // A test asked for while a stopped pass ends starts once the stop is done, not under it; a
+  // reset of the list stops it too, as it asks a server that went with the list.
+  AddServer("10.0.0.3");
+  static int later = AddServer("10.0.0.4");
+  gServerTable[later].enabled = 0;
+  fake::onAnnounce = [] { StartTestingPass(&later, 1); };
+  for (const bool reset : {false, true}) {
+    FinishAllQueries(StatusInterrupted);
+    StartCorrectingPass(TriggerUser);
+    Measure(testSlot, 100, {10, 10, 10});
+    reset ? ResetSlots() : FinishAllQueries(StatusInterrupted);  // steps on the one answer
+    EXPECT_EQ(gQuerySlots[later].phase != PhaseIdle, !reset);
+    EXPECT_EQ(PassBusy(), !reset);
+  }
 }
 
 TEST(QueryEngine, AServerThatDeniesIsNotAskedAgainUntilEdited) {
