@@ -65,7 +65,9 @@ bool LaunchPassWanted(bool correctOnLaunch, char launchMode, int scheduleIndex, 
 }
 
 void CatchUpOnResume(CatchUp& c, Ms1900 now) {
-  if (c.pending) return;
+  // A burst: this wake's pass still waits. Any other pass due, a retry
+  // among them, was due before the sleep and gives way to this wake's.
+  if (c.pending && c.trigger == TriggerResume && c.retries == 0 && c.due > now) return;
   c = CatchUp{true, now + kResumeWaitMs, 0, c.lastFound, TriggerResume};
 }
 

@@ -114,6 +114,8 @@ TEST(Startup, CatchingUpAfterSleepOrANewNetwork) {
       {Found, 501000, false, 500000}, {Resume, 600000, true, 610000},
       {ScheduledNoneFound, 603000, true, 610000},  // woken before the network: the catch-up stays
       {NoneFound, 611000, true, 641000},           // as it was, retries included
+      {Resume, 3600000, true, 3610000},            // a retry the sleep outran: the new wake's wait,
+      {NoneFound, 3611000, true, 3641000},         // and its retries from the first
   };
   CatchUp c = {false, 0, 0, true, TriggerUser};
   for (const auto& s : steps) {
