@@ -156,6 +156,8 @@ bool NetParseAddress(const char* text, NetAddress* address) {
 }
 
 uintptr_t NetStartLookup(const char* name, char* buffer, int size) {
+  // An empty name would be answered with this computer's own addresses.
+  if (name[0] == '\0') return 0;
   if (!HaveAddrInfo()) {
     return reinterpret_cast<uintptr_t>(
         WSAAsyncGetHostByName(gNetEventWindow, kLookupDoneMessage, name, buffer, size));

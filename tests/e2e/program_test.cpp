@@ -125,7 +125,7 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
          {kNtp, "ntp-exact 200"}, {"NTP://127.0.0.122", "ntp-exact 200"}, {kNtpSilent, "ntp-silent"},
          {"ntp://127.0.0.124", "ntp-rate"}, {"ntp://127.0.0.129", "now 500"} /* port 123 is closed */,
          // IPv6: a literal, and a name whose IPv6 address has no TIME server, then an IPv4 one.
-         {"ntp://[::1]", ""}, {"dual.test", ""}});
+         {"ntp://[::1]", ""}, {"dual.test", ""}, {"ntp://", ""}});
   for (const char* server : {"127.0.0.1", "127.0.0.126"}) ASSERT_TRUE(timeservers::Set(server, "now 500"));
   ASSERT_TRUE(timeservers::Set("::1", "ntp-exact 200"));
   ASSERT_TRUE(Start());
@@ -153,6 +153,7 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
          {"no-such-host.invalid", StatusNoDnsEntry, "No DNS entry;"},
          // A name with no address fails the look-up as surely as no name.
          {"no-address.test", StatusNoDnsEntry, "No DNS entry;"},
+         {"ntp://", StatusWinsockError, "Winsock Error;"},  // not this computer's own addresses
          {"ntp://[::1]", StatusMeasured, R"(\d+;.*s)"}, {"dual.test", StatusRejected, R"(\d+;.*s \(unused\))"},
          // A close without data raises no read notice: the deadline ends it.
          {"127.0.0.57", StatusSlowResponse, "Slow Response;"},
