@@ -436,7 +436,10 @@ void CheckDeadlines() {
   const TickMs now = ReadTickMs();
   for (int slot = 0; slot < kMaxServers; ++slot) {
     QuerySlot& q = gQuerySlots[slot];
-    const int32_t past = static_cast<int32_t>(now - q.deadline);
+    // No deadline is set further ahead than a connection's: one that seems
+    // to be was passed in a sleep of weeks, and the tick's difference wrapped.
+    int64_t past = static_cast<int32_t>(now - q.deadline);
+    if (past < -kConnectTimeoutMs) past += int64_t{1} << 32;
     if (q.phase == PhaseWaiting && past >= 0)
       SendNtpRequest(slot);
     else if (q.phase != PhaseIdle && past > 0)

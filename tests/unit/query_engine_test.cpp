@@ -184,6 +184,10 @@ TEST(QueryEngine, EachAddressOfANameIsTriedInTurn) {
   Measure(time, 100, {10, 10, 10}), Measure(ntp, 100, {10, 10, 10});
   EXPECT_EQ(gServerTable[time].status, StatusMeasured);
   EXPECT_EQ(gServerTable[ntp].status, StatusMeasured);
+  // A pass that slept for a month, longer than the tick's signed range, ends once awake.
+  StartCorrectingPass(TriggerUser);
+  fake::tick += 30u * 24 * 3600 * 1000, CheckDeadlines();
+  EXPECT_FALSE(PassBusy());
 }
 
 TEST(QueryEngine, PassesDoNotNest) {
