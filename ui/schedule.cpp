@@ -78,6 +78,13 @@ void CatchUpOnNetwork(CatchUp& c, Ms1900 now) {
   c.due = now;
 }
 
+OffsetMs CatchUpWait(const CatchUp& c, Ms1900 now) {
+  // No wait is set longer than the last retry's: one that seems longer
+  // began before the clock was set back, and is over.
+  const OffsetMs ahead = c.due - now;
+  return ahead > 0 && ahead <= kCatchUpRetryMs[kCatchUpRetries - 1] ? ahead : 0;
+}
+
 void CatchUpPassEnded(CatchUp& c, Ms1900 now, PassTrigger startedBy, bool foundNone) {
   const bool catchingUp = startedBy == TriggerResume || startedBy == TriggerNetwork;
   c.lastFound = !foundNone;

@@ -46,3 +46,5 @@ void CatchUpOnResume(CatchUp& c, Ms1900 now);
 void CatchUpOnNetwork(CatchUp& c, Ms1900 now);
 // Any correcting pass has ended; foundNone: it reached no server at all.
 void CatchUpPassEnded(CatchUp& c, Ms1900 now, PassTrigger startedBy, bool foundNone);
+// The wait left until the pending pass is due; 0 once it is.
+OffsetMs CatchUpWait(const CatchUp& c, Ms1900 now);

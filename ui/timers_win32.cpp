@@ -36,17 +36,13 @@ void ClockChangedInPass() {
 
 void ArmCatchUp() {
   if (!gPassCatchUp.pending) return;
-  int64_t wait = gPassCatchUp.due - CurrentMs1900();
-  if (wait < 0) wait = 0;
-  SetTimer(gMainWindow, kCatchUpTimer, static_cast<UINT>(wait < 0x7FFFFFFF ? wait : 0x7FFFFFFF) + 1, nullptr);
+  SetTimer(gMainWindow, kCatchUpTimer, static_cast<UINT>(CatchUpWait(gPassCatchUp, CurrentMs1900())) + 1, nullptr);
 }
 
 void OnCatchUpTimer() {
   KillTimer(gMainWindow, kCatchUpTimer);
   if (!gPassCatchUp.pending) return;
-  // Further ahead than any wait ever armed: the clock was set back meanwhile, and it is due.
-  const int64_t ahead = gPassCatchUp.due - CurrentMs1900();
-  if (PassBusy() || (ahead > 0 && ahead <= kCatchUpRetryMs[kCatchUpRetries - 1])) {
+  if (PassBusy() || CatchUpWait(gPassCatchUp, CurrentMs1900()) > 0) {
     SetTimer(gMainWindow, kCatchUpTimer, 1000, nullptr);
     return;
   }

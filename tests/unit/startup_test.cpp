@@ -126,6 +126,11 @@ TEST(Startup, CatchingUpAfterSleepOrANewNetwork) {
     EXPECT_EQ(c.pending, s.pending) << s.at;
     EXPECT_EQ(c.due, s.due) << s.at;
   }
+  // The wait left: none once due, nor after the clock was set back past the longest wait.
+  c = {true, 200000, 0, false, TriggerResume};
+  EXPECT_EQ(CatchUpWait(c, 80000), 120000);
+  EXPECT_EQ(CatchUpWait(c, 200000), 0);
+  EXPECT_EQ(CatchUpWait(c, 79999), 0) << "set back";
   c = {false, 0, 0, false, TriggerResume};
   CatchUpOnNetwork(c, 0);
   EXPECT_EQ(c.trigger, TriggerNetwork) << "the pass a new network asks for is the network's";
