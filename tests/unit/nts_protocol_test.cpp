@@ -88,12 +88,16 @@ TEST(NtsProtocol, KeyExchangeRequest) {
 
 TEST(NtsProtocol, KeyExchangeResponses) {
   const std::string agreed = std::string(kNext) + kAead + kCookieA + kCookieB;
+  const std::string filler = "40003fe0" + std::string(2 * 0x3fe0, '0');  // to 16,380 bytes in all
   const struct { std::string records; NtsKeVerdict verdict; int cookies; const char* server; uint16_t port; } cases[] = {
       {agreed + kEnd, NtsKeAgreed, 2, "", 123},
       {agreed + "00060009" "6e74702e74657374" "31" "00070002" "1234" + kEnd, NtsKeAgreed, 2, "ntp.test1", 0x1234},
       {agreed + "40000000" + kEnd, NtsKeAgreed, 2, "", 123},    // an unknown record that is not critical
       {agreed, NtsKeIncomplete, 2, "", 123}, {agreed + "8000", NtsKeIncomplete, 2, "", 123},
       {agreed.substr(0, agreed.size() - 2), NtsKeIncomplete, 1, "", 123},
+      // Up to the last byte the reader keeps: an end that fits is read; without one there, no end.
+      {agreed + filler, NtsKeIncomplete, 2, "", 123}, {agreed + filler + kEnd, NtsKeAgreed, 2, "", 123},
+      {agreed + filler + "40000000", NtsKeFailed, 2, "", 123},
       {agreed + "c0000000" + kEnd, NtsKeFailed, 2, "", 123},    // an unknown critical record
       {std::string(kNext) + kAead + kEnd, NtsKeFailed, 0, "", 123},  // no cookie
       {std::string(kNext) + kCookieA + kEnd, NtsKeFailed, 1, "", 123},  // no AEAD

@@ -115,7 +115,8 @@ TEST(Startup, CatchingUpAfterSleepOrANewNetwork) {
       {ScheduledNoneFound, 603000, true, 610000},  // woken before the network: the catch-up stays
       {NoneFound, 611000, true, 641000},           // as it was, retries included
       {Resume, 3600000, true, 3610000},            // a retry the sleep outran: the new wake's wait,
-      {NoneFound, 3611000, true, 3641000},         // and its retries from the first
+      {Resume, 3610000, true, 3620000},            // anew for a wake as it is due,
+      {NoneFound, 3621000, true, 3651000},         // and its retries from the first
   };
   CatchUp c = {false, 0, 0, true, TriggerUser};
   for (const auto& s : steps) {
@@ -129,6 +130,7 @@ TEST(Startup, CatchingUpAfterSleepOrANewNetwork) {
   // The wait left: none once due, nor after the clock was set back past the longest wait.
   c = {true, 200000, 0, false, TriggerResume};
   EXPECT_EQ(CatchUpWait(c, 80000), 120000);
+  EXPECT_EQ(CatchUpWait(c, 199999), 1);
   EXPECT_EQ(CatchUpWait(c, 200000), 0);
   EXPECT_EQ(CatchUpWait(c, 79999), 0) << "set back";
   c = {false, 0, 0, false, TriggerResume};
