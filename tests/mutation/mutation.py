@@ -64,6 +64,8 @@ EQUIVALENT = {(path, line, fault): why for path, line, faults, why in [
     ("core/nts_protocol.cpp", PORT, ["65535 -> 65536", "<=#2 -> <"],
      "a digit more or fewer read: a port with more digits is refused either way"),
     ("ui/server_rows.cpp", TRIM, ["0 -> 1"], "leading blanks went first: a name's first character is none"),
+    ("core/query_engine.cpp", "if (past < -kConnectTimeoutMs) past += int64_t{1} << 32;", ["1 -> 2", "32 -> 33"],
+     "any sum past zero is a deadline passed alike"),
     ("ui/schedule.cpp", "return ahead > 0 && ahead <= kCatchUpRetryMs[kCatchUpRetries - 1] ? ahead : 0;", ["> -> >="],
      "no wait left is 0 either way"),
     ("core/ntp_protocol.cpp", "uint64_t stamp = 0;", ["0 -> 1"], "eight 8-bit shifts push it out"),

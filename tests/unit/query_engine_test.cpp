@@ -184,8 +184,10 @@ TEST(QueryEngine, EachAddressOfANameIsTriedInTurn) {
   Measure(time, 100, {10, 10, 10}), Measure(ntp, 100, {10, 10, 10});
   EXPECT_EQ(gServerTable[time].status, StatusMeasured);
   EXPECT_EQ(gServerTable[ntp].status, StatusMeasured);
-  // A pass that slept for a month, longer than the tick's signed range, ends once awake.
-  StartCorrectingPass(TriggerUser);
+  // A pass that slept for a month, longer than the tick's signed range, ends once awake; a
+  // look-up's deadline, its whole wait ahead, is not taken for one passed that long ago.
+  FinishAllQueries(StatusInterrupted), StartCorrectingPass(TriggerUser), CheckDeadlines();
+  EXPECT_EQ(gQuerySlots[time].phase, PhaseResolving);
   fake::tick += 30u * 24 * 3600 * 1000, CheckDeadlines();
   EXPECT_FALSE(PassBusy());
 }
@@ -231,9 +233,11 @@ TEST(QueryEngine, PassesDoNotNest) {
     FinishAllQueries(StatusInterrupted);
     StartCorrectingPass(TriggerUser);
     Measure(testSlot, 100, {10, 10, 10});
-    reset ? ResetSlots() : FinishAllQueries(StatusInterrupted);  // steps on the one answer
+    reset ? ResetSlots() : FinishAllQueries(StatusInterrupted);
+    EXPECT_EQ(gLastOutcome, OutcomeStepped) << "on the one answer, before any reset";
     EXPECT_EQ(gQuerySlots[later].phase != PhaseIdle, !reset);
     EXPECT_EQ(PassBusy(), !reset);
+    EXPECT_EQ(std::strcmp(gServerTable[testSlot].name, "10.0.0.2") == 0, !reset);
   }
 }
 
