@@ -21,10 +21,10 @@ namespace {
 
 // Between the first started query of a pass and the end of its pass end.
 bool gPassOpen;
-// While a loop starts a pass's queries, a query that fails at once must not
-// end the pass: the servers not started yet still carry the results of an
-// earlier one. While a loop stops them, the pass ends after the last.
-bool gStartingPass;
+// While a loop starts or stops a pass's queries the pass does not end: at
+// the start the servers not started yet still carry an earlier pass's
+// results, and at a stop a pass held behind it would start under the loop.
+bool gLoopingQueries;
 
 // Requests that came while a pass was busy, one of each kind.
 struct HeldRequests {
@@ -80,7 +80,7 @@ void ServeHeldRequest(PassKind ended) {
 }
 
 void EndPassIfDone() {
-  if (gActiveQueries != 0 || gStartingPass || !gPassOpen) return;
+  if (gActiveQueries != 0 || gLoopingQueries || !gPassOpen) return;
   // The correction may ask the user and broadcasts the change: both let
   // other messages in, and the pass stays busy until they are done.
   const PassKind ended = gPassMode;
@@ -369,7 +369,7 @@ void StartCorrectingPass(PassTrigger trigger) {
   NoteStoredCorrection();
   gScheduleBase = CurrentMs1900();
   for (QuerySlot& q : gQuerySlots) q.asked = 0;
-  gStartingPass = true;
+  gLoopingQueries = true;
   for (int slot = 0; slot < kMaxServers; ++slot) {
     if (!IsNamed(slot)) continue;
     if (gServerTable[slot].enabled) {
@@ -380,7 +380,7 @@ void StartCorrectingPass(PassTrigger trigger) {
       gQuerySlots[slot].dirty = 1;
     }
   }
-  gStartingPass = false;
+  gLoopingQueries = false;
   EndPassIfDone();
   RefreshDirtyRows();
 }
@@ -389,13 +389,13 @@ void StartTestingPass(const int* slots, int count) {
   if (count == 0 || HoldTesting(slots, count)) return;
   gPassMode = Testing;
   for (QuerySlot& q : gQuerySlots) q.asked = 0;
-  gStartingPass = true;
+  gLoopingQueries = true;
   for (int i = 0; i < count; ++i) {
     if (slots[i] >= 0 && slots[i] < kMaxServers && IsNamed(slots[i]) &&
         gQuerySlots[slots[i]].phase == PhaseIdle)
       StartQuery(slots[i]);
   }
-  gStartingPass = false;
+  gLoopingQueries = false;
   EndPassIfDone();
 }
 
@@ -420,12 +420,9 @@ void FinishQuery(int slot, ServerStatus status) {
 
 void FinishAllQueries(ServerStatus status) {
   gHeld.correcting = gHeld.testing = false;
-  // The pass ends once every query has: a pass held behind it, started at
-  // its end, must not lose the queries after the last one of this pass.
-  const bool starting = gStartingPass;
-  gStartingPass = true;
+  gLoopingQueries = true;
   for (int slot = 0; slot < kMaxServers; ++slot) FinishQuery(slot, status);
-  gStartingPass = starting;
+  gLoopingQueries = false;
   EndPassIfDone();
 }
 

@@ -561,6 +561,13 @@ std::pair<DWORD, std::string> RunCaptured(const std::string& args,
   return {code, out};
 }
 
+// The window of a start that waits for the running Orvalen's answer, once there is one.
+HWND WaitingStart() {
+  HWND window = nullptr;
+  WaitUntil([&] { return (window = FindWindowExA(HWND_MESSAGE, nullptr, kAnswerWindowClass, nullptr)) != nullptr; });
+  return window;
+}
+
 // From now on the settings may be read but not written, as by a standard user.
 bool DenyWrites() {
   PSECURITY_DESCRIPTOR readOnly = nullptr;
@@ -657,8 +664,7 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   Select(list_, {kDrip});
   SendCommand(window_, CMD_TEST_SERVER);  // the correction waits behind this test
   std::tie(code, out) = RunCaptured("/sync", [&] {
-    HWND script = nullptr;
-    WaitUntil([&] { return (script = FindWindowExA(HWND_MESSAGE, nullptr, kAnswerWindowClass, nullptr)) != nullptr; });
+    const HWND script = WaitingStart();
     CommandRequest forged = {CommandTest, HandleToULong(script)};
     COPYDATASTRUCT data = {kCommandRequest, sizeof forged, &forged};
     EXPECT_EQ(Ask(window_, WM_COPYDATA, reinterpret_cast<WPARAM>(script), reinterpret_cast<LPARAM>(&data)),
@@ -721,11 +727,7 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   // A test held behind a pass that the user stops is answered at once.
   SendCommand(window_, IDC_SYNC);
   std::tie(code, out) = RunCaptured("/test", [&] {
-    HWND waiting = nullptr;
-    WaitUntil([&] {
-      return (waiting = FindWindowExA(HWND_MESSAGE, nullptr, kAnswerWindowClass, nullptr)) != nullptr;
-    });
-    Ask(waiting, WM_NULL, 0, 0);  // it answers once its request is on the way
+    Ask(WaitingStart(), WM_NULL, 0, 0);  // it answers once its request is on the way
     SendCommand(window_, IDC_SYNC);
   });
   EXPECT_EQ(code, 1u);
