@@ -278,7 +278,8 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   DeleteFileA(csv.c_str());
   PostMessageA(FindWindowExA(history, nullptr, "Button", "&Export..."), BM_CLICK, 0, 0);
   ASSERT_TRUE(SaveAs(process, "Export History", csv));
-  lines = Lines(csv);
+  // The program writes the file once its box has closed, holding it unshared until done.
+  EXPECT_TRUE(WaitUntil([&] { return (lines = Lines(csv)).size() == 7; }));
   ASSERT_EQ(lines.size(), 7u);
   EXPECT_EQ(lines[0].rfind("ended_utc,kind,trigger,result,correction_ms,server_1,protocol_1,", 0), 0u);
   EXPECT_TRUE(std::regex_search(lines[6], std::regex(",correcting,launch,guard-refused,-938\\d{5},"))) << lines[6];
