@@ -31,6 +31,8 @@ namespace {
 bool gWindowReady;
 // Set once the program has begun to end.
 bool gQuitting;
+// Set while a name still being edited is dropped as the window closes.
+bool gDroppingEdit;
 }  // namespace
 HINSTANCE gAppInstance;
 char gLaunchMode;
@@ -279,7 +281,15 @@ void ShutdownCleanup() {
   KillTimer(gMainWindow, kCatchUpTimer);  // nor a pass after waking under the box of an error
 }
 
+// Closing drops a name still being edited, as Exit does: the list would
+// take the text typed so far, even none, for the new name as its editor
+// loses the focus, and no name deletes the server unasked.
 void HideOrQuit() {
+  if (SendMessageA(gServerList, LVM_GETEDITCONTROL, 0, 0) != 0) {
+    gDroppingEdit = true;
+    SetFocus(gServerList);
+    gDroppingEdit = false;
+  }
   ShowWindow(gMainWindow, SW_HIDE);
   if (gScheduleInterval == 0) DestroyWindow(gMainWindow);
 }
@@ -317,7 +327,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return OnCommand(LOWORD(wParam), HIWORD(wParam));
     case WM_NOTIFY: {
       const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
-      return header->idFrom == IDC_SERVER_LIST && !gQuitting ? OnServerListNotify(header) : FALSE;
+      return header->idFrom == IDC_SERVER_LIST && !gQuitting && !gDroppingEdit ? OnServerListNotify(header) : FALSE;
     }
     case WM_TIMER:
       OnTimer(wParam);
