@@ -465,7 +465,10 @@ LRESULT CALLBACK HistoryWindowProc(HWND window, UINT message, WPARAM wParam, LPA
       SendDlgItemMessageA(window, kPassList, WM_SYSCOLORCHANGE, 0, 0);
       return 0;
     case WM_ACTIVATE:
-      if (LOWORD(wParam) == WA_INACTIVE) gHistoryFocus = GetFocus();
+      if (LOWORD(wParam) == WA_INACTIVE)
+        gHistoryFocus = GetFocus();
+      else
+        Reselect(SelectedPass());  // the span runs back from now, not from when it was last shown
       break;
     case WM_SETFOCUS:
       // Back where the user left it, or first on the list.
