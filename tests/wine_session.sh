@@ -7,6 +7,8 @@ wine_session_start() {
   local dir
   dir=$(cd "$1" && pwd) || return 1
   export WINEPREFIX="$dir/wineprefix" WINEDEBUG=-all
+  # A zone with summer time, so that a time converted by the wrong date's rule shows.
+  export TZ=Europe/Berlin
   wine_use_arch "${2:-win32}"
   local wine=${ORVALEN_WINE:-wine}
   export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="

@@ -50,7 +50,8 @@ int gEntryCount;
 int gShown[kHistoryMost];  // indices of the entries in the span, newest first
 int gShownCount;
 
-// What the plot draws of the shown entries, oldest first.
+// What the plot draws of the shown entries, oldest first, at the times
+// the local clock showed when they ended.
 struct Mark {
   Ms1900 ended;
   CorrectionOutcome outcome;
@@ -76,16 +77,6 @@ ServerTally gTally;
 int Scale(int pixels) { return MulDiv(pixels, gDpi, kDesignDpi); }
 COLORREF Color(uint32_t bgr) { return static_cast<COLORREF>(bgr); }
 
-// Local time minus UTC now, as the list's times show it.
-int64_t LocalBiasMs() {
-  TIME_ZONE_INFORMATION zone;
-  const DWORD state = GetTimeZoneInformation(&zone);
-  LONG minutes = zone.Bias;
-  if (state == TIME_ZONE_ID_STANDARD) minutes += zone.StandardBias;
-  if (state == TIME_ZONE_ID_DAYLIGHT) minutes += zone.DaylightBias;
-  return -int64_t{minutes} * 60000;
-}
-
 bool EntryAt(int index, PassEntry* entry) {
   const size_t start = gEntryStarts[index];
   return ParseEntry(gHistoryText + start, LineLength(gHistoryText, gHistorySize, start), entry);
@@ -105,13 +96,14 @@ void GatherPlot() {
   }
   gMarkCount = 0;
   gLeastOffset = gMostOffset = 0;
-  gFirstEnded = gLastEnded = gShownCount ? gEntryEnded[gShown[0]] : 0;
+  gFirstEnded = gLastEnded = gShownCount ? LocalTimeOf(gEntryEnded[gShown[0]]) : 0;
   for (int i = gShownCount - 1; i >= 0; --i) {
     if (!EntryAt(gShown[i], &gScratch)) continue;
     const PassEntry& e = gScratch;
-    gFirstEnded = std::min(gFirstEnded, e.ended);
-    gLastEnded = std::max(gLastEnded, e.ended);
-    if (e.kind == Correcting) gMarks[gMarkCount++] = {e.ended, e.outcome, e.correction};
+    const Ms1900 ended = LocalTimeOf(e.ended);
+    gFirstEnded = std::min(gFirstEnded, ended);
+    gLastEnded = std::max(gLastEnded, ended);
+    if (e.kind == Correcting) gMarks[gMarkCount++] = {ended, e.outcome, e.correction};
     if (HasCorrection(e.outcome))
       gLeastOffset = std::min(gLeastOffset, e.correction), gMostOffset = std::max(gMostOffset, e.correction);
     for (int s = 0; s < e.serverCount; ++s) {
@@ -119,7 +111,7 @@ void GatherPlot() {
       for (int k = 0; k < gPlottedCount; ++k) {
         // A list may name a server twice: the points stop where the array ends.
         if (std::strcmp(gPlottedNames[k], e.servers[s].name) != 0 || gSampleCount[k] == kHistoryMost) continue;
-        gSamples[k][gSampleCount[k]++] = {e.ended, e.servers[s].offset};
+        gSamples[k][gSampleCount[k]++] = {ended, e.servers[s].offset};
         gLeastOffset = std::min(gLeastOffset, e.servers[s].offset);
         gMostOffset = std::max(gMostOffset, e.servers[s].offset);
       }
@@ -235,10 +227,9 @@ void DrawPlot(HDC dc, int width, int height) {
   }
 
   // Times run over the span, or over the passes with a little room.
-  const int64_t bias = LocalBiasMs();
   const Ms1900 now = CurrentMs1900();
   Ms1900 from = gFirstEnded - (gLastEnded - gFirstEnded) / 40, to = gLastEnded + (gLastEnded - gFirstEnded) / 40;
-  if (gSpan != SpanEverything) from = now - SpanMs(gSpan), to = now;
+  if (gSpan != SpanEverything) from = LocalTimeOf(now - SpanMs(gSpan)), to = LocalTimeOf(now);
   int legendWidth = 0;
   for (int k = 0; k < gPlottedCount; ++k) legendWidth = std::max(legendWidth, TextWidth(dc, gPlottedNames[k]));
   legendWidth = gPlottedCount == 0 ? 0 : std::min(legendWidth + Scale(32), width / 4);
@@ -253,9 +244,8 @@ void DrawPlot(HDC dc, int width, int height) {
   }
   const int left = gap + labelWidth + Scale(6);
   if (right - left < line || bottom - top < line) return;
-  const PlotAxis times =
-      TimeAxis(from + bias, to + bias, (right - left) / (TextWidth(dc, kWidestTimeLabel) + gap));
-  auto x = [&](Ms1900 utc) { return PixelOf(utc + bias, times, left, right); };
+  const PlotAxis times = TimeAxis(from, to, (right - left) / (TextWidth(dc, kWidestTimeLabel) + gap));
+  auto x = [&](Ms1900 local) { return PixelOf(local, times, left, right); };
   auto y = [&](int64_t offset) { return PixelOf(offset, offsets, bottom, top); };
 
   // Grid, labels and the axes' titles; the zero line stands out.

@@ -27,5 +27,8 @@ struct CalendarFields {
 void FormatClockFields(const CalendarFields& local, char* out);
 
 // Platform side: time as local wall-clock text, or "" for a time the platform
-// cannot convert.
+// cannot convert. A past time reads as the clock showed it then, by the
+// zone's daylight rule for that date, not the one in force now.
 void FormatLocalTimestamp(Ms1900 time, char* out);
+// The same as a count on the local clock; the time itself when it cannot be converted.
+Ms1900 LocalTimeOf(Ms1900 time);

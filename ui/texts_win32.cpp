@@ -12,26 +12,34 @@ constexpr Ms1900 kFirstConvertibleMs = -kMs1601To1900;
 constexpr Ms1900 kLastConvertibleMs =
     INT64_MAX / kFileTimeUnitsPerMs - kMs1601To1900;
 
-}  // namespace
-
-void FormatLocalTimestamp(Ms1900 time, char* out) {
-  // A time the platform cannot convert shows as nothing rather than as a
-  // made-up date; callers pass the current time or a stored correction time.
-  out[0] = '\0';
-  if (time < kFirstConvertibleMs || time > kLastConvertibleMs) return;
-
+// The local calendar fields at time. SystemTimeToTzSpecificLocalTime
+// applies the bias for that date; FileTimeToLocalFileTime would apply today's.
+bool LocalFields(Ms1900 time, SYSTEMTIME* local) {
+  if (time < kFirstConvertibleMs || time > kLastConvertibleMs) return false;
   const uint64_t fileTime = Ms1900ToFileTime(time);
   FILETIME utc;
   utc.dwLowDateTime = static_cast<DWORD>(fileTime);
   utc.dwHighDateTime = static_cast<DWORD>(fileTime >> 32);
-  // The bias and daylight rule in force now apply, not those at that time.
-  FILETIME local;
   SYSTEMTIME fields;
-  if (!FileTimeToLocalFileTime(&utc, &local) ||
-      !FileTimeToSystemTime(&local, &fields)) {
-    return;
-  }
+  return FileTimeToSystemTime(&utc, &fields) && SystemTimeToTzSpecificLocalTime(nullptr, &fields, local);
+}
+
+}  // namespace
+
+void FormatLocalTimestamp(Ms1900 time, char* out) {
+  // A time the platform cannot convert shows as nothing rather than as a
+  // made-up date.
+  out[0] = '\0';
+  SYSTEMTIME fields;
+  if (!LocalFields(time, &fields)) return;
   FormatClockFields({fields.wYear, fields.wMonth, fields.wDay, fields.wHour,
                      fields.wMinute, fields.wSecond},
                     out);
+}
+
+Ms1900 LocalTimeOf(Ms1900 time) {
+  SYSTEMTIME fields;
+  FILETIME local;
+  if (!LocalFields(time, &fields) || !SystemTimeToFileTime(&fields, &local)) return time;
+  return FileTimeToMs1900(static_cast<uint64_t>(local.dwHighDateTime) << 32 | local.dwLowDateTime);
 }

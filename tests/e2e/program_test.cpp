@@ -115,6 +115,13 @@ bool SaveAs(DWORD process, const char* title, const std::string& path) {
   return WaitUntil([&] { return !IsWindow(box); });
 }
 
+// Chooses the History window's span over every pass, as the user would.
+void ShowEverything(HWND history) {
+  HWND span = FindWindowExA(history, nullptr, "ComboBox", nullptr);
+  Ask(span, CB_SETCURSEL, SpanEverything, 0);
+  Ask(history, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(span), CBN_SELCHANGE), reinterpret_cast<LPARAM>(span));
+}
+
 using Passes = ProgramTest;
 
 TEST_F(Passes, TimeAndNtpServersAndTheTray) {
@@ -264,9 +271,7 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   EXPECT_EQ(Ask(passes, LVM_GETNEXTITEM, -1, LVNI_SELECTED), 2);
   // Over everything the passes spread out; their markers show below the
   // key, which has the same colours.
-  HWND span = FindWindowExA(history, nullptr, "ComboBox", nullptr);
-  Ask(span, CB_SETCURSEL, SpanEverything, 0);
-  Ask(history, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(span), CBN_SELCHANGE), reinterpret_cast<LPARAM>(span));
+  ShowEverything(history);
   std::set<uint32_t> colors;
   EXPECT_TRUE(WaitUntil([&] {
     colors = ColorsShown(history);
@@ -347,6 +352,19 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   ASSERT_TRUE(WaitUntil([] { return TrayIconWindow() == nullptr; }, 3000));
   RunPass(IDC_SYNC);
   EXPECT_TRUE(WaitUntil([] { return TrayIconWindow() != nullptr; }, 5000)) << "the icon is gone";
+
+  // A pass reads as the clock showed it then: the run's zone keeps summer time, which a
+  // December day does not have.
+  std::ofstream(HistoryFolder() + "\\" + kHistoryFileName, std::ios::binary)
+      << kHistoryHeader << "\r\n2026-01-15T12:00:00.000Z\ttesting\tuser\ttested\t\r\n"
+      << "2026-07-01T12:00:00.000Z\ttesting\tuser\ttested\t\r\n";
+  SendMessageA(window_, WM_USER, 0, NIN_BALLOONUSERCLICK);
+  ASSERT_TRUE(WaitUntil([&] { return (history = WindowOf(program_->id(), kHistoryWindowClass)) != nullptr; }));
+  ShowEverything(history);
+  const std::vector<ListRow> rows = ReadRows(FindWindowExA(history, nullptr, WC_LISTVIEWA, nullptr));
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].text[0], "2:00:00pm on 7/1/26");
+  EXPECT_EQ(rows[1].text[0], "1:00:00pm on 1/15/26");
 }
 
 constexpr DWORD kQuietMs = 2000;  // how long to watch for something that must not happen
