@@ -164,12 +164,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   // Uninstalling ends any; a start of the user's shows the resident one. A
   // command sent back to run here runs beside whichever is there.
   if (HWND running = command == CommandNone ? FindRunningOrvalen(gLaunchMode != 'u') : nullptr) {
+    // A resident Orvalen that hangs does not hold this start up.
+    DWORD_PTR ignored;
     if (gCorrectOnLaunch) {
-      SendMessageA(running, WM_COMMAND, CMD_CORRECT_NOW, 0);
+      SendMessageTimeoutA(running, WM_COMMAND, CMD_CORRECT_NOW, 0, SMTO_ABORTIFHUNG, kStartTurnMs, &ignored);
       return 0;
     }
     if (gLaunchMode != 'u') {
-      ShowWindow(running, SW_SHOW);
+      // Opened as from its icon: the window shows, and a failed correction's icon gives way.
+      SendMessageTimeoutA(running, WM_COMMAND, CMD_OPEN, 0, SMTO_ABORTIFHUNG, kStartTurnMs, &ignored);
       SetForegroundWindow(running);
       return 0;
     }

@@ -345,6 +345,12 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   SendMessageA(window_, WM_USER, 0, WM_LBUTTONDBLCLK);
   EXPECT_TRUE(WaitUntil([] { return !TrayTipIs(kFailedTip); }, 3000));
   EXPECT_TRUE(IsWindowVisible(window_));
+  // So does a second start.
+  ShowWindow(window_, SW_HIDE);
+  RunPass(IDC_SYNC);
+  ASSERT_TRUE(WaitUntil([] { return TrayTipIs(kFailedTip); }, 3000));
+  EXPECT_EQ(Program(Orvalen()).WaitExit(), 0u);
+  EXPECT_TRUE(WaitUntil([] { return !TrayTipIs(kFailedTip); }, 3000));
   // An icon the shell lost without a word, or never took at log-on, is offered again.
   NOTIFYICONDATAA icon = {};
   icon.cbSize = NOTIFYICONDATAA_V1_SIZE, icon.hWnd = window_;
