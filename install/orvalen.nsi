@@ -256,6 +256,17 @@ Section "Orvalen (required)" SecProgram
     SetErrorLevel 2
     Abort
   ${EndIf}
+  ; A copy installed elsewhere before goes: its uninstaller would take this
+  ; one's entry, log-on start and settings with it. Its program has ended.
+  ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
+  ${If} $0 != ""
+  ${AndIf} $0 != $INSTDIR
+    Delete /REBOOTOK "$0\Orvalen.exe"
+    Delete /REBOOTOK "$0\Orvalen.old"
+    Delete "$0\uninstall.exe"
+    Delete "$0\OpenSSL-LICENSE.txt"
+    RMDir /REBOOTOK "$0"
+  ${EndIf}
 
   CreateDirectory "$SMPROGRAMS\Orvalen"
   CreateShortcut "$SMPROGRAMS\Orvalen\Orvalen.lnk" "$INSTDIR\Orvalen.exe"

@@ -176,6 +176,15 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
   }
 
   {
+    SCOPED_TRACE("an upgrade into another folder takes the copy there before, and back");
+    const std::string moved = kInstallDir + " 2";
+    EXPECT_EQ(RunToEnd(SetupCommand("/S /D=" + moved)), 0u);
+    EXPECT_FALSE(Exists(kInstallDir)) << "its uninstaller would take the new install's entry";
+    EXPECT_EQ(RunToEnd(SetupCommand("/S /D=" + kInstallDir)), 0u);
+    EXPECT_FALSE(Exists(moved));
+  }
+
+  {
     SCOPED_TRACE("the program's own uninstall removes the log-on task too");
     ASSERT_TRUE(Exists(kTaskFile));
     Program uninstall("\"" + program + "\" u");
