@@ -276,11 +276,18 @@ Section "Orvalen (required)" SecProgram
   ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
   ${If} $0 != ""
   ${AndIf} $0 != $INSTDIR
-    Delete /REBOOTOK "$0\Orvalen.exe"
-    Delete /REBOOTOK "$0\Orvalen.old"
-    Delete "$0\uninstall.exe"
-    Delete "$0\OpenSSL-LICENSE.txt"
-    RMDir /REBOOTOK "$0"
+    ; Unless it is this folder by another spelling (a short name, say): a
+    ; file made here would show there.
+    GetTempFileName $1 "$INSTDIR"
+    ${GetFileName} $1 $2
+    ${IfNot} ${FileExists} "$0\$2"
+      Delete /REBOOTOK "$0\Orvalen.exe"
+      Delete /REBOOTOK "$0\Orvalen.old"
+      Delete "$0\uninstall.exe"
+      Delete "$0\OpenSSL-LICENSE.txt"
+      RMDir /REBOOTOK "$0"
+    ${EndIf}
+    Delete $1
   ${EndIf}
 
   CreateDirectory "$SMPROGRAMS\Orvalen"

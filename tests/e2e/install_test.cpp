@@ -182,6 +182,13 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
     EXPECT_FALSE(Exists(kInstallDir)) << "its uninstaller would take the new install's entry";
     EXPECT_EQ(RunToEnd(SetupCommand("/S /D=" + kInstallDir)), 0u);
     EXPECT_FALSE(Exists(moved));
+    char shortName[MAX_PATH] = "";
+    ASSERT_NE(GetShortPathNameA(kInstallDir.c_str(), shortName, MAX_PATH), 0u);
+    ASSERT_NE(kInstallDir, shortName);
+    for (const std::string& folder : {std::string(shortName), kInstallDir}) {
+      EXPECT_EQ(RunToEnd(SetupCommand("/S /D=" + folder)), 0u);
+      EXPECT_TRUE(Exists(kInstallDir + "\\Orvalen.exe")) << "the same folder by another name, " << folder;
+    }
   }
 
   {
