@@ -106,21 +106,18 @@ Function TakeInstallFolder
   ; the files an install writes anew, such as Program Files itself, is not
   ; taken, unless an earlier install took it (a skin may sit beside the
   ; program there).
-  ; Nor a folder reached through a link (a junction), here or further up:
-  ; the rights would reach where it leads, and whoever made the link keeps
-  ; it and may point it elsewhere later.
-  StrCpy $2 "$INSTDIR"
-  ${Do}
-    System::Call 'kernel32::GetFileAttributesW(w r2) i .r0'
-    IntOp $1 $0 & 0x400 ; FILE_ATTRIBUTE_REPARSE_POINT
-    ${If} $0 <> -1
-    ${AndIf} $1 <> 0
-      MessageBox MB_ICONSTOP "$2 is a link to another folder. Choose a folder that is not reached through a link." /SD IDOK
-      SetErrorLevel 2
-      Abort
-    ${EndIf}
-    ${GetParent} $2 $2
-  ${LoopUntil} $2 == ""
+  ; Nor a link to another folder (a junction) made in its place: the rights
+  ; would reach where it leads, and whoever made the link keeps it and may
+  ; point it elsewhere later. A link further up is not refused: Program
+  ; Files is at times moved to another drive through one.
+  System::Call 'kernel32::GetFileAttributesW(w "$INSTDIR") i .r0'
+  IntOp $1 $0 & 0x400 ; FILE_ATTRIBUTE_REPARSE_POINT
+  ${If} $0 <> -1
+  ${AndIf} $1 <> 0
+    MessageBox MB_ICONSTOP "$INSTDIR is a link to another folder. Choose a folder that is not a link." /SD IDOK
+    SetErrorLevel 2
+    Abort
+  ${EndIf}
   ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
   ${If} $0 != $INSTDIR
     FindFirst $0 $1 "$INSTDIR\*"
