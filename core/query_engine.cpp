@@ -431,6 +431,9 @@ bool PassHeld(bool correcting) { return correcting ? gHeld.correcting : gHeld.te
 void CheckDeadlines() {
   if (gActiveQueries == 0) return;
   const TickMs now = ReadTickMs();
+  // A pass held behind this one starts once the loop is done: its deadlines
+  // are set after `now` was read, and under the loop would look wrapped.
+  gLoopingQueries = true;
   for (int slot = 0; slot < kMaxServers; ++slot) {
     QuerySlot& q = gQuerySlots[slot];
     // No deadline is set further ahead than a connection's: one that seems
@@ -442,6 +445,8 @@ void CheckDeadlines() {
     else if (q.phase != PhaseIdle && past > 0)
       FailQuery(slot, q.forged || q.phase == PhaseKeyExchange ? StatusNoResponse : StatusSlowResponse);
   }
+  gLoopingQueries = false;
+  EndPassIfDone();
 }
 
 void OnKeyExchangeDone(uintptr_t handle, const NtsKeResult& result) {

@@ -241,6 +241,22 @@ TEST(QueryEngine, PassesDoNotNest) {
   }
 }
 
+// A pass held behind one that ends on a deadline starts with deadlines of its own.
+TEST(QueryEngine, AHeldPassIsNotTimedOutWithThePassBeforeIt) {
+  fake::Reset();
+  const int answers = AddServer("10.0.0.1"), silent = AddServer("10.0.0.2");
+  int held = AddServer("held.example");
+  gServerTable[held].enabled = 0;  // asked by the test alone
+  StartCorrectingPass(TriggerUser);
+  Measure(answers, 100, {10, 10, 10});
+  StartTestingPass(&held, 1);
+  fake::onAnnounce = [] { fake::tick += 1; };  // the step's broadcast takes its time
+  fake::tick = gQuerySlots[silent].deadline + 1, CheckDeadlines();
+  EXPECT_EQ(gServerTable[silent].status, StatusSlowResponse);
+  EXPECT_EQ(gPassMode, Testing);
+  EXPECT_EQ(gQuerySlots[held].phase, PhaseResolving);
+}
+
 TEST(QueryEngine, AServerThatDeniesIsNotAskedAgainUntilEdited) {
   fake::Reset();
   const int slot = AddServer("ntp://10.0.0.1"), rate = AddServer("ntp://10.0.0.2");
