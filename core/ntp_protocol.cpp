@@ -88,9 +88,10 @@ NtpSample ComputeNtpSample(const uint8_t* reply, Ms1900 sendTime, uint32_t round
   sample.offset = ((t2 - t1) + (t3 - t4)) / 2 + userOffset;
   // The server's hold time is two truncated readings of its clock and the
   // round trip whole ticks of ours, so on a fast link the hold time can come
-  // out longer than the trip; a delay is never negative. A server that
-  // claims to have sent before it received cannot push it past 32 bits.
+  // out a little longer than the trip; a delay is never negative. A server
+  // that claims to have sent before it received cannot push it past 32 bits.
   int64_t delay = (t4 - t1) - (t3 - t2);
+  sample.consistent = delay >= -kHoldSlackMs;
   if (delay < 0) delay = 0;
   if (delay > int64_t{UINT32_MAX}) delay = UINT32_MAX;
   sample.delayMs = static_cast<uint32_t>(delay);

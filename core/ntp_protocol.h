@@ -71,9 +71,17 @@ inline ServerStatus NtpFailureStatus(NtpReplyVerdict verdict) {
   return verdict == NtpReplyRefused || verdict == NtpReplyDenied ? StatusRefused : StatusNoResponse;
 }
 
+// How much longer than the whole round trip a server's hold time may read:
+// both are truncated readings, ours of a tick that may step 16 ms at a time.
+constexpr int64_t kHoldSlackMs = 50;
+
 struct NtpSample {
   OffsetMs offset;   // server clock minus ours, user offset included
   uint32_t delayMs;  // round trip less the server's hold time
+  // False when the server held the request longer than the round trip took:
+  // one of its stamps is not a reading of its clock (as a stale receive
+  // stamp), and half the excess would go into the offset.
+  bool consistent;
 };
 
 // reply passed CheckNtpReply. sendTime is T1 by the local clock; roundTripMs

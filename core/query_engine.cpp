@@ -272,6 +272,10 @@ void OnNtpReadable(int slot, uint32_t error) {
   uint32_t k = q.samplesTaken;
   const TickMs sent = q.roundTripMs[k];
   NtpSample sample = ComputeNtpSample(reply, q.requestSent, received - sent, gUserOffset);
+  if (!sample.consistent) {
+    FailQuery(slot, StatusNoResponse);
+    return;
+  }
   q.roundTripMs[k] = sample.delayMs;
   q.sampleOffset[k] = sample.offset;
   q.samplesTaken = k + 1;

@@ -34,12 +34,16 @@ static uint64_t Exchange(uint8_t* reply, Ms1900 sendTime, int t2, int t3, uint32
 
 TEST(NtpProtocol, OffsetAndDelay) {
   // offset = ((T2 - T1) + (T3 - T4)) / 2, delay = (T4 - T1) - (T3 - T2), T4 - T1 the trip
-  const struct { int t2, t3; uint32_t trip; OffsetMs offset; uint32_t delay; Ms1900 sendTime; OffsetMs user; }
+  const struct { int t2, t3; uint32_t trip; OffsetMs offset; uint32_t delay; Ms1900 sendTime; OffsetMs user;
+                 bool consistent = true; }
   cases[] = {
       {310, 311, 21, 300, 20, kSendTime, 0},     {-290, -289, 21, -300, 20, kSendTime, 0},
       {310, 311, 21, 50, 20, kSendTime, -250},   // the user's offset
       {30, 30, 40, 10, 40, kSendTime, 0},        // 30 ms out, 10 back: off by half the difference
       {5, 8, 1, 6, 0, kSendTime, 0},             // a 3 ms hold in a 1 ms trip: no negative delay
+      {5, 56, 1, 30, 0, kSendTime, 0},           // a hold 50 ms longer than the trip, the most read
+      {-600000, 1, 20, -300009, 0, kSendTime, 0, false},  // a stale receive stamp: 5 minutes off
+      {5, 57, 1, 30, 0, kSendTime, 0, false},
       {10, 11, 2, 9, 1, kEraMs - 5, 0},          // the server's stamps already past 2036
       {4, 6, 12, -1, 10, kEraMs - 5, 0},         // received before 2036, sent after: no reversal
       {-295, -294, 10, -299, 9, kEraMs + 3, 0},  // ours past 2036; -599 / 2 truncates
@@ -52,6 +56,7 @@ TEST(NtpProtocol, OffsetAndDelay) {
     NtpSample sample = ComputeNtpSample(reply, c.sendTime, c.trip, c.user);
     EXPECT_EQ(sample.offset, c.offset) << c.t2;
     EXPECT_EQ(sample.delayMs, c.delay) << c.t2;
+    EXPECT_EQ(sample.consistent, c.consistent) << c.t2;
   }
 }
 

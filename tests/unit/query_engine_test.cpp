@@ -108,6 +108,10 @@ TEST(QueryEngine, ACorrectingPassEndsEachQueryWithItsStatus) {
       {"10.0.0.10", [](int s) { Event(s, kEventConnect), Event(s, kEventRead), Event(s, kEventConnect),
                                 Measure(s, 100, {10, 10, 10}); }, StatusMeasured},
       {"ntp://10.0.0.11", [](int s) { Event(s, kEventRead), Event(s, kEventClose); }, StatusSlowResponse},
+      // A receive stamp 10 minutes before the transmit stamp: not a reading of the server's clock.
+      {"ntp://10.0.0.13", [](int s) { Bytes r = Answer(s, fake::now), old = Answer(s, fake::now - 600000);
+                                      std::copy(old.begin() + 32, old.begin() + 40, r.begin() + 32);
+                                      Event(s, kEventRead, 0, r); }, StatusNoResponse},
       // A name that resolves slowly has a deadline of its own: others finishing do not cut it short.
       {"slow.example", [](int) {}, StatusMeasured},
   };
@@ -121,7 +125,7 @@ TEST(QueryEngine, ACorrectingPassEndsEachQueryWithItsStatus) {
   fake::store["Server005"][0] = 'X';
   fake::store.erase("Server006");
   const Bytes disabled = fake::store["Server004"], renamed = fake::store["Server005"];
-  const int slow = 20;
+  const int slow = 21;
   fake::hosts["slow.example"] = {fake::Ip(10, 0, 0, 12)};
   const Ms1900 start = fake::now;
   const TickMs started = fake::tick = 0u - 60'000;  // the tick wraps during the pass
