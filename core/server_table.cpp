@@ -66,6 +66,22 @@ void SaveServerResult(int slot) {
     SaveServer(slot);
 }
 
+void TakeInStoredServers() {
+  for (int slot = 0; slot < kMaxServers; ++slot) {
+    char valueName[10];
+    ServerValueName(slot, valueName);
+    ServerRecord stored;
+    uint32_t size = 0;
+    if (IsNamed(slot) || !ReadSetting(valueName, &stored, sizeof stored, &size) || size != sizeof stored)
+      continue;
+    stored.name[kServerNameSize - 1] = '\0';
+    stored.status = StatusNone;  // measured in another pass than this program's
+    gServerTable[slot] = stored;
+    gQuerySlots[slot].dirty = 1;
+    gQuerySlots[slot].denied = 0;
+  }
+}
+
 void UpdateServer(int slot) {
   SyncRows(false);
   SaveServer(slot);

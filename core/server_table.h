@@ -55,6 +55,10 @@ void ServerValueName(int slot, char* out);
 // Puts name (at most 127 characters) into the lowest free slot; -1 when the
 // name is empty or the table is full. Does not persist.
 int AddServer(const char* name);
+// Takes into the slots free here the servers stored there since the list was
+// read, as by another user's Orvalen, so that a server added next does not
+// go over one of them. Does not show them.
+void TakeInStoredServers();
 // Writes the slot's record, or deletes its value when the slot is free.
 void SaveServer(int slot);
 // Writes a pass's result: only while the stored entry still names the same

@@ -174,6 +174,7 @@ void EditRow(int row) {
 }
 
 void AddNewServer() {
+  TakeInStoredServers();
   int slot = AddServer("New Server");
   if (slot < 0) return;
   UpdateServer(slot);

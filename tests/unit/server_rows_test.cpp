@@ -117,6 +117,19 @@ TEST(gServerTable, APassResultIsNotStoredOverAnotherName) {
   EXPECT_EQ(fake::store["Server000"][offsetof(ServerRecord, status)], StatusNone);
 }
 
+TEST(gServerTable, AServerAnotherOrvalenAddedIsTakenInBeforeAnAdd) {
+  fake::Reset();
+  AddServer("ours.example"), SaveServer(0);
+  ServerRecord theirs = {"theirs.example", 0, StatusMeasured, 0, 0, 0};
+  fake::store["Server001"].assign(reinterpret_cast<uint8_t*>(&theirs), reinterpret_cast<uint8_t*>(&theirs + 1));
+  fake::store["Server002"] = {1, 2, 3};  // not a record
+  TakeInStoredServers();
+  EXPECT_EQ(AddServer("new.example"), 2);
+  EXPECT_STREQ(gServerTable[1].name, "theirs.example");
+  EXPECT_EQ(gServerTable[1].enabled, 0u);
+  EXPECT_EQ(gServerTable[1].status, StatusNone) << "no result of another's pass counts in this one's";
+}
+
 TEST(gServerTable, LoadSeedsTheDefaultsOnceThenReadsTheStore) {
   fake::Reset();
   LoadServerTable();
