@@ -93,6 +93,12 @@ bool CheckStoredVersion(bool command) {
                   "this version.",
                   WindowTitle, MB_OKCANCEL | MB_ICONERROR) == IDCANCEL)
     return false;
+  // Of two starts asked at once, the one answered first may have set this
+  // version up meanwhile: its settings are not another version's.
+  if (ReadSetting("Version", &version, sizeof version) && version == StoreVersion) {
+    gFirstRun = false;
+    return true;
+  }
   if (DeleteMachineKey(kSettingsKey) != ERROR_SUCCESS)
     FatalExit("Cannot erase old Registry key");
   return true;

@@ -523,12 +523,15 @@ TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
   // Another version's settings are erased only when the user agrees.
   WriteNumber("Version", 1);
   reg::Write("Marker", REG_SZ, "old", 4);
+  const char kOtherVersion[] = "Registry settings of other versions of Orvalen will be erased if you run this version.";
   for (int answer : {IDCANCEL, IDOK}) {
-    Program program(Orvalen());
-    Answer(program, "Registry settings of other versions of Orvalen will be erased if you run this "
-                    "version.", answer);
+    Program program(Orvalen()), atOnce(Orvalen());
+    Answer(program, kOtherVersion, answer);
     EXPECT_TRUE(answer == IDOK ? program.WaitWindow() != nullptr : program.WaitExit() == 0)
         << "OK goes on with the start, Cancel ends it";
+    // A start asked at the same time and answered next finds this version set up: it erases nothing.
+    Answer(atOnce, kOtherVersion, answer);
+    EXPECT_EQ(atOnce.WaitExit(), 0u);
     EXPECT_EQ(reg::Read("Marker").exists, answer == IDCANCEL);
     EXPECT_EQ(reg::As<DWORD>(reg::Read("Version")), answer == IDCANCEL ? 1u : kStoreVersion);
   }
