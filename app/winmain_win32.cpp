@@ -59,7 +59,7 @@ class Skin {
   HMODULE library_ = nullptr;
 };
 
-// Held by a start of the user's until its window is set up; see WinMain.
+// Held by a start until its window is set up; see WinMain.
 HANDLE gStartTurn;
 
 void CleanUpBeforeFatalBox() {
@@ -106,6 +106,11 @@ bool CheckStoredVersion(bool command) {
 
 constexpr DWORD kStartTurnMs = 20000;
 
+void TakeStartTurn() {
+  gStartTurn = CreateMutexA(nullptr, FALSE, "Local\\OrvalenStart");
+  if (gStartTurn != nullptr) WaitForSingleObject(gStartTurn, kStartTurnMs);
+}
+
 // The running instance's main window. Its boxes carry the same caption and,
 // owned by it, come first: a command meant for the window would answer a
 // question the user was asked, "Set the clock anyway?" among them. A
@@ -146,11 +151,19 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   }
   if (!CheckStoredVersion(command != CommandNone)) return command != CommandNone ? kExitCannotRun : 0;
   if (command != CommandNone) {
+    // A command takes its turn too: of two at once, the second finds the
+    // first one's window and hands its command over, rather than measuring
+    // beside it. Not while it waits for the answer, which may take a pass.
+    TakeStartTurn();
     // The tray's Orvalen first: a correction never runs beside it.
     HWND running = FindRunningOrvalen(true);
     if (running == nullptr) running = FindRunningOrvalen(false);
-    const int asked = running != nullptr ? AskRunningOrvalen(running, command) : kCommandNotTaken;
-    if (asked != kCommandNotTaken) return asked;
+    if (running != nullptr) {
+      ReleaseMutex(gStartTurn);
+      const int asked = AskRunningOrvalen(running, command);
+      if (asked != kCommandNotTaken) return asked;
+      WaitForSingleObject(gStartTurn, kStartTurnMs);
+    }
     gOwnCommand = command;
     SetFatalExitForCaller(PrintForCaller, kExitCannotRun);
     if (command == CommandTest) KeepSettingsAsTheyAre();
@@ -165,8 +178,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   // at once (a double-click made twice) the second finds the first one's. A
   // start that ended is a turn over too; one held up, by a question for
   // one, is waited for only so long.
-  if (command == CommandNone) gStartTurn = CreateMutexA(nullptr, FALSE, "Local\\OrvalenStart");
-  if (gStartTurn != nullptr) WaitForSingleObject(gStartTurn, kStartTurnMs);
+  if (command == CommandNone) TakeStartTurn();
   // Uninstalling ends any; a start of the user's shows the resident one. A
   // command sent back to run here runs beside whichever is there.
   if (HWND running = command == CommandNone ? FindRunningOrvalen(gLaunchMode != 'u') : nullptr) {

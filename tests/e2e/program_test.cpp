@@ -672,10 +672,16 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   std::tie(code, out) = RunCaptured("/sync");
   EXPECT_EQ(code, 0u);
   EXPECT_TRUE(std::regex_match(out, kUsed)) << out;
+  // Two started together, before either has a window: the second's correction is the first's.
+  std::pair<DWORD, std::string> second;
+  std::tie(code, out) = RunCaptured("/sync", [&] { second = RunCaptured("/sync"); });
+  for (const auto& [exit, printed] : {std::make_pair(code, out), second}) {
+    EXPECT_EQ(exit, 0u);
+    EXPECT_TRUE(std::regex_match(printed, kUsed)) << printed;
+  }
   // Two scripts at once: the first one's Orvalen runs the second one's test before it ends; a
   // correction, which a test's Orvalen does not make, runs in the second one's own.
   for (const bool syncFirst : {true, false}) {
-    std::pair<DWORD, std::string> second;
     std::tie(code, out) = RunCaptured(syncFirst ? "/sync" : "/test", [&] {
       EXPECT_TRUE(WaitUntil([] { return FindMainWindow() != nullptr; }));
       second = RunCaptured(syncFirst ? "/test" : "/sync");
