@@ -318,6 +318,8 @@ Section "Start at log-on" SecLogon
     Pop $0
     ${If} $0 != 0
       MessageBox MB_ICONSTOP "The log-on task could not be created (schtasks: $0)." /SD IDOK
+      ; Still chosen: a run again, without /LOGON, makes the task then.
+      WriteRegDWORD HKLM "${UNINSTALL_KEY}" "StartAtLogon" 1
       SetErrorLevel 2
       Abort
     ${EndIf}

@@ -139,6 +139,12 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
     EXPECT_FALSE(Exists(kTaskFile)) << "still off, as chosen last time";
     EXPECT_EQ(RunToEnd(SetupCommand("/S /LOGON=1")), 0u);
     EXPECT_TRUE(Exists(kTaskFile));
+    // A task that cannot be made (no schtasks here) fails the run, and stays chosen for the next.
+    const std::string schtasks = Folder(CSIDL_SYSTEM) + "\\schtasks.exe", aside = schtasks + ".aside";
+    ASSERT_TRUE(MoveFileA(schtasks.c_str(), aside.c_str()));
+    EXPECT_EQ(RunToEnd(SetupCommand("/S")), 2u);
+    EXPECT_EQ(reg::As<DWORD>(reg::Read("StartAtLogon", kUninstallKey)), 1u);
+    ASSERT_TRUE(MoveFileA(aside.c_str(), schtasks.c_str()));
     EXPECT_NE(RunToEnd(SetupCommand("/S /LOGON=yes")), 0u) << "a bad option fails the run";
     ASSERT_TRUE(DeleteFileA(program.c_str()));  // as by a virus scanner: the folder is still Orvalen's
     EXPECT_EQ(RunToEnd(SetupCommand("/S")), 0u);
