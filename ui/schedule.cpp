@@ -68,14 +68,19 @@ void CatchUpOnResume(CatchUp& c, Ms1900 now) {
   // A burst: this wake's pass still waits. Any other pass due, a retry
   // among them, was due before the sleep and gives way to this wake's.
   if (c.pending && c.trigger == TriggerResume && c.retries == 0 && c.due > now) return;
-  c = CatchUp{true, now + kResumeWaitMs, 0, c.lastFound, TriggerResume};
+  c = CatchUp{true, now + kResumeWaitMs, 0, c.lastFound, TriggerResume, c.networkPassEnded};
 }
 
 void CatchUpOnNetwork(CatchUp& c, Ms1900 now) {
   if (c.lastFound) return;
+  // An address that comes and goes while no server can be reached (a link
+  // or a tunnel that keeps reconnecting) must not bring a pass each time.
+  Ms1900 due = now;
+  const Ms1900 ended = c.networkPassEnded;
+  if (ended != 0 && now >= ended && now - ended < kCatchUpRetryMs[0]) due = ended + kCatchUpRetryMs[0];
+  if (!c.pending || due < c.due) c.due = due;
   if (!c.pending) c.trigger = TriggerNetwork;
   c.pending = true;
-  c.due = now;
 }
 
 OffsetMs CatchUpWait(const CatchUp& c, Ms1900 now) {
@@ -88,6 +93,7 @@ OffsetMs CatchUpWait(const CatchUp& c, Ms1900 now) {
 void CatchUpPassEnded(CatchUp& c, Ms1900 now, PassTrigger startedBy, bool foundNone) {
   const bool catchingUp = startedBy == TriggerResume || startedBy == TriggerNetwork;
   c.lastFound = !foundNone;
+  if (startedBy == TriggerNetwork) c.networkPassEnded = now;
   // Another pass that reached no server (the schedule's, due while the
   // computer slept, runs before the network is back) keeps the one to come.
   if (!catchingUp && foundNone && c.pending) return;

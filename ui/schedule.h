@@ -38,11 +38,13 @@ struct CatchUp {
   int retries;          // retries made
   bool lastFound;       // the last pass reached a server
   PassTrigger trigger;  // what the pass is started by: a resume or a new network
+  Ms1900 networkPassEnded = 0;  // when the last pass a new network brought ended
 };
 
 // A resume, with a periodic schedule chosen. Events in a burst give one pass.
 void CatchUpOnResume(CatchUp& c, Ms1900 now);
-// A new network address: a pass at once when the last one reached no server.
+// A new network address: a pass at once when the last one reached no server,
+// but not within the first retry's wait of the last pass a new address brought.
 void CatchUpOnNetwork(CatchUp& c, Ms1900 now);
 // Any correcting pass has ended; foundNone: it reached no server at all.
 void CatchUpPassEnded(CatchUp& c, Ms1900 now, PassTrigger startedBy, bool foundNone);

@@ -117,6 +117,11 @@ TEST(Startup, CatchingUpAfterSleepOrANewNetwork) {
       {Resume, 3600000, true, 3610000},            // a retry the sleep outran: the new wake's wait,
       {Resume, 3610000, true, 3620000},            // anew for a wake as it is due,
       {NoneFound, 3621000, true, 3651000},         // and its retries from the first
+      {Found, 3700000, false, 3651000}, {ScheduledNoneFound, 3800000, false, 3651000},
+      // An address that comes and goes while no server answers: a pass at most every 30 s.
+      {Network, 4000000, true, 4000000}, {NoneFound, 4001000, true, 4031000},
+      {Network, 4005000, true, 4031000}, {NoneFound, 4031000, true, 4151000},
+      {Network, 4061000, true, 4061000},
   };
   CatchUp c = {false, 0, 0, true, TriggerUser};
   for (const auto& s : steps) {
