@@ -119,15 +119,18 @@ TEST(gServerTable, APassResultIsNotStoredOverAnotherName) {
 
 TEST(gServerTable, AServerAnotherOrvalenAddedIsTakenInBeforeAnAdd) {
   fake::Reset();
-  AddServer("ours.example"), SaveServer(0);
-  ServerRecord theirs = {"theirs.example", 0, StatusMeasured, 0, 0, 0};
-  fake::store["Server001"].assign(reinterpret_cast<uint8_t*>(&theirs), reinterpret_cast<uint8_t*>(&theirs + 1));
+  SetServerName(1, "ours.example"), SaveServer(1);
+  ServerRecord theirs = {"", 0, StatusMeasured, 0, 0, 0};
+  std::memset(theirs.name, 'h', sizeof theirs.name);  // unterminated
+  fake::store["Server000"].assign(reinterpret_cast<uint8_t*>(&theirs), reinterpret_cast<uint8_t*>(&theirs + 1));
   fake::store["Server002"] = {1, 2, 3};  // not a record
+  gQuerySlots[0].denied = 1;  // as the server last in that slot here
   TakeInStoredServers();
   EXPECT_EQ(AddServer("new.example"), 2);
-  EXPECT_STREQ(gServerTable[1].name, "theirs.example");
-  EXPECT_EQ(gServerTable[1].enabled, 0u);
-  EXPECT_EQ(gServerTable[1].status, StatusNone) << "no result of another's pass counts in this one's";
+  EXPECT_EQ(gServerTable[0].name, std::string(kServerNameSize - 1, 'h'));
+  EXPECT_EQ(gServerTable[0].enabled, 0u);
+  EXPECT_EQ(gServerTable[0].status, StatusNone) << "no result of another's pass counts in this one's";
+  EXPECT_EQ(gQuerySlots[0].denied, 0);
 }
 
 TEST(gServerTable, LoadSeedsTheDefaultsOnceThenReadsTheStore) {
