@@ -75,9 +75,8 @@ void CatchUpOnNetwork(CatchUp& c, Ms1900 now) {
   if (c.lastFound) return;
   // An address that comes and goes while no server can be reached (a link
   // or a tunnel that keeps reconnecting) must not bring a pass each time.
-  Ms1900 due = now;
   const Ms1900 ended = c.networkPassEnded;
-  if (ended != 0 && now >= ended && now - ended < kCatchUpRetryMs[0]) due = ended + kCatchUpRetryMs[0];
+  const Ms1900 due = now >= ended && now - ended < kCatchUpRetryMs[0] ? ended + kCatchUpRetryMs[0] : now;
   if (!c.pending || due < c.due) c.due = due;
   if (!c.pending) c.trigger = TriggerNetwork;
   c.pending = true;

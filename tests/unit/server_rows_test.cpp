@@ -131,6 +131,7 @@ TEST(gServerTable, AServerAnotherOrvalenAddedIsTakenInBeforeAnAdd) {
   EXPECT_EQ(gServerTable[0].enabled, 0u);
   EXPECT_EQ(gServerTable[0].status, StatusNone) << "no result of another's pass counts in this one's";
   EXPECT_EQ(gQuerySlots[0].denied, 0);
+  EXPECT_EQ(gQuerySlots[0].dirty, 1) << "its row is shown";
 }
 
 TEST(gServerTable, LoadSeedsTheDefaultsOnceThenReadsTheStore) {

@@ -120,8 +120,9 @@ TEST(Startup, CatchingUpAfterSleepOrANewNetwork) {
       {Found, 3700000, false, 3651000}, {ScheduledNoneFound, 3800000, false, 3651000},
       // An address that comes and goes while no server answers: a pass at most every 30 s.
       {Network, 4000000, true, 4000000}, {NoneFound, 4001000, true, 4031000},
-      {Network, 4005000, true, 4031000}, {NoneFound, 4031000, true, 4151000},
-      {Network, 4061000, true, 4061000},
+      {Network, 4001000, true, 4031000}, {NoneFound, 4031000, true, 4151000},
+      {Network, 4040000, true, 4061000}, {NoneFound, 4061000, false, 4061000},
+      {Network, 4101000, true, 4101000},
   };
   CatchUp c = {false, 0, 0, true, TriggerUser};
   for (const auto& s : steps) {
