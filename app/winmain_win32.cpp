@@ -106,11 +106,6 @@ bool CheckStoredVersion(bool command) {
 
 constexpr DWORD kStartTurnMs = 20000;
 
-void TakeStartTurn() {
-  gStartTurn = CreateMutexA(nullptr, FALSE, "Local\\OrvalenStart");
-  if (gStartTurn != nullptr) WaitForSingleObject(gStartTurn, kStartTurnMs);
-}
-
 // The running instance's main window. Its boxes carry the same caption and,
 // owned by it, come first: a command meant for the window would answer a
 // question the user was asked, "Set the clock anyway?" among them. A
@@ -150,12 +145,15 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     RegCloseKey(key);
   }
   if (!CheckStoredVersion(command != CommandNone)) return command != CommandNone ? kExitCannotRun : 0;
+  // Starts take turns until one has set up its window: of two at once (a
+  // double-click made twice, two scripts' commands) the second finds the
+  // first one's. A start that ended is a turn over too; one held up, by a
+  // question for one, is waited for only so long.
+  gStartTurn = CreateMutexA(nullptr, FALSE, "Local\\OrvalenStart");
+  if (gStartTurn != nullptr) WaitForSingleObject(gStartTurn, kStartTurnMs);
   if (command != CommandNone) {
-    // A command takes its turn too: of two at once, the second finds the
-    // first one's window and hands its command over, rather than measuring
-    // beside it. Not while it waits for the answer, which may take a pass.
-    TakeStartTurn();
-    // The tray's Orvalen first: a correction never runs beside it.
+    // The tray's Orvalen first: a correction never runs beside it. The turn
+    // is not held while the answer, which may take a pass, is awaited.
     HWND running = FindRunningOrvalen(true);
     if (running == nullptr) running = FindRunningOrvalen(false);
     if (running != nullptr) {
@@ -174,11 +172,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   ReadSetting("CorrectOnLaunch", &flag, sizeof flag);
   gCorrectOnLaunch = (flag & 0xFF) != 0 && command == CommandNone;
 
-  // Starts of the user's take turns until one has set up its window: of two
-  // at once (a double-click made twice) the second finds the first one's. A
-  // start that ended is a turn over too; one held up, by a question for
-  // one, is waited for only so long.
-  if (command == CommandNone) TakeStartTurn();
   // Uninstalling ends any; a start of the user's shows the resident one. A
   // command sent back to run here runs beside whichever is there.
   if (HWND running = command == CommandNone ? FindRunningOrvalen(gLaunchMode != 'u') : nullptr) {

@@ -53,14 +53,23 @@ void SaveServer(int slot) {
     WriteSetting(valueName, nullptr, 0);
 }
 
+namespace {
+
+// The slot's record as stored now; false when there is none of that size.
+bool ReadStoredServer(int slot, ServerRecord* stored) {
+  char valueName[10];
+  ServerValueName(slot, valueName);
+  uint32_t size = 0;
+  return ReadSetting(valueName, stored, sizeof *stored, &size) && size == sizeof *stored;
+}
+
+}  // namespace
+
 void SaveServerResult(int slot) {
   // Another Orvalen (a script's, another user's) may have changed the list
   // since this one read it: a result goes only onto the entry it is for.
-  char valueName[10];
-  ServerValueName(slot, valueName);
   ServerRecord stored;
-  uint32_t size = 0;
-  if (ReadSetting(valueName, &stored, sizeof stored, &size) && size == sizeof stored &&
+  if (ReadStoredServer(slot, &stored) &&
       std::strncmp(stored.name, gServerTable[slot].name, kServerNameSize - 1) == 0 &&
       stored.enabled == gServerTable[slot].enabled)
     SaveServer(slot);
@@ -68,12 +77,8 @@ void SaveServerResult(int slot) {
 
 void TakeInStoredServers() {
   for (int slot = 0; slot < kMaxServers; ++slot) {
-    char valueName[10];
-    ServerValueName(slot, valueName);
     ServerRecord stored;
-    uint32_t size = 0;
-    if (IsNamed(slot) || !ReadSetting(valueName, &stored, sizeof stored, &size) || size != sizeof stored)
-      continue;
+    if (IsNamed(slot) || !ReadStoredServer(slot, &stored)) continue;
     stored.name[kServerNameSize - 1] = '\0';
     stored.status = StatusNone;  // measured in another pass than this program's
     gServerTable[slot] = stored;
