@@ -105,6 +105,8 @@ bool CheckStoredVersion(bool command) {
 }
 
 constexpr DWORD kStartTurnMs = 20000;
+// How long an Orvalen asked to end may take: ending a pass it runs included.
+constexpr DWORD kQuitWaitMs = 5000;
 
 // The running instance's main window. Its boxes carry the same caption and,
 // owned by it, come first: a command meant for the window would answer a
@@ -188,8 +190,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
       return 0;
     }
     // Every one: a script's command may run beside the resident Orvalen.
+    // One that does not answer in time is left: it may hang for good.
     for (int left = 3; running != nullptr && left > 0; --left, running = FindRunningOrvalen(false))
-      SendMessageA(running, WM_COMMAND, CMD_QUIT, 0);
+      if (!SendMessageTimeoutA(running, WM_COMMAND, CMD_QUIT, 0, SMTO_ABORTIFHUNG, kQuitWaitMs, &ignored)) break;
   }
   if (gLaunchMode == 'u') {
     // Only an administrator may remove the settings. Anyone else is told

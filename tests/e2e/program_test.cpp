@@ -509,6 +509,14 @@ TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
   EXPECT_EQ(uninstall.WaitExit(), 0u);
   for (const char* key : {reg::kSettingsKey, kUninstallKey}) EXPECT_FALSE(reg::KeyExists(key)) << key;
   EXPECT_FALSE(reg::Read("Orvalen", kRunKey).exists);
+  // A running instance that hangs does not hang the uninstall with it.
+  ASSERT_TRUE(Start());
+  HANDLE hung = OpenThread(THREAD_SUSPEND_RESUME, FALSE, GetWindowThreadProcessId(window_, nullptr));
+  ASSERT_NE(SuspendThread(hung), static_cast<DWORD>(-1));
+  Program beside(Orvalen("u"));
+  Answer(beside, "Uninstall complete.  Now delete Orvalen files.");
+  EXPECT_FALSE(reg::KeyExists());
+  ResumeThread(hung), CloseHandle(hung);
   // Where the settings cannot be removed, as by a standard user (here a key
   // inside them stops it), nothing is uninstalled, and the box says so.
   const std::string inside = std::string(reg::kSettingsKey) + "\\Kept";
