@@ -202,7 +202,7 @@ void Quit() {
   DestroyWindow(gMainWindow);
 }
 
-BOOL OnCommand(WORD id, WORD code) {
+BOOL OnCommand(WORD id, WORD code, HWND control) {
   // An ending window takes no command: its clean-up calls other programs,
   // which lets messages in. An offset typed so far is kept as it loses the focus.
   if (gQuitting && id != IDC_OFFSET_EDIT) return TRUE;
@@ -212,9 +212,12 @@ BOOL OnCommand(WORD id, WORD code) {
     Quit();
     return TRUE;
   }
-  // Enter and Escape typed into an open label editor must end the edit, not
-  // start a pass or hide the window.
-  if (SendMessageA(gServerList, LVM_GETEDITCONTROL, 0, 0) != 0) return FALSE;
+  // Enter and Escape typed into an open label editor come as the buttons'
+  // commands: they must end the edit, not start a pass or hide the window.
+  // Nor may the list change under the editor. The tray's "Fix Time" (a menu
+  // command, with no control) and other starts' commands go on.
+  const bool leavesList = id == IDC_SYNC || id == CMD_CORRECT_NOW || id == CMD_OPEN || id == CMD_HISTORY;
+  if ((control != nullptr || !leavesList) && SendMessageA(gServerList, LVM_GETEDITCONTROL, 0, 0) != 0) return FALSE;
   switch (id) {
     case IDC_SYNC:
       if (gActiveQueries != 0)
@@ -325,7 +328,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         PostMessageA(window, WM_COMMAND, wParam, lParam);
         return TRUE;
       }
-      return OnCommand(LOWORD(wParam), HIWORD(wParam));
+      return OnCommand(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
     case WM_NOTIFY: {
       const NMHDR* header = reinterpret_cast<const NMHDR*>(lParam);
       return header->idFrom == IDC_SERVER_LIST && !gQuitting && !gDroppingEdit ? OnServerListNotify(header) : FALSE;

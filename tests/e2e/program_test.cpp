@@ -387,14 +387,14 @@ TEST_F(Session, FirstStartTheWindowAndTheListEdits) {
   ASSERT_EQ(ListCount(list_), kDefaultServerCount);
   EXPECT_EQ(reg::Read("Server000").type, static_cast<DWORD>(REG_BINARY));
 
-  // Enter is command 1 in a dialog: while a name is being edited it may
-  // neither start a pass nor, ending the edit, do anything but rename.
+  // Enter is button 1's command in a dialog: while a name is being edited it
+  // may neither start a pass nor, ending the edit, do anything but rename.
   SendCommand(window_, IDC_ADD_SERVER);
   HWND editor = nullptr;
   ASSERT_TRUE(WaitUntil([&] { return (editor = LabelEditor(list_)) != nullptr; }, 5000));
   // A pass over the unresolvable names is quick: look for what it leaves.
   auto passSeen = [&] { return PassRunning() || StoredServer(0).status != StatusNone; };
-  SendCommand(window_, IDC_SYNC);
+  Ask(window_, WM_COMMAND, IDC_SYNC, reinterpret_cast<LPARAM>(GetDlgItem(window_, IDC_SYNC)));
   EXPECT_FALSE(WaitUntil(passSeen, kQuietMs));
   EXPECT_NE(LabelEditor(list_), nullptr) << "the editor stays open";
   SetText(editor, kServer);
@@ -408,6 +408,14 @@ TEST_F(Session, FirstStartTheWindowAndTheListEdits) {
   EXPECT_TRUE(WaitUntil([&] { return (menu = WindowOf(program_->id(), "#32768")) != nullptr; }, 5000));
   PostKey(menu, VK_ESCAPE);
   EXPECT_FALSE(WaitUntil(passSeen, kQuietMs)) << "Enter in the list started a pass";
+  // The tray's "Fix Time" runs while a name is edited, and the edit goes on.
+  EditName(CMD_EDIT_SERVER, "typed.example", 0);
+  RunPass(IDC_SYNC);
+  EXPECT_EQ(timeservers::Count(kServer), 3) << "no pass";
+  ASSERT_TRUE(timeservers::Set(kServer, kSlowReply));
+  EXPECT_NE(editor = LabelEditor(list_), nullptr);
+  PostKey(editor, VK_ESCAPE);
+  EXPECT_TRUE(WaitUntil([&] { return LabelEditor(list_) == nullptr; }, 5000));
 
   // Delete two, add into the lowest free slot, rename (Escape keeps the
   // name), disable; all of it is kept over a restart.
