@@ -54,9 +54,11 @@ void SendAnswer(HWND window, bool correcting, Answer& answer) {
   answer.action = correcting ? CommandSync : CommandTest;
   COPYDATASTRUCT data = {kCommandAnswer, static_cast<DWORD>(offsetof(Answer, text) + lstrlenA(answer.text) + 1),
                          &answer};
+  // Blocked: a request let in meanwhile would join, or leave, the list of
+  // starts being answered.
   DWORD_PTR result;
   SendMessageTimeoutA(window, WM_COPYDATA, reinterpret_cast<WPARAM>(gMainWindow),
-                      reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG, kRequestWaitMs, &result);
+                      reinterpret_cast<LPARAM>(&data), SMTO_ABORTIFHUNG | SMTO_BLOCK, kRequestWaitMs, &result);
 }
 
 // The answer to a start whose pass will not run.

@@ -34,10 +34,13 @@ void PassEnded() {
   }
   RefreshHistoryWindow();
   CatchUpAfterPass();
-  AnswerCommands(gLastPass.kind == Correcting);
   const NoticeKind notice = NoticeAfterPass(&gNotices, gLastPass.kind, gLastPass.trigger, gLastPass.outcome, now);
-  if (notice == NoNotice || !NoticesWanted()) return;
-  char title[kNoticeTitleSize], text[kNoticeTextSize];
-  NoticeTexts(notice, gLastPass.correction, title, text);
-  ShowTrayNotice(title, text);
+  if (notice != NoNotice && NoticesWanted()) {
+    char title[kNoticeTitleSize], text[kNoticeTextSize];
+    NoticeTexts(notice, gLastPass.correction, title, text);
+    ShowTrayNotice(title, text);
+  }
+  // Last: the balloon lets other starts' requests in, and one that asks for
+  // this kind of pass after the answers went would wait for the next such pass.
+  AnswerCommands(gLastPass.kind == Correcting);
 }
