@@ -190,6 +190,14 @@ NtsKeOutcome RunKeyExchange(Job& job, NtsKeys* keys) {
   if (outcome == KeAgreed)
     outcome = ssl != nullptr && SSL_set_fd(ssl, static_cast<int>(s)) == 1
                   ? Exchange(ssl, job, deadline, keys) : KeRefused;
+  // With no NTP server named, the cookies are for the address that gave
+  // them, not for whichever address of the name a new look-up gives first.
+  sockaddr_storage peer;
+  int peerSize = sizeof peer;
+  if (outcome == KeAgreed && keys->server[0] == '\0' &&
+      getpeername(s, reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0)
+    getnameinfo(reinterpret_cast<sockaddr*>(&peer), peerSize, keys->server, sizeof keys->server, nullptr, 0,
+                NI_NUMERICHOST);
   SSL_free(ssl);
   SSL_CTX_free(context);
   if (s != INVALID_SOCKET) closesocket(s);

@@ -35,8 +35,12 @@ TEST_F(Nts, MeasuredWithKeptCookiesAndNeverAskedInPlainNtp) {
   // "localhost" alone, so as 127.0.0.131 it is another name.
   const char kGood[] = "nts://localhost", kOtherName[] = "nts://127.0.0.131",
              kUntrusted[] = "nts://127.0.0.133", kForged[] = "nts://127.0.0.134", kDrip[] = "nts://127.0.0.136",
-             kNoRoute[] = "nts://192.0.2.1";  // as before the network is up: no answer, and not refused
-  Serve({{kGood, ""}, {kOtherName, ""}, {kUntrusted, ""}, {kForged, ""}, {kDrip, "ke-drip"}, {kNoRoute, ""}});
+             kNoRoute[] = "nts://192.0.2.1",  // as before the network is up: no answer, and not refused
+             // ::1 then 127.0.0.138: only the second runs a key exchange, and names no other NTP server.
+             kPair[] = "nts://pair.test";
+  Serve({{kGood, ""}, {kOtherName, ""}, {kUntrusted, ""}, {kForged, ""}, {kDrip, "ke-drip"}, {kNoRoute, ""},
+         {kPair, ""}});
+  ASSERT_TRUE(timeservers::Set("::1", "ntp-exact 0"));
   ASSERT_TRUE(timeservers::Set("127.0.0.1", "ke-relay 131"));
   ASSERT_TRUE(timeservers::Set("127.0.0.133", "ntp-exact 0"));  // plain NTP beside the untrusted one
   ASSERT_TRUE(timeservers::Set("127.0.0.135", "ntp-nts-forged"));  // where 127.0.0.134 sends its clients
@@ -45,7 +49,8 @@ TEST_F(Nts, MeasuredWithKeptCookiesAndNeverAskedInPlainNtp) {
   RunPass(IDC_SYNC);
   Check({{kGood, StatusMeasured, R"(\d+;.*s \(NTS\))"}, {kOtherName, StatusRefused, "Refused;"},
          {kUntrusted, StatusRefused, "Refused;"}, {kForged, StatusNoResponse, "No Response;"},
-         {kDrip, StatusNoResponse, "No Response;"}, {kNoRoute, StatusNoResponse, "No Response;"}});
+         {kDrip, StatusNoResponse, "No Response;"}, {kNoRoute, StatusNoResponse, "No Response;"},
+         {kPair, StatusMeasured, R"(\d+;.*s \(NTS\))"}});
   // A server that sends a byte at a time holds no exchange past its time.
   EXPECT_TRUE(WaitUntil([] { return timeservers::Count("127.0.0.136") == 0; }, 3000)) << "still connected";
   EXPECT_EQ(timeservers::Count("127.0.0.1"), 1) << "one key exchange";
@@ -58,8 +63,9 @@ TEST_F(Nts, MeasuredWithKeptCookiesAndNeverAskedInPlainNtp) {
 
   // The second pass spends the cookies the first one kept.
   RunPass(IDC_SYNC);
-  Check({{kGood, StatusMeasured, R"(\d+;.*s \(NTS\))"}});
+  Check({{kGood, StatusMeasured, R"(\d+;.*s \(NTS\))"}, {kPair, StatusMeasured, R"(\d+;.*s \(NTS\))"}});
   EXPECT_EQ(timeservers::Count("127.0.0.1"), 1) << "a key exchange although cookies were kept";
+  EXPECT_EQ(timeservers::Count("::1"), 0) << "cookies sent to an address that did not give them";
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #   127.0.0.134  key exchange only, certificate for 127.0.0.134 from the test
 #                root; sends its clients' NTP to 127.0.0.135, where the
 #                loopback daemon plays a server whose replies are forged
+#   127.0.0.138  key exchange and NTP, certificate for "pair.test" from the
+#                test root; names no NTP server
 # chronyd runs with -x: it never touches the clock.
 set -euo pipefail
 dir=$1
@@ -44,7 +46,8 @@ ntsservercert $dir/$name.crt
 ${4:+ntsntpserver $4}
 pidfile $dir/$name.pid
 CONF
-  "$chronyd" -x -n -u root -F 0 -f "$dir/$name.conf" -l "$dir/$name.log" </dev/null >/dev/null 2>&1 &
+  # -4: no IPv6 socket, which would take the wildcard address, ::1 among them.
+  "$chronyd" -4 -x -n -u root -F 0 -f "$dir/$name.conf" -l "$dir/$name.log" </dev/null >/dev/null 2>&1 &
   echo $! >>"$dir/pids"
 }
 
@@ -57,13 +60,15 @@ openssl x509 -in "$dir/ca.crt" -outform DER -out "$dir/ca.der"
 certificate good DNS:localhost ca
 certificate untrusted IP:127.0.0.133
 certificate forged IP:127.0.0.134 ca
+certificate pair DNS:pair.test ca
 instance good 127.0.0.131 123 "$(printf 'n%.0s' {1..63}).$(printf 't%.0s' {1..63}).test"
 instance untrusted 127.0.0.133 0
 instance forged 127.0.0.134 123 127.0.0.135
+instance pair 127.0.0.138 123
 # Up once every key exchange port takes connections.
 for _ in $(seq 50); do
   sleep 0.1
-  for ip in 127.0.0.131 127.0.0.133 127.0.0.134; do
+  for ip in 127.0.0.131 127.0.0.133 127.0.0.134 127.0.0.138; do
     (exec 3<>"/dev/tcp/$ip/4460") 2>/dev/null || continue 2
   done
   exit 0

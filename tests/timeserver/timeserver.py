@@ -13,7 +13,8 @@ clock is ahead of UTC, in ms); on TCP port 4460: ke-relay <n> (each connection r
 ended, one byte a second; COUNT: connections still open). 127.0.0.53 is the run's resolver:
 every name is answered "no such name" (NXDOMAIN), so that an unknown name fails at once and the
 same way on every machine, but these: no-address.test exists without an address (NODATA, which
-WinSock reports as WSANO_DATA, 11004), dual.test has ::1, then 127.0.0.126, LONG has 127.0.0.131,
+WinSock reports as WSANO_DATA, 11004), dual.test has ::1, then 127.0.0.126, pair.test ::1, then
+127.0.0.138, LONG has 127.0.0.131,
 and slow.test is never answered. Ends with its lifetime (1800 s by default), SIGTERM or SIGINT.
 """
 
@@ -28,6 +29,8 @@ NAMES = {b"\x0ano-address\x04test\x00": {},  # by type: A 1, AAAA 28
          b"".join(bytes([len(label)]) + label.encode() for label in LONG.split(".")) + b"\0":
              {1: socket.inet_pton(socket.AF_INET, "127.0.0.131")},
          b"\x04dual\x04test\x00": {1: socket.inet_pton(socket.AF_INET, "127.0.0.126"),
+                                   28: socket.inet_pton(socket.AF_INET6, "::1")},
+         b"\x04pair\x04test\x00": {1: socket.inet_pton(socket.AF_INET, "127.0.0.138"),
                                    28: socket.inet_pton(socket.AF_INET6, "::1")}}
 
 
