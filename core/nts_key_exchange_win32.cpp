@@ -87,7 +87,9 @@ NtsKeOutcome Connect(const char* host, uint16_t port, DWORD deadline, SOCKET* ou
   wsprintfA(service, "%u", port);
   if (getaddrinfo(host, service, &hints, &found) != 0) return KeNoAddress;
   bool connected = false, refused = false, late = false;
-  for (const addrinfo* a = found; a != nullptr && !connected && !late; a = a->ai_next) {
+  DWORD remaining = 0;
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) ++remaining;
+  for (const addrinfo* a = found; a != nullptr && !connected && !late; a = a->ai_next, --remaining) {
     if (*out != INVALID_SOCKET) closesocket(*out);
     SOCKET s = *out = socket(a->ai_family, SOCK_STREAM, 0);
     u_long nonBlocking = 1;
@@ -97,7 +99,9 @@ NtsKeOutcome Connect(const char* host, uint16_t port, DWORD deadline, SOCKET* ou
       refused |= error == WSAECONNREFUSED;
       if (error != WSAEWOULDBLOCK) continue;
     }
-    connected = WaitFor(s, true, deadline);
+    // An address that drops connection attempts unanswered (a broken IPv6
+    // route, say) waits for its share of the time left, not all of it.
+    connected = WaitFor(s, true, GetTickCount() + Left(deadline) / remaining);
     late = !connected && Left(deadline) == 0;
     if (!connected && !late) refused |= ConnectError(s) == WSAECONNREFUSED;
   }

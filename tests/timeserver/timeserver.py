@@ -10,11 +10,12 @@ UDP port 123: ntp-exact <shift>, ntp-silent, ntp-rate, ntp-nts-forged (an NTS re
 request's identifier and an authenticator that does not verify) (shift: how far the served
 clock is ahead of UTC, in ms); on TCP port 4460: ke-relay <n> (each connection relayed to port
 4460 of 127.0.0.n, so that a key exchange can be counted), ke-drip (a TLS record begun and never
-ended, one byte a second; COUNT: connections still open). 127.0.0.53 is the run's resolver:
+ended, one byte a second; COUNT: connections still open), ke-full (a listener whose queue is full:
+connection attempts go unanswered). 127.0.0.53 is the run's resolver:
 every name is answered "no such name" (NXDOMAIN), so that an unknown name fails at once and the
 same way on every machine, but these: no-address.test exists without an address (NODATA, which
 WinSock reports as WSANO_DATA, 11004), dual.test has ::1, then 127.0.0.126, pair.test ::1, then
-127.0.0.138, LONG has 127.0.0.131,
+127.0.0.139 and 127.0.0.138, LONG has 127.0.0.131,
 and slow.test is never answered. Ends with its lifetime (1800 s by default), SIGTERM or SIGINT.
 """
 
@@ -22,16 +23,16 @@ import contextlib, select, signal, socket, struct, sys, threading, time
 
 POLL, LINGER, HOLD = 0.1, 2.0, 600.0  # seconds
 ARGS = {"exact": 1, "now": 1, "delay": 2, "refuse": 0, "silent": 0, "close": 0,
-        "ntp-exact": 1, "ntp-silent": 0, "ntp-rate": 0, "ntp-nts-forged": 0, "ke-relay": 1, "ke-drip": 0}  # argument counts
+        "ntp-exact": 1, "ntp-silent": 0, "ntp-rate": 0, "ntp-nts-forged": 0, "ke-relay": 1, "ke-drip": 0,
+        "ke-full": 0}  # argument counts
 stop = threading.Event()
 LONG = "n" * 63 + "." + "t" * 63 + ".test"  # longer than a list entry: an NTS server's NTP name
-NAMES = {b"\x0ano-address\x04test\x00": {},  # by type: A 1, AAAA 28
+A = lambda *ips: b"".join(socket.inet_pton(socket.AF_INET, ip) for ip in ips)
+NAMES = {b"\x0ano-address\x04test\x00": {},  # by type: A 1, AAAA 28; the addresses in a row
          b"".join(bytes([len(label)]) + label.encode() for label in LONG.split(".")) + b"\0":
-             {1: socket.inet_pton(socket.AF_INET, "127.0.0.131")},
-         b"\x04dual\x04test\x00": {1: socket.inet_pton(socket.AF_INET, "127.0.0.126"),
-                                   28: socket.inet_pton(socket.AF_INET6, "::1")},
-         b"\x04pair\x04test\x00": {1: socket.inet_pton(socket.AF_INET, "127.0.0.138"),
-                                   28: socket.inet_pton(socket.AF_INET6, "::1")}}
+             {1: A("127.0.0.131")},
+         b"\x04dual\x04test\x00": {1: A("127.0.0.126"), 28: socket.inet_pton(socket.AF_INET6, "::1")},
+         b"\x04pair\x04test\x00": {1: A("127.0.0.139", "127.0.0.138"), 28: socket.inet_pton(socket.AF_INET6, "::1")}}
 
 
 def stamp(unix_ns):
@@ -117,22 +118,24 @@ def dns_reply(query):
     name, qtype = query[12:end - 4].lower(), int.from_bytes(query[end - 4:end - 2], "big")
     if name == b"\x04slow\x04test\x00":
         return None
-    data = NAMES.get(name, {}).get(qtype)  # as a pointer to the question's name, IN, 60 s
-    answer = b"\xc0\x0c" + struct.pack(">HHIH", qtype, 1, 60, len(data)) + data if data else b""
+    data, size = NAMES.get(name, {}).get(qtype, b""), 4 if qtype == 1 else 16
+    # each as a pointer to the question's name, IN, 60 s
+    answers = [b"\xc0\x0c" + struct.pack(">HHIH", qtype, 1, 60, size) + data[i:i + size]
+               for i in range(0, len(data), size)]
     flags = bytes([0x80 | query[2] & 1, 0x80 | (0 if name in NAMES else 3)])  # recursion echoed
-    return query[:2] + flags + struct.pack(">HHHH", 1, bool(answer), 0, 0) + query[12:end] + answer
+    return query[:2] + flags + struct.pack(">HHHH", 1, len(answers), 0, 0) + query[12:end] + b"".join(answers)
 
 
 class Server:
     """One address set up: its behaviour, its count and its listener."""
 
     def __init__(self, name, args):
-        self.name, self.args, self.sock, self.count = name, args, None, 0
+        self.name, self.args, self.sock, self.count, self.filler = name, args, None, 0, None
 
     def drain(self):
         """Counts and serves, as set now, what is queued on the listener."""
         with contextlib.suppress(OSError, RuntimeError):  # empty, or out of fds or threads
-            for _ in range(1000 if self.sock else 0):
+            for _ in range(1000 if self.sock and not self.filler else 0):
                 if self.name.startswith("ntp-"):
                     request, peer = self.sock.recvfrom(4096)
                     self.count += 1
@@ -150,7 +153,7 @@ def configure(servers, ip, name, args):
     ntp = name.startswith("ntp-")
     new, old = Server(name, args), servers.get(ip) or Server("refuse", [])
     port = 123 if ntp else 4460 if name.startswith("ke-") else 37
-    if old.sock and old.sock.getsockname()[1] == port and name != "refuse":
+    if old.sock and old.sock.getsockname()[1] == port and name not in ("refuse", "ke-full") and not old.filler:
         new.sock = old.sock
     elif name != "refuse":  # bound before the old listener closes, which a failure keeps
         family = socket.AF_INET6 if ":" in ip else socket.AF_INET
@@ -159,7 +162,9 @@ def configure(servers, ip, name, args):
             new.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, not ntp)
             new.sock.bind((ip, port))
             if not ntp:
-                new.sock.listen(128)
+                new.sock.listen(0 if name == "ke-full" else 128)
+            if name == "ke-full":  # never accepted: the queue's one place stays taken
+                new.filler = socket.create_connection((ip, port), timeout=LINGER)
         except OSError as e:
             new.sock.close()
             raise ValueError("cannot listen on %s: %s" % (ip, e.strerror))
@@ -170,6 +175,8 @@ def configure(servers, ip, name, args):
     old.drain()
     if old.sock not in (None, new.sock):
         old.sock.close()
+    if old.filler:
+        old.filler.close()
     servers[ip] = new
 
 
@@ -204,7 +211,7 @@ def main():
     # One thread answers the control port and serves every listener: a command acts before its reply
     servers = {}
     while not stop.is_set() and time.monotonic() < deadline:
-        listeners = {s.sock: s for s in servers.values() if s.sock}
+        listeners = {s.sock: s for s in servers.values() if s.sock and not s.filler}
         for sock in select.select([control, dns, *listeners], [], [], POLL)[0]:
             if sock is dns:
                 with contextlib.suppress(OSError):
