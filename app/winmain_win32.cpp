@@ -78,8 +78,10 @@ void CloseSockets() {
 // Returns false when this start must end quietly here (the user kept the
 // settings of another version). A command from a script never asks: it ends.
 bool CheckStoredVersion(bool command) {
+  // A version that does not read as one (of another size or type) is
+  // another version's too: only no version at all is a first start.
   DWORD version = 0;
-  if (!ReadSetting("Version", &version, sizeof version)) return true;
+  if (!ReadSetting("Version", &version, sizeof version) && !SettingExists("Version")) return true;
   if (version == StoreVersion) {
     gFirstRun = false;
     return true;

@@ -11,6 +11,9 @@
 bool ReadSetting(const char* name, void* destination, uint32_t capacity,
                  uint32_t* size = nullptr);
 
+// Whether the value is stored at all, readable or not.
+bool SettingExists(const char* name);
+
 // Sets the value to size bytes of data, stored as REG_DWORD when size is 4 and
 // REG_BINARY otherwise; null data or size 0 deletes it (a missing value is no
 // error). A failure ends the program with "Registry Problem".

@@ -66,6 +66,14 @@ bool ReadSetting(const char* name, void* destination, uint32_t capacity, uint32_
   return read;
 }
 
+bool SettingExists(const char* name) {
+  HKEY key;
+  if (OpenMachineKey(kSettingsKey, KEY_QUERY_VALUE, false, &key) != ERROR_SUCCESS) return false;
+  const bool exists = RegQueryValueExA(key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+  RegCloseKey(key);
+  return exists;
+}
+
 void KeepSettingsAsTheyAre() { gSettingsKept = true; }
 
 void WriteSetting(const char* name, const void* data, uint32_t size) {

@@ -536,10 +536,16 @@ TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
   for (const char* key : {reg::kSettingsKey, kUninstallKey}) EXPECT_TRUE(reg::KeyExists(key)) << key;
   reg::DeleteKey(inside.c_str());
 
-  // Another version's settings are erased only when the user agrees.
-  WriteNumber("Version", 1);
-  reg::Write("Marker", REG_SZ, "old", 4);
+  // Another version's settings are erased only when the user agrees, also
+  // when its version does not read as one.
   const char kOtherVersion[] = "Registry settings of other versions of Orvalen will be erased if you run this version.";
+  const uint64_t wide = kStoreVersion;
+  reg::Write("Version", REG_QWORD, &wide, sizeof wide);
+  reg::Write("Marker", REG_SZ, "old", 4);
+  Program unreadable(Orvalen());
+  Answer(unreadable, kOtherVersion, IDCANCEL);
+  EXPECT_EQ(unreadable.WaitExit(), 0u);
+  WriteNumber("Version", 1);
   for (int answer : {IDCANCEL, IDOK}) {
     Program program(Orvalen()), atOnce(Orvalen());
     Answer(program, kOtherVersion, answer);
