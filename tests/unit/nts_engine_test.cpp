@@ -93,6 +93,7 @@ TEST(NtsQueries, AnExchangeForMoreCookiesGoesOnWithTheNextAddress) {
     fake::tick = q.deadline + 1, CheckDeadlines();
   }
   EXPECT_FALSE(PassBusy());
+  for (const auto& [handle, socket] : fake::sockets) EXPECT_TRUE(socket.closed) << handle;
 }
 
 }  // namespace
