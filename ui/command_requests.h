@@ -12,6 +12,9 @@ extern CommandAction gOwnCommand;
 // Marks the window of such a process: it is no Orvalen for a user's start to show.
 constexpr char kCommandWindowProp[] = "OrvalenCommand";
 extern int gCommandExitCode;  // what the process returns
+// Lets the message in from programs of a lower integrity level than this
+// one's (Windows Vista and later; before, nothing keeps it out).
+void LetInFromBelow(UINT message);
 // Writes to the console or file the command's caller gave it.
 void PrintForCaller(const char* text);
 // Hands the command to the running Orvalen and prints its answer; the exit

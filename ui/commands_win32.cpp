@@ -126,6 +126,14 @@ void EndWhenOwingNothing() {
 
 }  // namespace
 
+void LetInFromBelow(UINT message) {
+  using FilterFunction = BOOL(WINAPI*)(UINT, DWORD);
+  constexpr DWORD kFilterAdd = 1;  // MSGFLT_ADD
+  if (auto filter = reinterpret_cast<FilterFunction>(reinterpret_cast<void (*)()>(
+          GetProcAddress(GetModuleHandleA("user32.dll"), "ChangeWindowMessageFilter"))))
+    filter(message, kFilterAdd);
+}
+
 void PrintForCaller(const char* text) {
   if (!gOutputOpened) {
     gOutputOpened = true;
@@ -156,6 +164,9 @@ int AskRunningOrvalen(HWND running, CommandAction action) {
   RegisterClassA(&type);
   HWND window = CreateWindowA(type.lpszClassName, "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                               type.hInstance, nullptr);
+  // The answer may come from an Orvalen of a lower level than this start's
+  // (an elevated script's, say).
+  LetInFromBelow(WM_COPYDATA);
   CommandRequest request = {static_cast<DWORD>(action), static_cast<DWORD>(reinterpret_cast<uintptr_t>(window))};
   COPYDATASTRUCT data = {kCommandRequest, sizeof request, &request};
   gAskedFor = action;

@@ -6,6 +6,7 @@
 #include "core/query_engine.h"
 #include "core/view_hooks.h"
 #include "resources/resource.h"
+#include "ui/command_requests.h"
 #include "ui/history_window.h"
 #include "ui/main_window.h"
 #include "ui/texts.h"
@@ -87,13 +88,9 @@ void AddTrayIcon() {
   // icon. It comes from the shell's integrity level, which is lower than an
   // elevated program's: let it through (Windows Vista and later only).
   gTaskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
-  using FilterFunction = BOOL(WINAPI*)(UINT, DWORD);
-  constexpr DWORD kFilterAdd = 1;  // MSGFLT_ADD
-  auto filter = reinterpret_cast<FilterFunction>(reinterpret_cast<void (*)()>(
-      GetProcAddress(GetModuleHandleA("user32.dll"), "ChangeWindowMessageFilter")));
-  if (filter != nullptr && gTaskbarCreatedMessage != 0) filter(gTaskbarCreatedMessage, kFilterAdd);
+  if (gTaskbarCreatedMessage != 0) LetInFromBelow(gTaskbarCreatedMessage);
   // A script's command comes as WM_COPYDATA, from a process that may not be elevated.
-  if (filter != nullptr) filter(WM_COPYDATA, kFilterAdd);
+  LetInFromBelow(WM_COPYDATA);
   gIconWanted = true;
   Notify(NIM_ADD, NIF_MESSAGE);
 }
