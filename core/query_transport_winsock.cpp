@@ -37,10 +37,12 @@ bool HaveAddrInfo() {
 
 // One look-up on a worker thread. The thread writes only its own record and
 // posts; the window's thread frees the record when that message arrives,
-// whether or not the query still wants it.
+// whether or not the query still wants it. Any program can post a message of
+// that number: only the thread's word that it is done counts.
 struct Lookup {
   bool inUse;
   bool cancelled;
+  volatile LONG finished;
   char name[kNtsMaxHostSize];  // a list entry's, or the longer one a key exchange may give
   char* buffer;  // the query's, filled on the window's thread
   int error;
@@ -80,6 +82,7 @@ DWORD WINAPI LookUp(void* parameter) {
     ++lookup.count;
   }
   if (list != nullptr) gFreeAddrInfo(list);
+  InterlockedExchange(&lookup.finished, 1);  // after everything it wrote
   uintptr_t handle = static_cast<uintptr_t>(&lookup - gLookups) + 1;
   PostMessageA(gNetEventWindow, kLookupDoneMessage, handle, MAKELPARAM(0, lookup.error));
   return 0;
@@ -92,14 +95,14 @@ void LookupDone(uintptr_t handle, uint32_t error) {
   }
   if (handle == 0 || handle > kMaxLookups) return;
   Lookup& lookup = gLookups[handle - 1];
-  if (!lookup.inUse) return;
+  if (!lookup.inUse || InterlockedCompareExchange(&lookup.finished, 0, 0) == 0) return;
   lookup.inUse = false;
   if (lookup.cancelled) return;
   FoundAddresses found = {};
   found.count = lookup.count;
   CopyMemory(found.addresses, lookup.found, sizeof found.addresses);
   CopyMemory(lookup.buffer, &found, sizeof found);
-  OnLookupDone(handle, error);
+  OnLookupDone(handle, static_cast<uint32_t>(lookup.error));
 }
 
 // The socket address of port at address, and its length.

@@ -371,6 +371,17 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0].text[0], "2:00:00pm on 7/1/26");
   EXPECT_EQ(rows[1].text[0], "1:00:00pm on 1/15/26");
+
+  // Any program may post a message of the look-up's number (a dialog's
+  // DM_SETDEFID has it too): it ends no look-up that is still running.
+  program_.reset();
+  Serve({{"slow.test", ""}});
+  ASSERT_TRUE(Start());
+  SendCommand(window_, IDC_SYNC);
+  auto lookingUp = [&] { return Row("slow.test").text[1] == "DNS Lookup..."; };
+  ASSERT_TRUE(WaitUntil(lookingUp, 5000));
+  for (WPARAM handle = 1; handle <= 2 * kMaxServers; ++handle) PostMessageA(window_, WM_USER + 1, handle, 0);
+  EXPECT_FALSE(WaitUntil([&] { return !lookingUp(); }, 2000));
 }
 
 constexpr DWORD kQuietMs = 2000;  // how long to watch for something that must not happen
