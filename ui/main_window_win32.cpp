@@ -303,6 +303,8 @@ void SetPassButtonText(const char* text) { SetDlgItemTextA(gMainWindow, IDC_SYNC
 void ArmExitTimer() { SetTimer(gMainWindow, kExitTimer, kExitDelayMs, nullptr); }
 
 bool ConfirmLargeCorrection(OffsetMs correction) {
+  // An ending program asks no one: a log-off or an upgrade would wait on the box.
+  if (gQuitting) return false;
   char question[2 * kTextBufferSize];
   DescribeCorrection(correction, question);
   lstrcatA(question, "\n\nSet the clock anyway?");

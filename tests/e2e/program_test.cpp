@@ -492,6 +492,16 @@ TEST_F(Session, FirstStartTheWindowAndTheListEdits) {
   EXPECT_TRUE(program_->Running() && IsWindow(window_)) << "a cancelled log-off ended it";
   Ask(window_, WM_ENDSESSION, TRUE, 0);
   EXPECT_EQ(program_->WaitExit(), 0u);
+  // Ending, it asks no one before a large step: the step is not made.
+  reg::DeleteKey();
+  Serve({{kServer, "now -93810000"}, {"slow.test", ""}});  // a look-up that holds the pass
+  WriteNumber("MaxCorrection", 1);
+  ASSERT_TRUE(Start());
+  SendCommand(window_, IDC_SYNC);
+  ASSERT_TRUE(WaitUntil([] { return StoredServer(0).status == StatusMeasured; }, kPassMs));
+  Ask(window_, WM_ENDSESSION, TRUE, 0);
+  EXPECT_EQ(program_->WaitExit(), 0u);
+  EXPECT_EQ(PassResults().back(), "correcting user declined");
 }
 
 TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
