@@ -276,6 +276,9 @@ bool FileBesideProgram(const char* file, char (&path)[MAX_PATH]) {
 }
 
 void ShutdownCleanup() {
+  // Also before the box of an error: a wake or a new network under it must
+  // not start a pass again, nor a restarted shell bring the icon back.
+  gQuitting = true;
   RemoveTrayIcon();
   KillTimer(gMainWindow, kClockTimer);
   if (gActiveQueries != 0) FinishAllQueries(StatusInterrupted);
@@ -336,7 +339,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return header->idFrom == IDC_SERVER_LIST && !gQuitting && !gDroppingEdit ? OnServerListNotify(header) : FALSE;
     }
     case WM_TIMER:
-      OnTimer(wParam);
+      if (!gQuitting) OnTimer(wParam);
       return TRUE;
     case WM_SYSCOMMAND:
       if ((wParam & 0xFFF0) != CMD_HISTORY) return FALSE;
@@ -389,17 +392,17 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return TRUE;
     }
     case WM_POWERBROADCAST:
-      if (wParam == PBT_APMRESUMEAUTOMATIC) OnResume();
+      if (wParam == PBT_APMRESUMEAUTOMATIC && !gQuitting) OnResume();
       return FALSE;
     case kNetworkChangedMessage:
-      OnNetworkChanged();
+      if (!gQuitting) OnNetworkChanged();
       return TRUE;
     case WM_TIMECHANGE:
       if (!OwnTimeChange()) OnClockChangedElsewhere();
       return FALSE;
   }
   if (DispatchNetMessage(message, wParam, lParam)) return TRUE;
-  if (IsTaskbarCreated(message) && gMainWindow != nullptr) {
+  if (IsTaskbarCreated(message) && gMainWindow != nullptr && !gQuitting) {
     RestoreTrayIcon();
     return TRUE;
   }

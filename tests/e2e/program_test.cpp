@@ -14,6 +14,7 @@
 #include "ui/command_requests.h"
 #include "ui/history_view.h"
 #include "ui/history_window.h"
+#include "ui/schedule.h"
 #include "ui/timers.h"
 
 namespace {
@@ -781,12 +782,23 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   ASSERT_TRUE(DenyWrites());
   EXPECT_EQ(Program(Orvalen("s")).WaitExit(10000), 0u) << "a box at log-on";
   reg::DeleteKey();
-  // An Orvalen that met such a failure takes on no command behind its box.
+  // An Orvalen that met such a failure takes on no command behind its box,
+  // and starts no pass on a wake or a new network.
   Serve({{kWoke, "exact 0"}});
+  WriteNumber("Schedule", 2);  // "Every 30 Seconds", due at once
   ASSERT_TRUE(Start());
+  ASSERT_TRUE(WaitUntil([&] { return timeservers::Count(kWoke) == 3; }, kPassMs));
+  RunPass(0);
   ASSERT_TRUE(DenyWrites());
-  SendCommand(window_, IDC_SYNC);
+  const HWND slider = GetDlgItem(window_, IDC_SCHEDULE_SLIDER);
+  Ask(slider, TBM_SETPOS, TRUE, 3);
+  PostMessageA(window_, WM_HSCROLL, 0, reinterpret_cast<LPARAM>(slider));
   ASSERT_NE(program_->WaitWindow(true), nullptr);
+  const int asked = timeservers::Count(kWoke);
+  PostMessageA(window_, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
+  PostMessageA(window_, WM_APP + 1, 0, 0);
+  Sleep(kResumeWaitMs + 2000);
+  EXPECT_EQ(timeservers::Count(kWoke), asked) << "a pass behind the box";
   EXPECT_EQ(RunCaptured("/sync"), std::make_pair(DWORD{4}, std::string("Registry Problem\r\n")));
   Answer(*program_, "Registry Problem");
   EXPECT_EQ(program_->WaitExit(), 0u);
