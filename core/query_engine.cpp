@@ -51,13 +51,15 @@ void FailQuery(int slot, ServerStatus status) {
     FinishQuery(slot, status);
     return;
   }
-  if (q.socket != 0) {
-    NetCloseSocket(q.socket);
-    q.socket = 0;
-  }
+  // The next address's socket is opened before this one is closed, so it
+  // cannot take this one's number: a notice still queued for this one would
+  // be taken for its own.
+  const uintptr_t old = q.socket;
+  q.socket = 0;
   ++q.addressIndex;
   q.samplesTaken = 0;
   OpenConnection(slot);
+  if (old != 0) NetCloseSocket(old);
 }
 
 void BeginQuery() {

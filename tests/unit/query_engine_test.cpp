@@ -180,8 +180,10 @@ TEST(QueryEngine, EachAddressOfANameIsTriedInTurn) {
   EXPECT_EQ(fake::sockets[gQuerySlots[literal].socket].address, v6);
   EXPECT_EQ(fake::sockets[gQuerySlots[ntpLiteral].socket].address, v6);
   OnLookupDone(gQuerySlots[time].lookupHandle, 0), OnLookupDone(gQuerySlots[ntp].lookupHandle, 0);
+  const uintptr_t refused = gQuerySlots[time].socket;
   Event(time, kEventConnect, kErrorConnectionRefused);  // IPv6 refused: then IPv4
   EXPECT_EQ(fake::sockets[gQuerySlots[time].socket].address, v4);
+  DispatchSocketEvent(refused, kEventConnect, kErrorConnectionRefused);  // still queued for the old socket
   fake::tick = gQuerySlots[ntp].deadline + 1, CheckDeadlines();  // IPv6 silent: then IPv4, anew
   EXPECT_EQ(fake::sockets[gQuerySlots[ntp].socket].address, v4);
   EXPECT_EQ(gQuerySlots[ntp].deadline, fake::tick + kReplyTimeoutMs);
