@@ -211,9 +211,16 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     return 0;
   }
 
-  // The probe really sets the clock, to its own reading. A test from a
+  // The probe really sets the clock, to its own reading: in turn with the
+  // steps of other Orvalens, which it would otherwise undo. A test from a
   // script sets nothing and needs no right.
-  if (command != CommandTest && StepSystemClock(0) == 0) {
+  bool mayStep = true;
+  if (command != CommandTest) {
+    TakeClockTurn();
+    mayStep = StepSystemClock(0) != 0;
+    EndClockTurn();
+  }
+  if (!mayStep) {
     if (command == CommandSync) {
       PrintForCaller("You do not have privileges to set the system time.\r\n");
       return kExitStepRefused;
