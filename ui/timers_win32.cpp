@@ -190,9 +190,9 @@ void CatchUpAfterPass() {
       // A pass that the clock outran keeps a catch-up due as it was, or is
       // made once more when the clock has had time to settle; not one whose
       // script has been answered already.
-      gPassCatchUp = CatchUp{true, now + kResumeWaitMs, 0, gPassCatchUp.lastFound, gPassStartedBy,
-                             gPassCatchUp.networkPassEnded};
-      gRetryDue = gPassCatchUp.due;
+      CatchUp& c = gPassCatchUp;
+      c.pending = true, c.due = now + kResumeWaitMs, c.retries = 0, c.trigger = gPassStartedBy;
+      gRetryDue = c.due;
     }
   }
   if (gNetworkChangedInPass) {
