@@ -239,7 +239,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   gSocketsStarted = true;
   gAppInstance = instance;
   InitCommonControls();
-  WriteSetting("Version", &StoreVersion, sizeof StoreVersion);
   Skin skin;
   skin.SetUp(instance);
 
@@ -249,6 +248,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     FatalExit("Cannot open the main window.");
     return 0;
   }
+  // Only now that the window has set up the list: a first start that ends
+  // before (a log-off while the shell keeps it waiting) leaves no version
+  // behind, and the next start seeds the list again.
+  WriteSetting("Version", &StoreVersion, sizeof StoreVersion);
   if (gStartTurn != nullptr) ReleaseMutex(gStartTurn);
   if (command == CommandNone) StartNetworkWatch(gMainWindow);
   MSG message;

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "ui/command_requests.h"
 #include "ui/history_view.h"
@@ -395,6 +396,29 @@ using Session = ProgramTest;
 TEST_F(Session, FirstStartTheWindowAndTheListEdits) {
   ASSERT_TRUE(timeservers::Set(kServer, kSlowReply));
   WriteNumber("Schedule", 0);  // the slider's first position, no pass of its own
+  // A first start ended (a log-off) while a busy shell keeps it waiting for
+  // its icon, before it has set up the list: the next start is a first one again.
+  HANDLE answer = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  std::thread busyShell([answer] {  // a tray window that takes no message until told
+    WNDCLASSA tray = {};
+    tray.lpfnWndProc = DefWindowProcA, tray.lpszClassName = "Shell_TrayWnd";
+    RegisterClassA(&tray);
+    HWND w = CreateWindowExA(0, tray.lpszClassName, nullptr, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    WaitForSingleObject(answer, INFINITE);
+    DestroyWindow(w);
+  });
+  EXPECT_TRUE(WaitUntil([] { return ProcessOf(FindWindowA("Shell_TrayWnd", nullptr)) == GetCurrentProcessId(); }));
+  {
+    Program ended(Orvalen("s"));
+    auto settingUp = [&] {  // its window made, not yet shown
+      HWND w = nullptr;
+      while ((w = FindWindowExA(nullptr, w, "#32770", nullptr)) != nullptr && ProcessOf(w) != ended.id()) {}
+      return w != nullptr;
+    };
+    EXPECT_TRUE(WaitUntil(settingUp));
+    EXPECT_FALSE(WaitUntil([&] { return FindMainWindow(ended.id()) != nullptr; }, kQuietMs)) << "not kept waiting";
+  }
+  SetEvent(answer), busyShell.join(), CloseHandle(answer);
   ASSERT_TRUE(Start());
   ASSERT_EQ(ListCount(list_), kDefaultServerCount);
   EXPECT_EQ(reg::Read("Server000").type, static_cast<DWORD>(REG_BINARY));
