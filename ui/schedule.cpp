@@ -41,12 +41,13 @@ const char* ScheduleLabel(int index) { return RowFor(index).label; }
 
 OffsetMs ScheduleIntervalFor(int index) { return RowFor(index).interval; }
 
-bool ScheduleDue(Ms1900 now, Ms1900 base, OffsetMs interval) {
+bool ScheduleDue(Ms1900 now, Ms1900* base, OffsetMs interval) {
   if (interval <= 0) return false;
   // The base comes from the store and may be any number, so each sum is
   // formed only where it cannot overflow; where it would, the test is false.
-  const bool reached = now >= INT64_MIN + interval && base <= now - interval;
-  const bool setBack = now <= INT64_MAX - interval && base > now + interval;
+  const bool reached = now >= INT64_MIN + interval && *base <= now - interval;
+  const bool setBack = now <= INT64_MAX - interval && *base > now + interval;
+  if (!setBack && *base > now) *base = now;
   return reached || setBack;
 }
 

@@ -17,8 +17,9 @@ OffsetMs ScheduleIntervalFor(int index);
 
 // Whether a periodic pass is due at now. A due time reached exactly counts.
 // A base more than one interval ahead of now (the clock was set back) is due
-// too, so that the schedule is not held back for as long as the clock moved.
-bool ScheduleDue(Ms1900 now, Ms1900 base, OffsetMs interval);
+// too, so that the schedule is not held back for as long as the clock moved;
+// a base ahead by less is moved to now, so the next pass is one interval away.
+bool ScheduleDue(Ms1900 now, Ms1900* base, OffsetMs interval);
 
 // The pass at launch: wanted when gCorrectOnLaunch is set, or when started at
 // log-on ('s') with "On Startup". exitAfter tells whether the program then

@@ -44,13 +44,18 @@ TEST(Startup, LaunchPassAndWhetherTheProgramThenEnds) {
 TEST(Startup, APassIsDueAtTheIntervalOrWhenTheClockWentBack) {
   const Ms1900 now = 4'000'000'000'000;
   const OffsetMs five = 300000;
-  const struct { Ms1900 base; OffsetMs interval; bool due; } cases[] = {
+  const struct { Ms1900 base; OffsetMs interval; bool due; bool fromNow = false; } cases[] = {
       {now - five, five, true}, {now - five + 1, five, false},   // due exactly at the interval
-      {now + five, five, false}, {now + five + 1, five, true},   // the base more than one ahead
+      {now + five + 1, five, true},                              // the base more than one ahead
+      {now + five, five, false, true}, {now + 1, five, false, true},  // less: one interval from now
       {0, 259200000, true}, {now - 86400000, 0, false}, {now + 86400000, 0, false},  // no interval
       {INT64_MAX, five, true}, {INT64_MIN, five, true},          // stored bases that must not overflow
   };
-  for (const auto& c : cases) EXPECT_EQ(ScheduleDue(now, c.base, c.interval), c.due) << c.base;
+  for (const auto& c : cases) {
+    Ms1900 base = c.base;
+    EXPECT_EQ(ScheduleDue(now, &base, c.interval), c.due) << c.base;
+    EXPECT_EQ(base, c.fromNow ? now : c.base) << c.base;
+  }
 }
 
 TEST(Startup, CommandsFromAScript) {
