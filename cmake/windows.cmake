@@ -26,6 +26,7 @@ target_sources(orvalen_portable PRIVATE
   core/nts_key_exchange_win32.cpp
   core/correction_win32.cpp
   core/pass_history_win32.cpp
+  core/machine_turn_win32.cpp
   store/settings_store_win32.cpp
   store/fatal_exit_win32.cpp
 )

@@ -1,7 +1,7 @@
 #include <windows.h>
-#include <sddl.h>
 
 #include "core/correction.h"
+#include "core/machine_turn_win32.h"
 
 namespace {
 
@@ -28,18 +28,7 @@ void AnnounceTimeChange() {
 }
 
 void TakeClockTurn() {
-  // In the global namespace, so that every user's session shares it, and
-  // open to every account that may set the clock: the creator's default
-  // rights would shut out another's.
-  static const char kName[] = "Global\\OrvalenClockStep";
-  if (gClockTurn == nullptr) {
-    SECURITY_ATTRIBUTES everyone = {sizeof everyone, nullptr, FALSE};
-    ConvertStringSecurityDescriptorToSecurityDescriptorA("D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100001;;;AU)",
-                                                         SDDL_REVISION_1, &everyone.lpSecurityDescriptor, nullptr);
-    gClockTurn = CreateMutexA(&everyone, FALSE, kName);
-    LocalFree(everyone.lpSecurityDescriptor);
-    if (gClockTurn == nullptr) gClockTurn = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, kName);
-  }
+  if (gClockTurn == nullptr) gClockTurn = MachineTurn("Global\\OrvalenClockStep");
   if (gClockTurn != nullptr) WaitForSingleObject(gClockTurn, kClockTurnMs);
 }
 

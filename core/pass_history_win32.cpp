@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/machine_turn_win32.h"
 #include "core/pass_history.h"
 
 namespace {
@@ -17,6 +18,21 @@ const char kFolderRights[] = "O:BAD:P(A;OICI;GA;;;SY)(A;OICI;GA;;;BA)(A;OICI;GRG
 const char kNewFileName[] = "history.new";
 
 constexpr size_t kLongestFileName = 32;  // "history-20260131-123456.bad"
+// Another Orvalen's entry written between this one's read and its rewrite
+// would be lost, and a rewrite fails while the file is being read: they
+// take turns. Held for milliseconds; a turn not given in this time is
+// taken anyway.
+constexpr DWORD kHistoryTurnMs = 5000;
+
+HANDLE TakeHistoryTurn() {
+  static const HANDLE turn = MachineTurn("Global\\OrvalenHistory");
+  if (turn != nullptr) WaitForSingleObject(turn, kHistoryTurnMs);
+  return turn;
+}
+
+void EndHistoryTurn(HANDLE turn) {
+  if (turn != nullptr) ReleaseMutex(turn);
+}
 
 bool FolderPath(char (&path)[MAX_PATH]) {
   if (SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK ||
@@ -130,9 +146,7 @@ bool SoleName(HANDLE file) {
          !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-}  // namespace
-
-bool RecordPass(const PassEntry& entry) {
+bool RecordPassInTurn(const PassEntry& entry) {
   char folder[MAX_PATH];
   if (!FolderPath(folder)) return false;
   // Before every entry: the folder may have been removed, or replaced by a
@@ -165,13 +179,23 @@ bool RecordPass(const PassEntry& entry) {
   return done;
 }
 
+}  // namespace
+
+bool RecordPass(const PassEntry& entry) {
+  const HANDLE turn = TakeHistoryTurn();
+  const bool done = RecordPassInTurn(entry);
+  EndHistoryTurn(turn);
+  return done;
+}
+
 bool ReadHistoryText(char** text, size_t* size) {
   char folder[MAX_PATH];
   if (!FolderPath(folder)) return false;
+  const HANDLE turn = TakeHistoryTurn();
   HANDLE file = OpenHistoryFile(folder, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  const bool read = ReadAll(file, text, size);
-  CloseHandle(file);
+  const bool read = file != INVALID_HANDLE_VALUE && ReadAll(file, text, size);
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  EndHistoryTurn(turn);
   return read;
 }
 

@@ -342,6 +342,16 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   ASSERT_TRUE(RemoveDirectoryA(HistoryFolder().c_str()));
   RunPass(IDC_SYNC);
   EXPECT_EQ(PassResults().size(), 1u);
+  // While another Orvalen changes the history, this one's entry waits for its turn.
+  ASSERT_TRUE(timeservers::Set("127.0.0.61", "now 0"));  // a quick pass
+  HANDLE turn = CreateMutexA(nullptr, FALSE, "Global\\OrvalenHistory");
+  ASSERT_EQ(WaitForSingleObject(turn, 0), WAIT_OBJECT_0);
+  PostCommand(window_, IDC_SYNC);
+  Sleep(2000);
+  EXPECT_EQ(PassResults().size(), 1u);
+  ReleaseMutex(turn), CloseHandle(turn);
+  EXPECT_TRUE(WaitUntil([] { return PassResults().size() == 2; }));
+  ASSERT_TRUE(timeservers::Set("127.0.0.61", "silent"));
   // A double click on the icon opens the hidden window and clears the failure.
   ShowWindow(window_, SW_HIDE);
   SendMessageA(window_, WM_USER, 0, WM_LBUTTONDBLCLK);
