@@ -256,13 +256,21 @@ Section "Orvalen (required)" SecProgram
   ${EndIf}
 !endif
   ; A file that was there keeps rights its owner may have given it; written
-  ; anew, as the program file is, it has the folder's.
+  ; anew, as the program file is, it has the folder's. One that cannot be
+  ; removed (held open by whoever made it) is not taken for the new one.
   Delete "$INSTDIR\OpenSSL-LICENSE.txt"
   Delete "$INSTDIR\uninstall.exe"
-  ; Orvalen.exe holds OpenSSL, whose licence (Apache 2.0) travels with it.
-  File "/oname=OpenSSL-LICENSE.txt" "${OPENSSL_LICENSE}"
-  WriteUninstaller "$INSTDIR\uninstall.exe"
-  ${IfNot} ${FileExists} "$INSTDIR\Orvalen.exe"
+  StrCpy $0 1
+  ${If} ${FileExists} "$INSTDIR\OpenSSL-LICENSE.txt"
+  ${OrIf} ${FileExists} "$INSTDIR\uninstall.exe"
+    StrCpy $0 0
+  ${Else}
+    ; Orvalen.exe holds OpenSSL, whose licence (Apache 2.0) travels with it.
+    File "/oname=OpenSSL-LICENSE.txt" "${OPENSSL_LICENSE}"
+    WriteUninstaller "$INSTDIR\uninstall.exe"
+  ${EndIf}
+  ${If} $0 = 0
+  ${OrIfNot} ${FileExists} "$INSTDIR\Orvalen.exe"
   ${OrIfNot} ${FileExists} "$INSTDIR\uninstall.exe"
     MessageBox MB_ICONSTOP "Orvalen could not be written to $INSTDIR." /SD IDOK
     SetErrorLevel 2

@@ -88,6 +88,16 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
     EXPECT_EQ(RunToEnd(SetupCommand("/S /D=" + shared)), 2u);
     EXPECT_FALSE(Exists(shared + "\\uninstall.exe"));
     DeleteFileA((shared + "\\Orvalen.exe").c_str());
+    // Nor is a file there that the run must write anew but cannot remove, held open by its maker.
+    const std::string chosen = shared + "\\Chosen", planted = chosen + "\\uninstall.exe";
+    CreateDirectoryA(chosen.c_str(), nullptr);
+    HANDLE held = CreateFileA(planted.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    EXPECT_EQ(RunToEnd(SetupCommand("/S /D=" + chosen)), 2u);
+    EXPECT_FALSE(reg::KeyExists(kUninstallKey)) << "its uninstaller is the planted file";
+    CloseHandle(held);
+    for (const char* file : {"\\uninstall.exe", "\\Orvalen.exe", "\\OpenSSL-LICENSE.txt"})
+      DeleteFileA((chosen + file).c_str());
+    EXPECT_TRUE(RemoveDirectoryA(chosen.c_str()));
   }
 
   {
