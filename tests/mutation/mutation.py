@@ -73,6 +73,7 @@ EQUIVALENT = {(path, line, fault): why for path, line, faults, why in [
     ("ui/schedule.cpp", "const Ms1900 due = now >= ended && now - ended < kCatchUpRetryMs[0] ? ended + kCatchUpRetryMs[0] : now;",
      ["< -> <="], "at the end of the wait the spaced pass is due now either way"),
     ("ui/schedule.cpp", "if (!c.pending || due < c.due) c.due = due;", ["< -> <="], "an equal due stays alike"),
+    ("ui/schedule.cpp", "if (!setBack && *base > now) *base = now;", ["> -> >="], "a base at now is moved to now"),
     ("core/ntp_protocol.cpp", "uint64_t stamp = 0;", ["0 -> 1"], "eight 8-bit shifts push it out"),
     ("core/ntp_protocol.cpp", FOLD, [">= -> >", "<= -> <"], "'a' and 'z' are not in the scheme"),
     ("core/ntp_protocol.cpp", "if (delay < 0) delay = 0;", ["< -> <=", "0 -> 1"], "a delay of 0 stays 0"),
