@@ -239,6 +239,12 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   gSocketsStarted = true;
   gAppInstance = instance;
   InitCommonControls();
+  // A first start writes the version only once its window has seeded the
+  // list: one that ends before (a log-off while the shell keeps it waiting)
+  // leaves none behind, and the next start seeds the list again. Any other
+  // start writes it now, and finds out before any pass whether it may.
+  const bool firstStart = gFirstRun;
+  if (!firstStart) WriteSetting("Version", &StoreVersion, sizeof StoreVersion);
   Skin skin;
   skin.SetUp(instance);
 
@@ -248,10 +254,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     FatalExit("Cannot open the main window.");
     return 0;
   }
-  // Only now that the window has set up the list: a first start that ends
-  // before (a log-off while the shell keeps it waiting) leaves no version
-  // behind, and the next start seeds the list again.
-  WriteSetting("Version", &StoreVersion, sizeof StoreVersion);
+  if (firstStart) WriteSetting("Version", &StoreVersion, sizeof StoreVersion);
   if (gStartTurn != nullptr) ReleaseMutex(gStartTurn);
   if (command == CommandNone) StartNetworkWatch(gMainWindow);
   MSG message;
