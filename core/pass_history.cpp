@@ -435,12 +435,15 @@ int FindEntries(const char* file, size_t size, size_t* starts, int capacity) {
 HistoryUpdate PlanHistoryUpdate(const char* file, size_t size, const PassEntry& entry, char* out) {
   if (size == 0) {
     const size_t header = PutHeader(out);
-    return {false, false, header + FormatEntry(entry, out + header)};
+    return {false, false, header + FormatEntry(entry, out + header), 0, 0};
   }
   if (!IsOurs(file, size)) {
     const size_t header = PutHeader(out);
-    return {true, true, header + FormatEntry(entry, out + header)};
+    return {true, true, header + FormatEntry(entry, out + header), 0, 0};
   }
+  // The old file up to the end of its last whole line.
+  size_t keep = size;
+  while (keep > 0 && file[keep - 1] != '\n') --keep;
   size_t starts[kHistoryKeep - 1];
   const int total = FindEntries(file, size, starts, kHistoryKeep - 1);
   if (total + 1 > kHistoryMost) {
@@ -452,7 +455,7 @@ HistoryUpdate PlanHistoryUpdate(const char* file, size_t size, const PassEntry& 
       w.Put(kLineEnd);
     }
     const size_t length = w.End();
-    return {false, true, length + FormatEntry(entry, out + length)};
+    return {false, true, length + FormatEntry(entry, out + length), keep, length};
   }
   // A line cut between its two line-end characters gets the second. One
   // cut shorter by a crash (or a tail of zeros where the disk never got the
@@ -461,13 +464,11 @@ HistoryUpdate PlanHistoryUpdate(const char* file, size_t size, const PassEntry& 
   if (last == '\n' || last == '\r') {
     const size_t gap = last == '\r' ? 1 : 0;
     std::memcpy(out, "\n", gap);
-    return {false, false, gap + FormatEntry(entry, out + gap)};
+    return {false, false, gap + FormatEntry(entry, out + gap), size, 0};
   }
-  size_t keep = size;
-  while (keep > 0 && file[keep - 1] != '\n') --keep;
   std::memcpy(out, file, keep);
-  if (keep == 0) keep = PutHeader(out);
-  return {false, true, keep + FormatEntry(entry, out + keep)};
+  const size_t start = keep == 0 ? PutHeader(out) : keep;
+  return {false, true, start + FormatEntry(entry, out + start), keep, keep};
 }
 
 size_t CsvHeader(int servers, char* out) {

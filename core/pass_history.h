@@ -90,6 +90,11 @@ struct HistoryUpdate {
   // that a failure halfway leaves the old file whole. Otherwise append it.
   bool replace;
   size_t length;
+  // Where the text from out[from] on goes over the old file, which ends
+  // after it: the append, or the entry alone when a new file cannot be put
+  // in place (a reader shares the old one for writing, not for renaming).
+  size_t at;
+  size_t from;
 };
 // out receives the text and holds HistoryUpdateSize(size) bytes.
 constexpr size_t HistoryUpdateSize(size_t fileSize) {

@@ -24,10 +24,12 @@ constexpr size_t kLongestFileName = 32;  // "history-20260131-123456.bad"
 // taken anyway.
 constexpr DWORD kHistoryTurnMs = 5000;
 
+HANDLE gHistoryTurn;
+
 HANDLE TakeHistoryTurn() {
-  static const HANDLE turn = MachineTurn("Global\\OrvalenHistory");
-  if (turn != nullptr) WaitForSingleObject(turn, kHistoryTurnMs);
-  return turn;
+  if (gHistoryTurn == nullptr) gHistoryTurn = MachineTurn("Global\\OrvalenHistory");
+  if (gHistoryTurn != nullptr) WaitForSingleObject(gHistoryTurn, kHistoryTurnMs);
+  return gHistoryTurn;
 }
 
 void EndHistoryTurn(HANDLE turn) {
@@ -91,10 +93,11 @@ bool WriteAll(HANDLE file, const char* text, size_t length) {
   return WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr) && written == length;
 }
 
+// Writes text at end and cuts the file after it.
 bool Append(HANDLE file, size_t end, const char* text, size_t length) {
   if (SetFilePointer(file, static_cast<LONG>(end), nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
     return false;
-  if (WriteAll(file, text, length)) return true;
+  if (WriteAll(file, text, length) && SetEndOfFile(file)) return true;
   // A full disk may have taken part of the line: cut it off, so that the
   // next entry starts on a line of its own.
   SetFilePointer(file, static_cast<LONG>(end), nullptr, FILE_BEGIN);
@@ -170,10 +173,22 @@ bool RecordPassInTurn(const PassEntry& entry) {
     update = static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, HistoryUpdateSize(size)));
     if (update != nullptr) plan = PlanHistoryUpdate(text, size, entry, update);
   }
-  bool done = update != nullptr && !plan.replace && Append(file, size, update, plan.length);
-  CloseHandle(file);
-  if (update != nullptr && plan.replace)
+  bool done = false;
+  if (update != nullptr && plan.replace) {
+    CloseHandle(file);
     done = (!plan.setAside || SetAside(folder, entry.ended)) && Replace(folder, update, plan.length);
+    // A reader that shares the file for writing but not for renaming (one
+    // that follows it as it grows) keeps it in place: the entry goes into
+    // it there, and the next pass tries the rewrite again.
+    file = done || plan.setAside
+               ? INVALID_HANDLE_VALUE
+               : OpenHistoryFile(folder, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING);
+    if (file != INVALID_HANDLE_VALUE && !SoleName(file)) CloseHandle(file), file = INVALID_HANDLE_VALUE;
+  }
+  if (file != INVALID_HANDLE_VALUE) {
+    done = update != nullptr && Append(file, plan.at, update + plan.from, plan.length - plan.from);
+    CloseHandle(file);
+  }
   FreeHistoryText(update);
   FreeHistoryText(text);
   return done;

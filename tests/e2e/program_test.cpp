@@ -352,6 +352,19 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   ReleaseMutex(turn), CloseHandle(turn);
   EXPECT_TRUE(WaitUntil([] { return PassResults().size() == 2; }));
   ASSERT_TRUE(timeservers::Set("127.0.0.61", "silent"));
+  // A full history that a program follows, letting others write it but not rename it, takes
+  // the entry in place; once the program has let go, it is cut back.
+  std::string full = std::string(kHistoryHeader) + "\r\n";
+  for (int i = 0; i < kHistoryMost; ++i) full += "2026-01-15T12:00:00.000Z\ttesting\tuser\ttested\t\r\n";
+  std::ofstream(HistoryFolder() + "\\" + kHistoryFileName, std::ios::binary) << full;
+  HANDLE follower = CreateFileA((HistoryFolder() + "\\" + kHistoryFileName).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  RunPass(IDC_SYNC);
+  EXPECT_EQ(PassResults().size(), kHistoryMost + 1u);
+  EXPECT_EQ(PassResults().back(), "correcting user no-answer");
+  CloseHandle(follower);
+  RunPass(IDC_SYNC);
+  EXPECT_EQ(PassResults().size(), size_t{kHistoryKeep});
   // A double click on the icon opens the hidden window and clears the failure.
   ShowWindow(window_, SW_HIDE);
   SendMessageA(window_, WM_USER, 0, WM_LBUTTONDBLCLK);

@@ -176,6 +176,15 @@ TEST(PassHistory, AFileIsAppendedToRewrittenPastTheCapOrSetAside) {
     if (c.file == full) {
       EXPECT_EQ(entries.front().ended, Stepped().ended + 60000LL * (kHistorySlack + 1));
     }
+    if (c.setAside) continue;
+    // Written into the old file instead, as when a rewrite cannot be put in place.
+    const std::string inPlace = c.file.substr(0, update.at) + text.substr(update.from);
+    if (!update.replace) {
+      EXPECT_EQ(inPlace, after);
+    }
+    EXPECT_EQ(Entries(inPlace).size(), c.file == full ? kHistoryMost + 1 : c.entries) << c.file.size();
+    EXPECT_EQ(inPlace.substr(inPlace.size() - line.size()), line) << c.file.size();
+    EXPECT_EQ(inPlace.find("\n\n"), std::string::npos) << c.file.size();
   }
 }
 
