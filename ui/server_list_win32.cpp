@@ -14,6 +14,10 @@
 
 namespace {
 
+// The server whose name is being edited. The row the list reports at the
+// end of the edit is its row when the edit began: the rows may have moved.
+int gEditedSlot = -1;
+
 int FindRow(int slot) {
   LVFINDINFOA find = {};
   find.flags = LVFI_PARAM;
@@ -72,8 +76,9 @@ void DisableItem(HMENU menu, UINT id) {
 void RenameServer(const NMLVDISPINFOA* edit) {
   // No text: the edit was cancelled. The rows a pass left unsorted
   // meanwhile are sorted either way.
-  if ((edit->item.mask & LVIF_TEXT) && edit->item.pszText != nullptr)
-    RenameSlot(SlotOfRow(edit->item.iItem), edit->item.pszText);
+  if ((edit->item.mask & LVIF_TEXT) && edit->item.pszText != nullptr && gEditedSlot >= 0)
+    RenameSlot(gEditedSlot, edit->item.pszText);
+  gEditedSlot = -1;
   SortRows();
 }
 
@@ -188,9 +193,12 @@ BOOL OnServerListNotify(const NMHDR* header) {
   switch (header->code) {
     case LVN_COLUMNCLICK:
       ClickColumn(reinterpret_cast<const NMLISTVIEW*>(header)->iSubItem);
-      SortRows();
+      // While a name is edited the rows stay put: its editor stays on its row.
+      // The end of the edit sorts them.
+      if (SendMessageA(gServerList, LVM_GETEDITCONTROL, 0, 0) == 0) SortRows();
       return TRUE;
     case LVN_BEGINLABELEDITA: {
+      gEditedSlot = SlotOfRow(reinterpret_cast<const NMLVDISPINFOA*>(header)->item.iItem);
       // No more can be typed than a name keeps. FALSE lets the edit begin.
       const LRESULT editor = SendMessageA(gServerList, LVM_GETEDITCONTROL, 0, 0);
       SendMessageA(reinterpret_cast<HWND>(editor), EM_LIMITTEXT, kServerNameSize - 1, 0);
