@@ -48,7 +48,7 @@ int CompareRows(int a, int b, NameCompare compareNames) {
   if (gSortColumn == 0) return gSortDirection * compareNames(ra.name, rb.name);
 
   // Enabled servers stay on top whichever way the column runs.
-  if (ra.enabled != rb.enabled) return ra.enabled > rb.enabled ? -1 : 1;
+  if (!ra.enabled != !rb.enabled) return ra.enabled ? -1 : 1;
 
   const int rankA = StatusRank(a);
   const int rankB = StatusRank(b);
@@ -142,7 +142,7 @@ void ResetSlots() {
 
 void ToggleSlot(int slot) {
   gQuerySlots[slot].denied = 0;
-  gServerTable[slot].enabled ^= 1;
+  gServerTable[slot].enabled = !gServerTable[slot].enabled;
   FinishQuery(slot, StatusInterrupted);
   UpdateServer(slot);
 }

@@ -26,6 +26,7 @@ TEST(ServerRows, OrderFollowsTheColumnClicks) {
   Row(9, "a20", StatusMeasured, 20, -5000);        // ties with m20
   Row(14, "big", StatusMeasured, 0x80000000u, 0);  // latencies compare unsigned
   Row(17, "u50", StatusRejected, 50, 9000), Row(40, "t5", StatusTested, 5, 1000);
+  gServerTable[40].enabled = 0xFFFFFFFFu;  // true as a script may store it
   Row(5, "f8", StatusInterrupted), Row(29, "f3", StatusSlowResponse), Row(33, "e3", StatusSlowResponse);
   Row(0, "f1", StatusWinsockError), Row(12, "new", StatusNone);
   Row(44, "r2", StatusNone, 0, 0, true, PhaseReading, 2);
@@ -83,6 +84,7 @@ TEST(ServerRows, EditsStopTheQueryThenSaveTheSlot) {
   EXPECT_STREQ(gServerTable[b].name, "renamed.example");
   RenameSlot(a, std::string(200, 'a').c_str());  // a long name stops at its field, not in `enabled`
   EXPECT_EQ(gServerTable[a].enabled, 1u);
+  gServerTable[a].enabled = 0xFFFFFFFFu;  // true as a script may store it
   ToggleSlot(a);
   EXPECT_EQ(gServerTable[a].status, StatusNone);  // an idle server keeps its status
   EXPECT_EQ(fake::store["Server000"][128], 0);   // the stored `enabled`
