@@ -181,10 +181,16 @@ void TrayCallback(UINT mouseMessage) {
       SetMenuItemInfoA(menu, IDC_SYNC, FALSE, &item);
       // Not in the menu resource, which stays as it is.
       InsertMenuA(menu, CMD_QUIT, MF_BYCOMMAND | MF_STRING, CMD_HISTORY, kHistoryMenuText);
-      TrackPopupMenu(menu, 0, at.x, at.y, 0, gMainWindow, nullptr);
+      const bool stopShown = gActiveQueries != 0;
+      UINT chosen = TrackPopupMenu(menu, TPM_RETURNCMD | TPM_NONOTIFY, at.x, at.y, 0, gMainWindow, nullptr);
       PostMessageA(gMainWindow, WM_NULL, 0, 0);
       DestroyMenu(resource);
       gTrayMenuOpen = false;
+      // The pass item does what it showed. A pass that started while the
+      // menu was open (a wake's, the schedule's) is not stopped by a click on
+      // the start it replaced, nor a new one started by a stop it outlived.
+      if (chosen == IDC_SYNC && stopShown != (gActiveQueries != 0)) chosen = 0;
+      if (chosen != 0) PostMessageA(gMainWindow, WM_COMMAND, chosen, 0);
       return;
     }
     case WM_LBUTTONDBLCLK:

@@ -475,6 +475,17 @@ TEST_F(Session, FirstStartTheWindowAndTheListEdits) {
   EXPECT_NE(editor = LabelEditor(list_), nullptr);
   PostKey(editor, VK_ESCAPE);
   EXPECT_TRUE(WaitUntil([&] { return LabelEditor(list_) == nullptr; }, 5000));
+  // The tray menu's pass item does what it showed: a pass that started while the menu
+  // was open goes on when the start shown is chosen.
+  PostMessageA(window_, WM_USER, 0, WM_RBUTTONDOWN);
+  menu = nullptr;
+  ASSERT_TRUE(WaitUntil([&] { return (menu = WindowOf(program_->id(), "#32768")) != nullptr; }));
+  SendCommand(window_, CMD_CORRECT_NOW);
+  PostKey(menu, 'S');
+  EXPECT_TRUE(WaitUntil([&] { return !IsWindow(menu); }, 5000));
+  RunPass(0);
+  EXPECT_EQ(timeservers::Count(kServer), 3) << "the pass was stopped";
+  ASSERT_TRUE(timeservers::Set(kServer, kSlowReply));
 
   // Delete two, add into the lowest free slot, rename (Escape keeps the
   // name), disable; all of it is kept over a restart.
