@@ -49,6 +49,7 @@ Ms1900 gEntryEnded[kHistoryMost];
 int gEntryCount;
 int gShown[kHistoryMost];  // indices of the entries in the span, newest first
 int gShownCount;
+Ms1900 gShownAt;  // the now the span ran back from
 
 // What the plot draws of the shown entries, oldest first, at the times
 // the local clock showed when they ended.
@@ -112,6 +113,9 @@ void GatherPlot() {
         // A list may name a server twice: the points stop where the array ends.
         if (std::strcmp(gPlottedNames[k], e.servers[s].name) != 0 || gSampleCount[k] == kHistoryMost) continue;
         gSamples[k][gSampleCount[k]++] = {ended, e.servers[s].offset};
+        // One set aside, however far off, is drawn at the plot's edge: a
+        // server that is always wrong would squash every other line flat.
+        if (e.servers[s].status == StatusRejected) continue;
         gLeastOffset = std::min(gLeastOffset, e.servers[s].offset);
         gMostOffset = std::max(gMostOffset, e.servers[s].offset);
       }
@@ -128,7 +132,8 @@ Ms1900 SelectedPass() {
 // The list keeps its selection by row, and a new pass comes in at the top:
 // the pass that was selected is selected again where it now is.
 void Reselect(Ms1900 selected) {
-  gShownCount = EntriesInSpan(gEntryEnded, gEntryCount, gSpan, CurrentMs1900(), gShown);
+  gShownAt = CurrentMs1900();
+  gShownCount = EntriesInSpan(gEntryEnded, gEntryCount, gSpan, gShownAt, gShown);
   GatherPlot();
   HWND list = GetDlgItem(gHistoryWindow, kPassList);
   SendMessageA(list, LVM_SETITEMCOUNT, gShownCount, LVSICF_NOSCROLL);
@@ -227,7 +232,7 @@ void DrawPlot(HDC dc, int width, int height) {
   }
 
   // Times run over the span, or over the passes with a little room.
-  const Ms1900 now = CurrentMs1900();
+  const Ms1900 now = gShownAt;
   Ms1900 from = gFirstEnded - (gLastEnded - gFirstEnded) / 40, to = gLastEnded + (gLastEnded - gFirstEnded) / 40;
   if (gSpan != SpanEverything) from = LocalTimeOf(now - SpanMs(gSpan)), to = LocalTimeOf(now);
   int legendWidth = 0;
@@ -458,7 +463,7 @@ LRESULT CALLBACK HistoryWindowProc(HWND window, UINT message, WPARAM wParam, LPA
       if (LOWORD(wParam) == WA_INACTIVE)
         gHistoryFocus = GetFocus();
       else
-        Reselect(SelectedPass());  // the span runs back from now, not from when it was last shown
+        Reload();  // another Orvalen may have added passes; the span runs back from now
       break;
     case WM_SETFOCUS:
       // Back where the user left it, or first on the list.

@@ -396,6 +396,11 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0].text[0], "2:00:00pm on 7/1/26");
   EXPECT_EQ(rows[1].text[0], "1:00:00pm on 1/15/26");
+  // A pass another Orvalen adds shows when the window is next activated.
+  std::ofstream(HistoryFolder() + "\\" + kHistoryFileName, std::ios::binary | std::ios::app)
+      << "2026-07-02T12:00:00.000Z\ttesting\tuser\ttested\t\r\n";
+  SendMessageA(history, WM_ACTIVATE, WA_ACTIVE, 0);
+  EXPECT_EQ(ListCount(FindWindowExA(history, nullptr, WC_LISTVIEWA, nullptr)), 3);
 
   // Any program may post a message of the look-up's number (a dialog's
   // DM_SETDEFID has it too): it ends no look-up that is still running.
