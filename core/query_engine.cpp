@@ -392,9 +392,13 @@ void StartCorrectingPass(PassTrigger trigger) {
 }
 
 void StartTestingPass(const int* slots, int count) {
-  if (count == 0 || HoldTesting(slots, count)) return;
+  // A test asked for while another still asks its servers joins it: held,
+  // it would be dropped as a repeat when that one ends.
+  const bool join = gPassMode == Testing && gActiveQueries != 0;
+  if (count == 0 || (!join && HoldTesting(slots, count))) return;
   gPassMode = Testing;
-  for (QuerySlot& q : gQuerySlots) q.asked = 0;
+  if (!join)
+    for (QuerySlot& q : gQuerySlots) q.asked = 0;
   gLoopingQueries = true;
   for (int i = 0; i < count; ++i) {
     if (slots[i] >= 0 && slots[i] < kMaxServers && IsNamed(slots[i]) &&

@@ -263,6 +263,17 @@ TEST(QueryEngine, AHeldPassIsNotTimedOutWithThePassBeforeIt) {
   EXPECT_EQ(gQuerySlots[held].phase, PhaseResolving);
 }
 
+TEST(QueryEngine, ATestAskedForDuringAnotherJoinsIt) {
+  fake::Reset();
+  int first = AddServer("10.0.0.1"), second = AddServer("10.0.0.2");
+  StartTestingPass(&first, 1);
+  StartTestingPass(&second, 1);
+  Measure(first, 100, {10, 10, 10}), Measure(second, 100, {10, 10, 10});
+  EXPECT_EQ(gServerTable[first].status, StatusTested);
+  EXPECT_EQ(gServerTable[second].status, StatusTested);
+  EXPECT_EQ(fake::log, "line 2; button Stop Testing...; line 0; button Synchronize Time; refresh; ");
+}
+
 TEST(QueryEngine, AServerThatDeniesIsNotAskedAgainUntilEdited) {
   fake::Reset();
   const int slot = AddServer("ntp://10.0.0.1"), rate = AddServer("ntp://10.0.0.2");
