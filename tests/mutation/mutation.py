@@ -66,6 +66,8 @@ EQUIVALENT = {(path, line, fault): why for path, line, faults, why in [
     ("ui/server_rows.cpp", TRIM, ["0 -> 1"], "leading blanks went first: a name's first character is none"),
     ("core/query_engine.cpp", "if (past < -kConnectTimeoutMs) past += int64_t{1} << 32;", ["1 -> 2", "32 -> 33"],
      "any sum past zero is a deadline passed alike"),
+    ("core/pass_history.cpp", "return {true, true, header + FormatEntry(entry, out + header), 0, 0};",
+     ["0 -> 1", "0#2 -> 1"], "a file set aside is never written in place"),
     ("core/query_engine.cpp", "if (old != 0) NetCloseSocket(old);", ["0 -> 1"],
      "a socket is never numbered 1, and closing none does nothing"),
     ("ui/schedule.cpp", "return ahead > 0 && ahead <= kCatchUpRetryMs[kCatchUpRetries - 1] ? ahead : 0;", ["> -> >="],

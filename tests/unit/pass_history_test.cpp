@@ -178,6 +178,7 @@ TEST(PassHistory, AFileIsAppendedToRewrittenPastTheCapOrSetAside) {
     }
     if (c.setAside) continue;
     // Written into the old file instead, as when a rewrite cannot be put in place.
+    ASSERT_LE(update.at, c.file.size()) << "past the file's end";
     const std::string inPlace = c.file.substr(0, update.at) + text.substr(update.from);
     if (!update.replace) {
       EXPECT_EQ(inPlace, after);
