@@ -63,6 +63,8 @@ EQUIVALENT = {(path, line, fault): why for path, line, faults, why in [
      "the name in memory ends within its 128 bytes, and the comparison there"),
     ("core/nts_protocol.cpp", PORT, ["65535 -> 65536", "<=#2 -> <"],
      "a digit more or fewer read: a port with more digits is refused either way"),
+    ("ui/server_rows.cpp", "if (!ra.enabled != !rb.enabled) return ra.enabled ? -1 : 1;", ["1 -> 2", "1#2 -> 2"],
+     "only the sign of an order counts"),
     ("ui/server_rows.cpp", TRIM, ["0 -> 1"], "leading blanks went first: a name's first character is none"),
     ("core/query_engine.cpp", "if (past < -kConnectTimeoutMs) past += int64_t{1} << 32;", ["1 -> 2", "32 -> 33"],
      "any sum past zero is a deadline passed alike"),

@@ -266,12 +266,21 @@ TEST(QueryEngine, AHeldPassIsNotTimedOutWithThePassBeforeIt) {
 TEST(QueryEngine, ATestAskedForDuringAnotherJoinsIt) {
   fake::Reset();
   int first = AddServer("10.0.0.1"), second = AddServer("10.0.0.2");
-  StartTestingPass(&first, 1);
+  gServerTable[second].enabled = 0;  // asked by the test alone
+  StartCorrectingPass(TriggerUser);
   StartTestingPass(&second, 1);
+  EXPECT_EQ(gQuerySlots[second].phase, PhaseIdle) << "a correction is not joined: the test waits";
+  Measure(first, 100, {10, 10, 10});
+  StartTestingPass(&first, 1);
   Measure(first, 100, {10, 10, 10}), Measure(second, 100, {10, 10, 10});
   EXPECT_EQ(gServerTable[first].status, StatusTested);
   EXPECT_EQ(gServerTable[second].status, StatusTested);
-  EXPECT_EQ(fake::log, "line 2; button Stop Testing...; line 0; button Synchronize Time; refresh; ");
+  static PassEntry record;
+  CapturePass(0, &record);
+  EXPECT_EQ(record.serverCount, 2) << "one testing pass asked both";
+  EXPECT_EQ(fake::log, "line 1; button Stop Correcting...; refresh; step 105; announce; line 0; "
+                       "button Synchronize Time; refresh; line 2; button Stop Testing...; line 0; "
+                       "button Synchronize Time; refresh; ");
 }
 
 TEST(QueryEngine, AServerThatDeniesIsNotAskedAgainUntilEdited) {
