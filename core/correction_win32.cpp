@@ -9,9 +9,7 @@ namespace {
 constexpr DWORD kOwnNoticeMs = 3000;
 DWORD gAnnouncedAt;
 bool gAnnounced;
-// Held for a few milliseconds: a turn not given in this time is taken anyway.
-constexpr DWORD kClockTurnMs = 5000;
-HANDLE gClockTurn;
+MachineTurn gClockTurn = {"Global\\OrvalenClockStep", nullptr};
 
 }  // namespace
 
@@ -27,11 +25,6 @@ void AnnounceTimeChange() {
                       SMTO_NORMAL | SMTO_ABORTIFHUNG, 1000, &result);
 }
 
-void TakeClockTurn() {
-  if (gClockTurn == nullptr) gClockTurn = MachineTurn("Global\\OrvalenClockStep");
-  if (gClockTurn != nullptr) WaitForSingleObject(gClockTurn, kClockTurnMs);
-}
+void TakeClockTurn() { TakeTurn(&gClockTurn); }
 
-void EndClockTurn() {
-  if (gClockTurn != nullptr) ReleaseMutex(gClockTurn);
-}
+void EndClockTurn() { EndTurn(&gClockTurn); }

@@ -4,7 +4,14 @@
 #pragma once
 #include <windows.h>
 
-// The turn of that name in the global namespace, made open to every account
-// that may take it: the creator's default rights would shut out another's.
-// Null when it can be neither made nor opened.
-HANDLE MachineTurn(const char* name);
+// A turn of that name in the global namespace, made or opened on first use.
+struct MachineTurn {
+  const char* name;
+  HANDLE handle;
+};
+
+// Waits for the turn. It is held for milliseconds: one not given within a
+// few seconds (its holder hangs) is taken anyway. Without a turn to be had
+// (it could be neither made nor opened) each Orvalen goes on alone.
+void TakeTurn(MachineTurn* turn);
+void EndTurn(MachineTurn* turn);

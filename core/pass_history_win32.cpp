@@ -20,21 +20,8 @@ const char kNewFileName[] = "history.new";
 constexpr size_t kLongestFileName = 32;  // "history-20260131-123456.bad"
 // Another Orvalen's entry written between this one's read and its rewrite
 // would be lost, and a rewrite fails while the file is being read: they
-// take turns. Held for milliseconds; a turn not given in this time is
-// taken anyway.
-constexpr DWORD kHistoryTurnMs = 5000;
-
-HANDLE gHistoryTurn;
-
-HANDLE TakeHistoryTurn() {
-  if (gHistoryTurn == nullptr) gHistoryTurn = MachineTurn("Global\\OrvalenHistory");
-  if (gHistoryTurn != nullptr) WaitForSingleObject(gHistoryTurn, kHistoryTurnMs);
-  return gHistoryTurn;
-}
-
-void EndHistoryTurn(HANDLE turn) {
-  if (turn != nullptr) ReleaseMutex(turn);
-}
+// take turns.
+MachineTurn gHistoryTurn = {"Global\\OrvalenHistory", nullptr};
 
 bool FolderPath(char (&path)[MAX_PATH]) {
   if (SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK ||
@@ -197,20 +184,20 @@ bool RecordPassInTurn(const PassEntry& entry) {
 }  // namespace
 
 bool RecordPass(const PassEntry& entry) {
-  const HANDLE turn = TakeHistoryTurn();
+  TakeTurn(&gHistoryTurn);
   const bool done = RecordPassInTurn(entry);
-  EndHistoryTurn(turn);
+  EndTurn(&gHistoryTurn);
   return done;
 }
 
 bool ReadHistoryText(char** text, size_t* size) {
   char folder[MAX_PATH];
   if (!FolderPath(folder)) return false;
-  const HANDLE turn = TakeHistoryTurn();
+  TakeTurn(&gHistoryTurn);
   HANDLE file = OpenHistoryFile(folder, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING);
   const bool read = file != INVALID_HANDLE_VALUE && ReadAll(file, text, size);
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  EndHistoryTurn(turn);
+  EndTurn(&gHistoryTurn);
   return read;
 }
 
