@@ -69,7 +69,11 @@ void CatchUpOnResume(CatchUp& c, Ms1900 now) {
   // A burst: this wake's pass still waits. Any other pass due, a retry
   // among them, was due before the sleep and gives way to this wake's.
   if (c.pending && c.trigger == TriggerResume && c.retries == 0 && c.due > now) return;
-  c.pending = true, c.due = now + kResumeWaitMs, c.retries = 0, c.trigger = TriggerResume;
+  CatchUpAfterWait(c, now, TriggerResume);
+}
+
+void CatchUpAfterWait(CatchUp& c, Ms1900 now, PassTrigger trigger) {
+  c.pending = true, c.due = now + kResumeWaitMs, c.retries = 0, c.trigger = trigger;
 }
 
 void CatchUpOnNetwork(CatchUp& c, Ms1900 now) {

@@ -44,6 +44,9 @@ struct CatchUp {
 
 // A resume, with a periodic schedule chosen. Events in a burst give one pass.
 void CatchUpOnResume(CatchUp& c, Ms1900 now);
+// A pass started by trigger once the clock and the network have had the
+// resume wait to settle, with no retry made yet.
+void CatchUpAfterWait(CatchUp& c, Ms1900 now, PassTrigger trigger);
 // A new network address: a pass at once when the last one reached no server,
 // but not within the first retry's wait of the last pass a new address brought.
 void CatchUpOnNetwork(CatchUp& c, Ms1900 now);

@@ -190,9 +190,8 @@ void CatchUpAfterPass() {
       // A pass that the clock outran keeps a catch-up due as it was, or is
       // made once more when the clock has had time to settle; not one whose
       // script has been answered already.
-      CatchUp& c = gPassCatchUp;
-      c.pending = true, c.due = now + kResumeWaitMs, c.retries = 0, c.trigger = gPassStartedBy;
-      gRetryDue = c.due;
+      CatchUpAfterWait(gPassCatchUp, now, gPassStartedBy);
+      gRetryDue = gPassCatchUp.due;
     }
   }
   if (gNetworkChangedInPass) {
