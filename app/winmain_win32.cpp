@@ -61,6 +61,17 @@ class Skin {
 
 // Held by a start until its window is set up; see WinMain.
 HANDLE gStartTurn;
+bool gStartTurnTaken;
+constexpr DWORD kStartTurnMs = 20000;
+
+// Taken once: the mutex counts each wait of its owner, and one release would
+// leave it held.
+void TakeStartTurn() {
+  if (gStartTurnTaken) return;
+  gStartTurnTaken = true;
+  gStartTurn = CreateMutexA(nullptr, FALSE, "Local\\OrvalenStart");
+  if (gStartTurn != nullptr) WaitForSingleObject(gStartTurn, kStartTurnMs);
+}
 
 void CleanUpBeforeFatalBox() {
   // Untitled, the window is no longer found: the next start, or a script's
@@ -95,18 +106,19 @@ bool CheckStoredVersion(bool command) {
                   "this version.",
                   WindowTitle, MB_OKCANCEL | MB_ICONERROR) == IDCANCEL)
     return false;
-  // Of two starts asked at once, the one answered first may have set this
-  // version up meanwhile: its settings are not another version's.
+  // Of two starts asked at once, the one answered first erases and sets this
+  // version up in its turn; the other waits for it, and then finds this
+  // version's settings, not another's, which it must not erase.
+  TakeStartTurn();
   if (ReadSetting("Version", &version, sizeof version) && version == StoreVersion) {
     gFirstRun = false;
     return true;
   }
-  if (DeleteMachineKey(kSettingsKey) != ERROR_SUCCESS)
-    FatalExit("Cannot erase old Registry key");
+  const LONG erased = DeleteMachineKey(kSettingsKey);
+  if (erased != ERROR_SUCCESS && erased != ERROR_FILE_NOT_FOUND) FatalExit("Cannot erase old Registry key");
   return true;
 }
 
-constexpr DWORD kStartTurnMs = 20000;
 // How long an Orvalen asked to end may take: ending a pass it runs included.
 constexpr DWORD kQuitWaitMs = 5000;
 
@@ -153,8 +165,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
   // double-click made twice, two scripts' commands) the second finds the
   // first one's. A start that ended is a turn over too; one held up, by a
   // question for one, is waited for only so long.
-  gStartTurn = CreateMutexA(nullptr, FALSE, "Local\\OrvalenStart");
-  if (gStartTurn != nullptr) WaitForSingleObject(gStartTurn, kStartTurnMs);
+  TakeStartTurn();
   if (command != CommandNone) {
     // The tray's Orvalen first: a correction never runs beside it. The turn
     // is not held while the answer, which may take a pass, is awaited.

@@ -415,6 +415,33 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
 }
 
 constexpr DWORD kQuietMs = 2000;  // how long to watch for something that must not happen
+
+// A tray window that takes no message while it lives: a start waits in the
+// set-up of its window for the shell to take its icon.
+class BusyShell {
+ public:
+  BusyShell() : answer_(CreateEventA(nullptr, TRUE, FALSE, nullptr)), thread_([this] {
+    WNDCLASSA tray = {};
+    tray.lpfnWndProc = DefWindowProcA, tray.lpszClassName = "Shell_TrayWnd";
+    RegisterClassA(&tray);
+    HWND w = CreateWindowExA(0, tray.lpszClassName, nullptr, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    WaitForSingleObject(answer_, INFINITE);
+    DestroyWindow(w);
+  }) {
+    EXPECT_TRUE(WaitUntil([] { return ProcessOf(FindWindowA("Shell_TrayWnd", nullptr)) == GetCurrentProcessId(); }));
+  }
+  ~BusyShell() { SetEvent(answer_), thread_.join(), CloseHandle(answer_); }
+
+ private:
+  HANDLE answer_;
+  std::thread thread_;
+};
+// The process has made its window and not yet shown it.
+bool SettingUp(DWORD process) {
+  HWND w = nullptr;
+  while ((w = FindWindowExA(nullptr, w, "#32770", nullptr)) != nullptr && ProcessOf(w) != process) {}
+  return w != nullptr;
+}
 // A loopback server whose passes last long enough to be seen running.
 const char kServer[] = "127.0.0.71";
 const char kSlowReply[] = "delay 1000 500";
@@ -426,27 +453,12 @@ TEST_F(Session, FirstStartTheWindowAndTheListEdits) {
   WriteNumber("Schedule", 0);  // the slider's first position, no pass of its own
   // A first start ended (a log-off) while a busy shell keeps it waiting for
   // its icon, before it has set up the list: the next start is a first one again.
-  HANDLE answer = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  std::thread busyShell([answer] {  // a tray window that takes no message until told
-    WNDCLASSA tray = {};
-    tray.lpfnWndProc = DefWindowProcA, tray.lpszClassName = "Shell_TrayWnd";
-    RegisterClassA(&tray);
-    HWND w = CreateWindowExA(0, tray.lpszClassName, nullptr, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
-    WaitForSingleObject(answer, INFINITE);
-    DestroyWindow(w);
-  });
-  EXPECT_TRUE(WaitUntil([] { return ProcessOf(FindWindowA("Shell_TrayWnd", nullptr)) == GetCurrentProcessId(); }));
   {
+    BusyShell shell;
     Program ended(Orvalen("s"));
-    auto settingUp = [&] {  // its window made, not yet shown
-      HWND w = nullptr;
-      while ((w = FindWindowExA(nullptr, w, "#32770", nullptr)) != nullptr && ProcessOf(w) != ended.id()) {}
-      return w != nullptr;
-    };
-    EXPECT_TRUE(WaitUntil(settingUp));
+    EXPECT_TRUE(WaitUntil([&] { return SettingUp(ended.id()); }));
     EXPECT_FALSE(WaitUntil([&] { return FindMainWindow(ended.id()) != nullptr; }, kQuietMs)) << "not kept waiting";
   }
-  SetEvent(answer), busyShell.join(), CloseHandle(answer);
   ASSERT_TRUE(Start());
   ASSERT_EQ(ListCount(list_), kDefaultServerCount);
   EXPECT_EQ(reg::Read("Server000").type, static_cast<DWORD>(REG_BINARY));
@@ -633,14 +645,19 @@ TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
   WriteNumber("Version", 1);
   for (int answer : {IDCANCEL, IDOK}) {
     Program program(Orvalen()), atOnce(Orvalen());
-    Answer(program, kOtherVersion, answer);
-    EXPECT_TRUE(answer == IDOK ? program.WaitWindow() != nullptr : program.WaitExit() == 0)
-        << "OK goes on with the start, Cancel ends it";
-    // A start asked at the same time and answered next finds this version set up: it erases nothing.
-    Answer(atOnce, kOtherVersion, answer);
+    {
+      BusyShell shell;  // holds the start answered first in its set-up
+      Answer(program, kOtherVersion, answer);
+      EXPECT_TRUE(answer == IDOK ? WaitUntil([&] { return SettingUp(program.id()); }) : program.WaitExit() == 0)
+          << "OK goes on with the start, Cancel ends it";
+      // A start asked at the same time and answered meanwhile waits for this
+      // version to be set up: it erases nothing.
+      Answer(atOnce, kOtherVersion, answer);
+    }
     EXPECT_EQ(atOnce.WaitExit(), 0u);
     EXPECT_EQ(reg::Read("Marker").exists, answer == IDCANCEL);
     EXPECT_EQ(reg::As<DWORD>(reg::Read("Version")), answer == IDCANCEL ? 1u : kStoreVersion);
+    EXPECT_EQ(reg::Read("Server014").exists, answer == IDOK) << "the list set up";
   }
 
   // Two starts at once leave one Orvalen.
