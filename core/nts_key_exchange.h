@@ -6,8 +6,10 @@
 
 #include "core/nts_protocol.h"
 
-// The whole exchange, look-up and handshake included, ends within this time;
-// the query gives it a little longer, so the exchange's own word comes first.
+// The connection and the handshake end within this time; the query gives it
+// a little longer, so the exchange's own word comes first. The system's
+// look-up of the name has no limit of its own: one slower than the query's
+// time ends the query without an answer, and its outcome is dropped.
 constexpr int64_t kKeyExchangeTimeoutMs = 10000;
 
 enum NtsKeOutcome : uint32_t {

@@ -24,15 +24,21 @@
 
 namespace {
 
+// One exchange, owned by the window's thread from its start until its
+// outcome is dispatched; the worker writes only the outcome, then says so.
 struct Job {
+  Job* next;
+  volatile LONG finished;
   HWND window;
   uintptr_t handle;
   uint16_t port;
   char host[kServerNameSize];  // an IPv6 address without its brackets
   uint8_t response[kNtsMaxKeResponse];
+  NtsKeResult result;
 };
 
 uintptr_t gLastHandle;
+Job* gJobs;  // started, their outcome not yet dispatched
 
 // Milliseconds left until deadline by the tick, 0 once it has passed.
 DWORD Left(DWORD deadline) {
@@ -210,13 +216,11 @@ NtsKeOutcome RunKeyExchange(Job& job, NtsKeys* keys) {
 
 DWORD WINAPI KeyExchangeThread(LPVOID parameter) {
   Job* job = static_cast<Job*>(parameter);
-  NtsKeResult* result = static_cast<NtsKeResult*>(std::calloc(1, sizeof(NtsKeResult)));
-  if (result != nullptr) {
-    result->outcome = RunKeyExchange(*job, &result->keys);
-    if (!PostMessageA(job->window, kKeyExchangeDoneMessage, job->handle, reinterpret_cast<LPARAM>(result)))
-      std::free(result);
-  }
-  std::free(job);
+  job->result.outcome = RunKeyExchange(*job, &job->result.keys);
+  const HWND window = job->window;
+  const uintptr_t handle = job->handle;
+  InterlockedExchange(&job->finished, 1);  // after everything it wrote; the job is not this thread's now
+  PostMessageA(window, kKeyExchangeDoneMessage, handle, 0);
   // Linked in statically, OpenSSL hears of no thread's end: the thread's
   // own state (its error queue, its random generators) goes now, or stays
   // for good, once per exchange.
@@ -240,17 +244,32 @@ uintptr_t NetStartKeyExchange(const char* host, uint16_t port) {
   lstrcpynA(job->host, host[0] == '[' ? host + 1 : host, sizeof job->host);
   char* bracket = strchr(job->host, ']');
   if (bracket != nullptr) *bracket = '\0';
+  // No name is not this computer, which the system's look-up would make of it.
+  if (job->host[0] == '\0') {
+    std::free(job);
+    return 0;
+  }
   HANDLE thread = CreateThread(nullptr, 0, KeyExchangeThread, job, 0, nullptr);
   if (thread == nullptr) {
     std::free(job);
     return 0;
   }
   CloseHandle(thread);
+  // Its message comes through this thread's queue, after this.
+  job->next = gJobs;
+  gJobs = job;
   return gLastHandle;
 }
 
-void DispatchKeyExchangeMessage(WPARAM wParam, LPARAM lParam) {
-  NtsKeResult* result = reinterpret_cast<NtsKeResult*>(lParam);
-  OnKeyExchangeDone(wParam, *result);
-  std::free(result);
+void DispatchKeyExchangeMessage(WPARAM wParam) {
+  // Any program can post a message of this number: only an exchange of
+  // this program's that has finished is taken from it.
+  for (Job** at = &gJobs; *at != nullptr; at = &(*at)->next) {
+    Job* job = *at;
+    if (job->handle != wParam || InterlockedCompareExchange(&job->finished, 0, 0) == 0) continue;
+    *at = job->next;
+    OnKeyExchangeDone(job->handle, job->result);
+    std::free(job);
+    return;
+  }
 }

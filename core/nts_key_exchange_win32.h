@@ -2,9 +2,9 @@
 #pragma once
 #include <windows.h>
 
-// wParam the exchange's handle, lParam its NtsKeResult, which the receiver frees.
+// wParam the exchange's handle; its outcome stays with the exchange.
 constexpr UINT kKeyExchangeDoneMessage = WM_APP + 22;
 
-// Hands a finished key exchange posted to gNetEventWindow to the query engine
-// and frees its result.
-void DispatchKeyExchangeMessage(WPARAM wParam, LPARAM lParam);
+// Hands the outcome of the finished key exchange that wParam names, when
+// there is one, to the query engine and lets the exchange go.
+void DispatchKeyExchangeMessage(WPARAM wParam);

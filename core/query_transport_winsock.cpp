@@ -129,7 +129,7 @@ bool DispatchNetMessage(UINT message, WPARAM wParam, LPARAM lParam) {
   } else if (message == kSocketEventMessage) {
     DispatchSocketEvent(wParam, LOWORD(lParam), HIWORD(lParam));
   } else if (message == kKeyExchangeDoneMessage) {
-    DispatchKeyExchangeMessage(wParam, lParam);
+    DispatchKeyExchangeMessage(wParam);
   } else {
     return false;
   }

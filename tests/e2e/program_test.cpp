@@ -134,7 +134,7 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
          {kNtp, "ntp-exact 200"}, {"NTP://127.0.0.122", "ntp-exact 200"}, {kNtpSilent, "ntp-silent"},
          {"ntp://127.0.0.124", "ntp-rate"}, {"ntp://127.0.0.129", "now 500"} /* port 123 is closed */,
          // IPv6: a literal, and a name whose IPv6 address has no TIME server, then an IPv4 one.
-         {"ntp://[::1]", ""}, {"dual.test", ""}, {"ntp://", ""}});
+         {"ntp://[::1]", ""}, {"dual.test", ""}, {"ntp://", ""}, {"nts://", ""}});
   for (const char* server : {"127.0.0.1", "127.0.0.126"}) ASSERT_TRUE(timeservers::Set(server, "now 500"));
   ASSERT_TRUE(timeservers::Set("::1", "ntp-exact 200"));
   ASSERT_TRUE(Start());
@@ -162,7 +162,8 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
          {"no-such-host.invalid", StatusNoDnsEntry, "No DNS entry;"},
          // A name with no address fails the look-up as surely as no name.
          {"no-address.test", StatusNoDnsEntry, "No DNS entry;"},
-         {"ntp://", StatusWinsockError, "Winsock Error;"},  // not this computer's own addresses
+         // Not this computer's own addresses.
+         {"ntp://", StatusWinsockError, "Winsock Error;"}, {"nts://", StatusWinsockError, "Winsock Error;"},
          {"ntp://[::1]", StatusMeasured, R"(\d+;.*s)"}, {"dual.test", StatusRejected, R"(\d+;.*s \(unused\))"},
          // A close without data raises no read notice: the deadline ends it.
          {"127.0.0.57", StatusSlowResponse, "Slow Response;"},
@@ -403,15 +404,19 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   EXPECT_EQ(ListCount(FindWindowExA(history, nullptr, WC_LISTVIEWA, nullptr)), 3);
 
   // Any program may post a message of the look-up's number (a dialog's
-  // DM_SETDEFID has it too): it ends no look-up that is still running.
+  // DM_SETDEFID has it too) or the key exchange's: it ends no look-up or
+  // exchange that is still running.
   program_.reset();
-  Serve({{"slow.test", ""}});
+  Serve({{"slow.test", ""}, {"nts://127.0.0.136", "ke-drip"}});
   ASSERT_TRUE(Start());
   SendCommand(window_, IDC_SYNC);
-  auto lookingUp = [&] { return Row("slow.test").text[1] == "DNS Lookup..."; };
-  ASSERT_TRUE(WaitUntil(lookingUp, 5000));
-  for (WPARAM handle = 1; handle <= 2 * kMaxServers; ++handle) PostMessageA(window_, WM_USER + 1, handle, 0);
-  EXPECT_FALSE(WaitUntil([&] { return !lookingUp(); }, 2000));
+  auto running = [&] {
+    return Row("slow.test").text[1] == "DNS Lookup..." && Row("nts://127.0.0.136").text[1] == "Key Exchange...";
+  };
+  ASSERT_TRUE(WaitUntil(running, 5000));
+  for (WPARAM handle = 1; handle <= 2 * kMaxServers; ++handle)
+    PostMessageA(window_, WM_USER + 1, handle, 0), PostMessageA(window_, WM_APP + 22, handle, 0);
+  EXPECT_FALSE(WaitUntil([&] { return !running(); }, 2000));
 }
 
 constexpr DWORD kQuietMs = 2000;  // how long to watch for something that must not happen
