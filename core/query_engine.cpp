@@ -48,6 +48,10 @@ void StartKeyExchange(int slot);
 void FailQuery(int slot, ServerStatus status) {
   QuerySlot& q = gQuerySlots[slot];
   if (q.phase == PhaseIdle || q.addressIndex + 1 >= q.addressCount) {
+    // Keys whose every address failed may lead where this network does not
+    // reach (the address an exchange was made over, before a move): the
+    // next query exchanges them anew, and learns where to ask now.
+    if (q.nts) ForgetNtsKeys(slot);
     FinishQuery(slot, status);
     return;
   }

@@ -50,6 +50,7 @@ TEST(NtsQueries, KeysSendRequestsWhereTheExchangeSaysAndForgedRepliesDoNotCount)
   result.keys.port = 1123;
   const uint8_t cookie[] = {1, 2, 3, 4};
   PutCookie(result.keys.cookies, cookie, sizeof cookie);
+  PutCookie(result.keys.cookies, cookie, sizeof cookie);
   OnKeyExchangeDone(fake::keyExchanges, result);
   const QuerySlot& q = gQuerySlots[slot];
   const fake::Socket& udp = fake::sockets[q.socket];
@@ -68,7 +69,7 @@ TEST(NtsQueries, KeysSendRequestsWhereTheExchangeSaysAndForgedRepliesDoNotCount)
   EXPECT_EQ(q.phase, PhaseReading);
   fake::tick = q.deadline + 1, CheckDeadlines();
   EXPECT_EQ(gServerTable[slot].status, StatusNoResponse) << "a forged reply is no answer";
-  // The one cookie is spent: the next pass exchanges keys again.
+  // A cookie is left, but the one address failed: the next pass exchanges keys again.
   fake::log.clear();
   StartCorrectingPass(TriggerUser);
   EXPECT_NE(fake::log.find("key exchange ke.example:4460; "), std::string::npos) << fake::log;
