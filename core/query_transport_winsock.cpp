@@ -165,6 +165,15 @@ uintptr_t NetStartLookup(const char* name, char* buffer, int size) {
     return reinterpret_cast<uintptr_t>(
         WSAAsyncGetHostByName(gNetEventWindow, kLookupDoneMessage, name, buffer, size));
   }
+  // A pass stopped and started again, time after time while the name
+  // server is slow, would fill the table with look-ups nobody wants: one of
+  // the name, cancelled and still running, is taken over instead.
+  for (Lookup& lookup : gLookups) {
+    if (!lookup.inUse || !lookup.cancelled || lstrcmpA(lookup.name, name) != 0) continue;
+    lookup.cancelled = false;
+    lookup.buffer = buffer;
+    return static_cast<uintptr_t>(&lookup - gLookups) + 1;
+  }
   for (Lookup& lookup : gLookups) {
     if (lookup.inUse) continue;
     lookup = Lookup{};

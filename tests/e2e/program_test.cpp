@@ -417,6 +417,11 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   for (WPARAM handle = 1; handle <= 2 * kMaxServers; ++handle)
     PostMessageA(window_, WM_USER + 1, handle, 0), PostMessageA(window_, WM_APP + 22, handle, 0);
   EXPECT_FALSE(WaitUntil([&] { return !running(); }, 2000));
+  // Stopped and started again and again while the name server keeps quiet,
+  // a pass still looks the name up.
+  Select(list_, {"slow.test"});
+  for (int i = 0; i <= 2 * kMaxServers; ++i) SendCommand(window_, IDC_SYNC), SendCommand(window_, CMD_TEST_SERVER);
+  EXPECT_TRUE(WaitUntil([&] { return Row("slow.test").text[1] == "DNS Lookup..."; }, 5000));
 }
 
 constexpr DWORD kQuietMs = 2000;  // how long to watch for something that must not happen
