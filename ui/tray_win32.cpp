@@ -205,7 +205,13 @@ void TrayCallback(UINT mouseMessage) {
 }
 
 void OpenMainWindow() {
+  // The user looks: a failure shown in the tray gives way to what the status
+  // line says, which stays as it is, a note on it included.
+  if (gCorrectionFailed && gActiveQueries == 0) {
+    char text[2 * kTextBufferSize] = "";
+    GetDlgItemTextA(gMainWindow, IDC_STATUS_LINE, text, sizeof text);
+    Notify(NIM_MODIFY, NIF_ICON | NIF_TIP, IDI_TRAY, text);
+  }
   gCorrectionFailed = false;
-  if (gActiveQueries == 0) UpdateStatusLine(LineIdle);
   ShowWindow(gMainWindow, SW_SHOWNORMAL);
 }

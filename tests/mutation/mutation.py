@@ -97,7 +97,7 @@ EQUIVALENT = {(path, line, fault): why for path, line, faults, why in [
 WIN32_FAULTS = [
     ("ui/server_list_win32.cpp", "SetCell(row, 1, latency);", "SetCell(row, 1, correction);", "a wrong status"),
     ("ui/tray_win32.cpp", "Notify(NIM_MODIFY, NIF_ICON | NIF_TIP,", "Notify(NIM_MODIFY, NIF_ICON,", "the tray tip stays"),
-    ("ui/tray_win32.cpp", "if (gActiveQueries == 0) UpdateStatusLine(LineIdle);", "", "a failure stays in the tray"),
+    ("ui/tray_win32.cpp", "Notify(NIM_MODIFY, NIF_ICON | NIF_TIP, IDI_TRAY, text);", "", "a failure stays in the tray"),
     ("store/settings_store_win32.cpp", "size <= capacity &&", "size < capacity &&", "full-size settings are lost"),
     ("ui/main_window_win32.cpp", 'WriteSetting("WindowPlacement", &placement, sizeof placement);', "",
      "the window's place is lost"),
