@@ -101,6 +101,12 @@ void CorrectClock() {
     Fail(OutcomeNoAnswer);
     return;
   }
+  // Samples from both sides of a clock change (a sleep, another program's
+  // step) measure nothing: whatever they say, no one is asked about them.
+  if (gClockChangedInPass) {
+    Fail(OutcomeClockChanged);
+    return;
+  }
   // TIME and NTP servers are judged together: one far-off server of either
   // kind cannot outvote the rest.
   int left = 0;

@@ -364,8 +364,9 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
       {{{0, 54000001}}, {}, kNoStep, OutcomeGuardRefused, TriggerSchedule, {0, 0}},  // not a DWORD: 15 h
       // A refused step keeps the last correction and the pass's start as the base: no storm of passes.
       {{{0, 100}, {1, 150}, {2, 5000}}, {2}, 125, OutcomePlatformRefused, TriggerUser, {}, false, true},
-      // Offsets measured before the clock was set elsewhere step nothing, asked or not.
+      // Offsets measured across a clock change step nothing and ask nothing, however far or split.
       {{{0, 54000001}}, {}, kNoStep, OutcomeClockChanged, TriggerUser, {}, true, false, true},
+      {{{3, -2000}, {7, 2000}}, {}, kNoStep, OutcomeClockChanged, TriggerUser, {}, false, false, true},
       {{{0, 100, StatusNoResponse}, {1, 100, StatusTested}}, {}, kNoStep, OutcomeNoAnswer},
   };
   for (const auto& c : cases) {
@@ -390,7 +391,8 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
     EXPECT_EQ(setAside, c.setAside) << c.step;
     EXPECT_EQ(gLastOutcome, c.outcome) << c.step;
     EXPECT_EQ(gCorrectionFailed, !stepped) << c.step;
-    const bool asked = c.outcome == OutcomeDeclined || (c.confirm && !IsUnattended(c.trigger));
+    const bool asked =
+        c.outcome == OutcomeDeclined || (c.confirm && !IsUnattended(c.trigger) && c.outcome != OutcomeClockChanged);
     std::string log = asked ? "ask " + std::to_string(c.servers[0].offset) + "; " : "";
     if (c.step != kNoStep) log += "step " + std::to_string(c.step) + "; exit timer; ";
     if (stepped) log += "announce; ";
@@ -402,7 +404,8 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
     EXPECT_EQ(gScheduleBase, stepped ? setTo : 12345) << c.step;
     EXPECT_EQ(fake::store.count("LastCorrectionTime"), stepped ? 1u : 0u) << c.step;
     // What the tip and the history report: the agreed mean, made or not.
-    const bool agreed = c.outcome != OutcomeDisagreed && c.outcome != OutcomeNoAnswer;
+    const bool agreed =
+        c.outcome != OutcomeDisagreed && c.outcome != OutcomeNoAnswer && c.outcome != OutcomeClockChanged;
     EXPECT_EQ(gPassCorrection, !agreed ? 0 : c.step != kNoStep ? c.step : c.servers[0].offset) << c.step;
     for (int slot : setAside) {  // and saved so
       char name[10];
