@@ -94,6 +94,11 @@ OffsetMs CatchUpWait(const CatchUp& c, Ms1900 now) {
   return ahead > 0 && ahead <= kCatchUpRetryMs[kCatchUpRetries - 1] ? ahead : 0;
 }
 
+bool ScheduledPassNow(const CatchUp& c, Ms1900 now, Ms1900* base, OffsetMs interval) {
+  const bool due = ScheduleDue(now, base, interval);
+  return due && !(c.pending && CatchUpWait(c, now) > 0);
+}
+
 void CatchUpPassEnded(CatchUp& c, Ms1900 now, PassTrigger startedBy, bool foundNone) {
   const bool catchingUp = startedBy == TriggerResume || startedBy == TriggerNetwork;
   c.lastFound = !foundNone;

@@ -54,3 +54,7 @@ void CatchUpOnNetwork(CatchUp& c, Ms1900 now);
 void CatchUpPassEnded(CatchUp& c, Ms1900 now, PassTrigger startedBy, bool foundNone);
 // The wait left until the pending pass is due; 0 once it is.
 OffsetMs CatchUpWait(const CatchUp& c, Ms1900 now);
+// Whether the schedule starts its pass at now (ScheduleDue): not while a
+// catch-up's pass is still to come, which counts as the schedule's. Woken
+// after more than an interval, it would run before the network is back.
+bool ScheduledPassNow(const CatchUp& c, Ms1900 now, Ms1900* base, OffsetMs interval);

@@ -99,7 +99,7 @@ void OnClockTick() {
   GetDlgItemTextA(gMainWindow, IDC_CLOCK, shown, sizeof shown);
   if (lstrcmpA(shown, text) != 0) SetDlgItemTextA(gMainWindow, IDC_CLOCK, text);
   KeepTrayIcon();
-  if (!PassBusy() && ScheduleDue(now, &gScheduleBase, gScheduleInterval))
+  if (!PassBusy() && ScheduledPassNow(gPassCatchUp, now, &gScheduleBase, gScheduleInterval))
     StartCorrectingPass(TriggerSchedule);
 }
 

@@ -144,7 +144,12 @@ TEST(Startup, CatchingUpAfterSleepOrANewNetwork) {
   EXPECT_EQ(CatchUpWait(c, 199999), 1);
   EXPECT_EQ(CatchUpWait(c, 200000), 0);
   EXPECT_EQ(CatchUpWait(c, 79999), 0) << "set back";
+  // The schedule, due, waits for a catch-up's pass still to come.
+  Ms1900 base = 0;
+  EXPECT_FALSE(ScheduledPassNow(c, 199999, &base, 30000));
+  EXPECT_TRUE(ScheduledPassNow(c, 200000, &base, 30000));
   c = {false, 0, 0, false, TriggerResume};
+  EXPECT_TRUE(ScheduledPassNow(c, 199999, &base, 30000));
   CatchUpOnNetwork(c, 0);
   EXPECT_EQ(c.trigger, TriggerNetwork) << "the pass a new network asks for is the network's";
 }
