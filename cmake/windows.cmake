@@ -30,7 +30,7 @@ target_sources(orvalen_portable PRIVATE
   store/settings_store_win32.cpp
   store/fatal_exit_win32.cpp
 )
-target_link_libraries(orvalen_portable PUBLIC OpenSSL::SSL ws2_32 advapi32 shell32)
+target_link_libraries(orvalen_portable PUBLIC OpenSSL::SSL ws2_32 advapi32 shell32 winmm)
 
 # User interface and application shell, everything but the entry point. Its
 # objects are linked whole, so that the core finds the view hooks it calls.

@@ -33,4 +33,8 @@ Ms1900 CurrentMs1900();
 // process may not set the clock or the target is no calendar date. Any other
 // failure ends the program.
 Ms1900 StepSystemClock(OffsetMs delta);
+// Fine while a pass measures and steps: before Windows 8 the clock's plain
+// reading moves only at each timer interrupt, 15.6 ms apart unless asked
+// otherwise, and both ends of an offset and the step would inherit that.
+void KeepClockFine(bool fine);
 TickMs ReadTickMs();

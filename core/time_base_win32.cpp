@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <mmsystem.h>
 
 #include "core/time_base.h"
 #include "store/fatal_exit.h"
@@ -9,6 +10,7 @@ uint64_t gTickFactor;  // 0 until the first reading
 using ReadTimeFunction = void(WINAPI*)(FILETIME*);
 ReadTimeFunction gReadTime;  // null until the first reading
 bool gNoPerformanceCounter;
+bool gClockFine;
 
 uint64_t Join(const FILETIME& ft) {
   return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
@@ -32,6 +34,16 @@ uint64_t ReadClock() {
 }  // namespace
 
 Ms1900 CurrentMs1900() { return FileTimeToMs1900(ReadClock()); }
+
+void KeepClockFine(bool fine) {
+  if (fine == gClockFine) return;
+  gClockFine = fine;
+  // The interrupt at 1 ms moves the plain reading each millisecond.
+  if (fine)
+    timeBeginPeriod(1);
+  else
+    timeEndPeriod(1);
+}
 
 Ms1900 StepSystemClock(OffsetMs delta) {
   // Realtime priority keeps the read and the set together: nothing else on

@@ -127,6 +127,8 @@ void SetTrayIcon(int iconId) { Notify(NIM_MODIFY, NIF_ICON, iconId); }
 void UpdateStatusLine(StatusLineState state) {
   KillTimer(gMainWindow, kPassTimer);
   char text[2 * kTextBufferSize] = "";
+  // A pass opens and ends here, its correction made before it ends.
+  KeepClockFine(state == LineChecking || state == LineTesting);
   if (state == LineChecking || state == LineTesting) {
     SetTimer(gMainWindow, kPassTimer, kPassTickMs, nullptr);
     gCorrectionFailed = false;
