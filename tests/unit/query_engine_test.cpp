@@ -167,6 +167,7 @@ TEST(QueryEngine, AnotherOrvalensStepDuringThePassIsNotMadeAgain) {
   Measure(0, 100, {10, 10, 10});
   EXPECT_EQ(gLastOutcome, OutcomeClockChanged);
   EXPECT_EQ(fake::log.find("step"), std::string::npos) << fake::log;
+  EXPECT_FALSE(fake::turnHeld) << "the next step, any Orvalen's, would wait";
 }
 
 TEST(QueryEngine, EachAddressOfANameIsTriedInTurn) {
