@@ -73,7 +73,8 @@ inline ServerStatus NtpFailureStatus(NtpReplyVerdict verdict) {
 
 // How much longer than the whole round trip a server's hold time may read:
 // both are truncated readings, ours of a tick that may step 16 ms at a time.
-constexpr int64_t kHoldSlackMs = 50;
+// More is a stale stamp, which would move the offset by half the excess.
+constexpr int64_t kHoldSlackMs = 20;
 
 struct NtpSample {
   OffsetMs offset;   // server clock minus ours, user offset included

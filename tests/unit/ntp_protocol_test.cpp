@@ -41,9 +41,9 @@ TEST(NtpProtocol, OffsetAndDelay) {
       {310, 311, 21, 50, 20, kSendTime, -250},   // the user's offset
       {30, 30, 40, 10, 40, kSendTime, 0},        // 30 ms out, 10 back: off by half the difference
       {5, 8, 1, 6, 0, kSendTime, 0},             // a 3 ms hold in a 1 ms trip: no negative delay
-      {5, 56, 1, 30, 0, kSendTime, 0},           // a hold 50 ms longer than the trip, the most read
+      {5, 26, 1, 15, 0, kSendTime, 0},           // a hold 20 ms longer than the trip, the most read
       {-600000, 1, 20, -300009, 0, kSendTime, 0, false},  // a stale receive stamp: 5 minutes off
-      {5, 57, 1, 30, 0, kSendTime, 0, false},
+      {5, 27, 1, 15, 0, kSendTime, 0, false},
       {10, 11, 2, 9, 1, kEraMs - 5, 0},          // the server's stamps already past 2036
       {4, 6, 12, -1, 10, kEraMs - 5, 0},         // received before 2036, sent after: no reversal
       {-295, -294, 10, -299, 9, kEraMs + 3, 0},  // ours past 2036; -599 / 2 truncates
