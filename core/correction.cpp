@@ -28,8 +28,9 @@ Ms1900 StoredCorrectionTime() {
   return stored;
 }
 
+// A server disabled after it was measured in this pass does not count.
 bool Counts(int slot) {
-  return IsNamed(slot) && gServerTable[slot].status == StatusMeasured;
+  return IsNamed(slot) && gServerTable[slot].enabled && gServerTable[slot].status == StatusMeasured;
 }
 
 int64_t Distance(int64_t a, int64_t b) { return a > b ? a - b : b - a; }

@@ -315,7 +315,7 @@ TEST(QueryEngine, APassFoundNoServerWhenNoServerAskedAnswered) {
   }
 }
 
-struct Server { int slot; OffsetMs offset; uint32_t status = StatusMeasured; bool ntp = false; };
+struct Server { int slot; OffsetMs offset; uint32_t status = StatusMeasured; bool ntp = false; bool enabled = true; };
 constexpr OffsetMs kNoStep = INT64_MIN;
 constexpr OffsetMs kYear = 365LL * 86400000;
 
@@ -334,6 +334,7 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
       {{{0, 0}, {1, 3998}}, {}, 1999, OutcomeStepped},  // deviations 1999 stay
       {{{0, -2000}, {1, 0}, {2, 2000}}, {2}, -1000, OutcomeStepped},  // of two as far, the higher slot goes
       {{{4, -73000}}, {}, -73000, OutcomeStepped},      // a lone answer is a majority of one
+      {{{0, 100}, {1, 150}, {2, 5000, StatusMeasured, false, false}}, {}, 125, OutcomeStepped},  // disabled since
       {{{0, 10}, {1, 20, StatusTested}, {2, 9000, StatusRejected}, {3, 7000, StatusNoResponse}}, {}, 10,
        OutcomeStepped},
       // Two that disagree, a 2/2 split: ties no longer decide, nothing is stepped.
@@ -374,6 +375,7 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
     fake::Reset();
     for (const Server& s : c.servers) {
       std::strcpy(gServerTable[s.slot].name, "host");
+      gServerTable[s.slot].enabled = s.enabled;
       gServerTable[s.slot].status = s.status, gServerTable[s.slot].offset = s.offset;
       gQuerySlots[s.slot].ntp = s.ntp;
       SaveServer(s.slot);
