@@ -126,6 +126,9 @@ void RenameSlot(int slot, const char* name) {
   SetServerName(slot, name);
   char* stored = gServerTable[slot].name;
   for (size_t n = std::strlen(stored); n > 0 && (stored[n - 1] == ' ' || stored[n - 1] == '\t');) stored[--n] = '\0';
+  // The old name's result is none of the new one's: it neither shows beside
+  // it nor counts in the pass that measured it.
+  if (gQuerySlots[slot].phase == PhaseIdle) gServerTable[slot].status = StatusNone;
   FinishQuery(slot, StatusInterrupted);
   UpdateServer(slot);
 }

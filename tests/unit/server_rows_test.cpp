@@ -82,8 +82,10 @@ TEST(ServerRows, EditsStopTheQueryThenSaveTheSlot) {
   RenameSlot(b, " renamed.example \t");  // stopping the last query running ends the pass; blanks go
   EXPECT_EQ(gServerTable[b].status, StatusInterrupted);
   EXPECT_STREQ(gServerTable[b].name, "renamed.example");
+  gServerTable[a].status = StatusMeasured;
   RenameSlot(a, std::string(200, 'a').c_str());  // a long name stops at its field, not in `enabled`
   EXPECT_EQ(gServerTable[a].enabled, 1u);
+  EXPECT_EQ(gServerTable[a].status, StatusNone) << "the old name's result";
   gServerTable[a].enabled = 0xFFFFFFFFu;  // true as a script may store it
   ToggleSlot(a);
   EXPECT_EQ(gServerTable[a].status, StatusNone);  // an idle server keeps its status
