@@ -61,14 +61,12 @@ class Skin {
 
 // Held by a start until its window is set up; see WinMain.
 HANDLE gStartTurn;
-bool gStartTurnTaken;
 constexpr DWORD kStartTurnMs = 20000;
 
 // Taken once: the mutex counts each wait of its owner, and one release would
 // leave it held.
 void TakeStartTurn() {
-  if (gStartTurnTaken) return;
-  gStartTurnTaken = true;
+  if (gStartTurn != nullptr) return;
   gStartTurn = CreateMutexA(nullptr, FALSE, "Local\\OrvalenStart");
   if (gStartTurn != nullptr) WaitForSingleObject(gStartTurn, kStartTurnMs);
 }
