@@ -213,7 +213,11 @@ inline bool SetText(HWND window, const std::string& text) {
 inline void Answer(const Program& program, const std::string& text, int answer = IDOK) {
   HWND box = program.WaitWindow(true);
   ASSERT_NE(box, nullptr) << "no box for: " << text;
-  EXPECT_EQ(ControlText(box, kMessageText), text);
+  // A thread that waited on another program before showing its box counts
+  // as hung, and answers nothing, until the box's own loop first runs.
+  std::string shown;
+  WaitUntil([&] { return !(shown = ControlText(box, kMessageText)).empty(); }, kAnswerMs);
+  EXPECT_EQ(shown, text);
   PostCommand(box, answer);
   EXPECT_TRUE(WaitUntil([&] { return !IsWindow(box); }));
 }
