@@ -493,6 +493,7 @@ void OnLookupDone(uintptr_t handle, uint32_t error) {
                                       NetHostAddresses(q.lookupBuffer, q.addresses, kMaxAddresses))
                                 : 0;
     if (q.addressCount == 0) {
+      if (q.nts) ForgetNtsKeys(slot);  // their server's name, gone or unknown on this network
       FinishQuery(slot, StatusNoDnsEntry);
       return;
     }

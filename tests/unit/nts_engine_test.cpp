@@ -95,6 +95,15 @@ TEST(NtsQueries, AnExchangeForMoreCookiesGoesOnWithTheNextAddress) {
   }
   EXPECT_FALSE(PassBusy());
   for (const auto& [handle, socket] : fake::sockets) EXPECT_TRUE(socket.closed) << handle;
+  // Keys naming a server this network cannot look up are exchanged anew.
+  StartCorrectingPass(TriggerUser);
+  std::strcpy(result.keys.server, "gone.example");
+  OnKeyExchangeDone(fake::keyExchanges, result);
+  OnLookupDone(q.lookupHandle, 11001);
+  EXPECT_EQ(gServerTable[slot].status, StatusNoDnsEntry);
+  fake::log.clear();
+  StartCorrectingPass(TriggerUser);
+  EXPECT_NE(fake::log.find("key exchange"), std::string::npos) << fake::log;
 }
 
 }  // namespace
