@@ -243,6 +243,8 @@ void OnNtpReadable(int slot, uint32_t error) {
   TickMs received = ReadTickMs();
   if (size == -static_cast<int>(kErrorWouldBlock)) return;  // a notice with nothing behind it
   if (q.phase == PhaseWaiting) return;  // a late duplicate, read only to keep notices coming
+  // No reply is that long: anyone may send it, and the reply may still come.
+  if (size == -static_cast<int>(kErrorMessageSize)) return;
   if (size < 0) {
     // A closed port answers with an ICMP message, which the socket reports.
     uint32_t code = static_cast<uint32_t>(-size);

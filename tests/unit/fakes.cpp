@@ -115,10 +115,12 @@ uintptr_t NetStartKeyExchange(const char* host, uint16_t port) {
   return fake::failSetUp ? 0 : ++fake::keyExchanges;
 }
 uint32_t NetRandomBits() { return fake::now += fake::buildMs, fake::tick += fake::buildMs, 0x2A5A5Au; }
-// Hands out the whole reply at once, or what fits.
+// Hands out the whole reply at once, or what fits; a datagram that does not fit fails.
 int NetReceive(uintptr_t socket, uint8_t* buffer, int size) {
   if (fake::sockets[socket].reply.empty()) return -static_cast<int>(kErrorWouldBlock);
   std::vector<uint8_t> reply = std::move(fake::sockets[socket].reply);
+  if (fake::sockets[socket].port && static_cast<int>(reply.size()) > size)
+    return -static_cast<int>(kErrorMessageSize);
   reply.resize(std::min(static_cast<int>(reply.size()), size));
   return static_cast<int>(std::copy(reply.begin(), reply.end(), buffer) - buffer);
 }

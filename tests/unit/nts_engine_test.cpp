@@ -57,6 +57,10 @@ TEST(NtsQueries, KeysSendRequestsWhereTheExchangeSaysAndForgedRepliesDoNotCount)
   EXPECT_EQ(udp.address, fake::Ip(192, 0, 2, 7));
   EXPECT_EQ(udp.port, 1123);
   EXPECT_EQ(udp.sent, 1);
+  // A datagram longer than any reply is dropped unread.
+  fake::sockets[q.socket].reply.assign(5000, 0);
+  DispatchSocketEvent(q.socket, kEventRead, 0);
+  EXPECT_EQ(q.phase, PhaseReading);
   // Our stamp and identifier, and an authenticator that does not verify.
   std::vector<uint8_t> reply = fake::Reply(fake::now, true, q.requestStamp);
   const uint8_t fields[] = {0x01, 0x04, 0, 36};
