@@ -120,9 +120,15 @@ void RowTexts(int slot, char* latency, char* correction) {
 // again. The edit comes before the end of the entry's query, which may end
 // its pass and start one held behind it: that pass sees the entry as edited.
 void RenameSlot(int slot, const char* name) {
-  gQuerySlots[slot].denied = 0;
   // Blanks around a typed or pasted name would be looked up with it.
   while (*name == ' ' || *name == '\t') ++name;
+  // An edit that leaves the name as it was (a click on a selected row opens
+  // the editor) renames nothing: the result and a query running stay.
+  size_t length = std::strlen(name);
+  while (length > 0 && (name[length - 1] == ' ' || name[length - 1] == '\t')) --length;
+  if (std::strlen(gServerTable[slot].name) == length && std::strncmp(gServerTable[slot].name, name, length) == 0)
+    return;
+  gQuerySlots[slot].denied = 0;
   SetServerName(slot, name);
   char* stored = gServerTable[slot].name;
   for (size_t n = std::strlen(stored); n > 0 && (stored[n - 1] == ' ' || stored[n - 1] == '\t');) stored[--n] = '\0';
