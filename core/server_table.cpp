@@ -76,15 +76,18 @@ void SaveServerResult(int slot) {
 }
 
 void TakeInStoredServers() {
+  bool taken = false;
   for (int slot = 0; slot < kMaxServers; ++slot) {
     ServerRecord stored;
     if (IsNamed(slot) || !ReadStoredServer(slot, &stored)) continue;
     stored.name[kServerNameSize - 1] = '\0';
     stored.status = StatusNone;  // measured in another pass than this program's
     gServerTable[slot] = stored;
-    gQuerySlots[slot].dirty = 1;
     gQuerySlots[slot].denied = 0;
+    taken = true;
   }
+  // Shown at once: they may have filled the list, so that no add follows.
+  if (taken) SyncRows(false);
 }
 
 void UpdateServer(int slot) {

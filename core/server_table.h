@@ -57,7 +57,7 @@ void ServerValueName(int slot, char* out);
 int AddServer(const char* name);
 // Takes into the slots free here the servers stored there since the list was
 // read, as by another user's Orvalen, so that a server added next does not
-// go over one of them. Does not show them.
+// go over one of them. Shows them.
 void TakeInStoredServers();
 // Writes the slot's record, or deletes its value when the slot is free.
 void SaveServer(int slot);
