@@ -202,21 +202,22 @@ RequestReply OnCommandRequest(HWND from, const void* copyData) {
   if (data->dwData != kCommandRequest || data->cbData != sizeof(CommandRequest)) return RequestRefused;
   CommandRequest request;
   CopyMemory(&request, data->lpData, sizeof request);
-  HWND answerTo = reinterpret_cast<HWND>(static_cast<uintptr_t>(request.answerWindow));
-  if (answerTo != from || (request.action != CommandSync && request.action != CommandTest))
+  // A 64-bit program's handles are sign-extended: their low 32 bits name the window.
+  if (static_cast<DWORD>(reinterpret_cast<uintptr_t>(from)) != request.answerWindow ||
+      (request.action != CommandSync && request.action != CommandTest))
     return RequestRefused;
   const bool correcting = request.action == CommandSync;
   // An ending command's process has answered all; a test's keeps the settings
   // as they are and never asked for the right to set the clock.
   if (gEnding || (correcting && gStartedFor == CommandTest)) return RequestNotHere;
   if (gWaiterCount == kMaxWaiting) return RequestRefused;
-  gWaiters[gWaiterCount++] = {answerTo, correcting};
+  gWaiters[gWaiterCount++] = {from, correcting};
   StartCommandPass(correcting);
   // A pass whose every query failed at once has ended, and answered, by now.
-  const bool waiting = gWaiterCount > 0 && gWaiters[gWaiterCount - 1].window == answerTo;
+  const bool waiting = gWaiterCount > 0 && gWaiters[gWaiterCount - 1].window == from;
   if (!PassBusy() && waiting) {  // nothing to ask: no pass started, none will end
     --gWaiterCount;
-    SendAnswer(answerTo, correcting, NoPass(kNoServer));
+    SendAnswer(from, correcting, NoPass(kNoServer));
     EndWhenOwingNothing();
   }
   return RequestTaken;

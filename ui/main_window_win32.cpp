@@ -75,6 +75,9 @@ void InitMainWindow() {
   // A command from a script runs one pass out of sight, and nothing else.
   const bool command = gOwnCommand != CommandNone;
   if (command) SetPropA(gMainWindow, kCommandWindowProp, gMainWindow);
+  // A script's command comes as WM_COPYDATA, from a process that may not be
+  // elevated, also to a command's Orvalen (an elevated scheduled one's, say).
+  LetInFromBelow(WM_COPYDATA);
   if (!command) StartUpdater();
   HICON icon = LoadIconA(gAppInstance, MAKEINTRESOURCEA(IDI_MAIN));
   ReadSetting("LastCorrectionTime", &gLastCorrectionTime, sizeof gLastCorrectionTime);

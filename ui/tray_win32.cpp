@@ -89,8 +89,6 @@ void AddTrayIcon() {
   // elevated program's: let it through (Windows Vista and later only).
   gTaskbarCreatedMessage = RegisterWindowMessageA("TaskbarCreated");
   if (gTaskbarCreatedMessage != 0) LetInFromBelow(gTaskbarCreatedMessage);
-  // A script's command comes as WM_COPYDATA, from a process that may not be elevated.
-  LetInFromBelow(WM_COPYDATA);
   gIconWanted = true;
   Notify(NIM_ADD, NIF_MESSAGE);
 }
