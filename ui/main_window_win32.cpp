@@ -356,8 +356,9 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return TRUE;
     case WM_MOVE:
       // A move before the window is set up would overwrite the stored
-      // placement before it has been read.
-      if (gMainWindow != nullptr) SavePlacement();
+      // placement before it has been read; a command's window, never shown
+      // (maybe on another screen), has no place of the user's to keep.
+      if (gMainWindow != nullptr && !GetPropA(window, kCommandWindowProp)) SavePlacement();
       return TRUE;
     case WM_CLOSE:
       HideOrQuit();

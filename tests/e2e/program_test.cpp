@@ -806,9 +806,13 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   EXPECT_TRUE(std::regex_match(out, kTested)) << out;
   SendCommand(window_, CMD_QUIT);
   EXPECT_EQ(program_->WaitExit(), 0u);
+  // Its window never shows: it keeps the user's place, even one off this screen.
+  WINDOWPLACEMENT away = {sizeof away, 0, SW_SHOWNORMAL, {}, {}, {30000, 30000, 30400, 30300}};
+  reg::Write("WindowPlacement", REG_BINARY, &away, sizeof away);
   std::tie(code, out) = RunCaptured("/sync");
   EXPECT_EQ(code, 0u);
   EXPECT_TRUE(std::regex_match(out, kUsed)) << out;
+  EXPECT_EQ(reg::As<WINDOWPLACEMENT>(reg::Read("WindowPlacement")).rcNormalPosition.left, 30000);
   // Two started together, before either has a window: the second's correction is the first's.
   std::pair<DWORD, std::string> second;
   std::tie(code, out) = RunCaptured("/sync", [&] { second = RunCaptured("/sync"); });
