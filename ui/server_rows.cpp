@@ -122,16 +122,14 @@ void RowTexts(int slot, char* latency, char* correction) {
 void RenameSlot(int slot, const char* name) {
   // Blanks around a typed or pasted name would be looked up with it.
   while (*name == ' ' || *name == '\t') ++name;
+  char kept[kServerNameSize] = "";
+  std::strncpy(kept, name, kServerNameSize - 1);  // as much as the field holds
+  for (size_t n = std::strlen(kept); n > 0 && (kept[n - 1] == ' ' || kept[n - 1] == '\t');) kept[--n] = '\0';
   // An edit that leaves the name as it was (a click on a selected row opens
   // the editor) renames nothing: the result and a query running stay.
-  size_t length = std::strlen(name);
-  while (length > 0 && (name[length - 1] == ' ' || name[length - 1] == '\t')) --length;
-  if (std::strlen(gServerTable[slot].name) == length && std::strncmp(gServerTable[slot].name, name, length) == 0)
-    return;
+  if (std::strncmp(kept, gServerTable[slot].name, kServerNameSize) == 0) return;
   gQuerySlots[slot].denied = 0;
-  SetServerName(slot, name);
-  char* stored = gServerTable[slot].name;
-  for (size_t n = std::strlen(stored); n > 0 && (stored[n - 1] == ' ' || stored[n - 1] == '\t');) stored[--n] = '\0';
+  SetServerName(slot, kept);
   // The old name's result is none of the new one's: it neither shows beside
   // it nor counts in the pass that measured it.
   if (gQuerySlots[slot].phase == PhaseIdle) gServerTable[slot].status = StatusNone;

@@ -40,7 +40,7 @@ NOT_DELETED = re.compile(r"(?:return|break|continue|goto|case|default|if|for|whi
 FOLD = "if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');"
 APPEND = "if (n > 0) used = used + n < size ? used + n : size - 1;"
 PORT = "for (; *c >= '0' && *c <= '9' && value <= 65535; ++c) value = value * 10 + static_cast<uint32_t>(*c - '0');"
-TRIM = "for (size_t n = std::strlen(stored); n > 0 && (stored[n - 1] == ' ' || stored[n - 1] == '\\t');) stored[--n] = '\\0';"
+TRIM = "for (size_t n = std::strlen(kept); n > 0 && (kept[n - 1] == ' ' || kept[n - 1] == '\\t');) kept[--n] = '\\0';"
 EQUIVALENT = {(path, line, fault): why for path, line, faults, why in [
     ("core/correction.cpp", "int64_t Distance(int64_t a, int64_t b) { return a > b ? a - b : b - a; }",
      ["> -> >="], "equal values are 0 apart either way"),

@@ -126,7 +126,7 @@ int NetReceive(uintptr_t socket, uint8_t* buffer, int size) {
 }
 void NetCloseSocket(uintptr_t socket) { fake::sockets[socket].closed = true; }
 
-void SyncRows(bool) { fake::log += "sync; "; }
+void SyncRows(bool textsOnly) { fake::log += textsOnly ? "sync texts; " : "sync; "; }
 void RefreshDirtyRows() { fake::log += "refresh; "; }
 void UpdateStatusLine(StatusLineState state) { fake::log += "line " + std::to_string(state) + "; "; }
 void SetPassButtonText(const char* text) { fake::log += std::string("button ") + text + "; "; }

@@ -79,7 +79,7 @@ TEST(ServerRows, EditsStopTheQueryThenSaveTheSlot) {
   fake::Reset();
   int a = AddServer("a.example"), b = AddServer("b.example");
   StartTestingPass(&b, 1);
-  RenameSlot(b, "b.example ");  // the name confirmed as it stands: the query goes on
+  RenameSlot(b, "b.example\t");  // the name confirmed as it stands: the query goes on
   EXPECT_NE(gQuerySlots[b].phase, PhaseIdle);
   RenameSlot(b, " renamed.example \t");  // stopping the last query running ends the pass; blanks go
   EXPECT_EQ(gServerTable[b].status, StatusInterrupted);
@@ -87,6 +87,7 @@ TEST(ServerRows, EditsStopTheQueryThenSaveTheSlot) {
   gServerTable[a].status = StatusMeasured;
   RenameSlot(a, std::string(200, 'a').c_str());  // a long name stops at its field, not in `enabled`
   EXPECT_EQ(gServerTable[a].enabled, 1u);
+  EXPECT_EQ(std::strlen(gServerTable[a].name), kServerNameSize - 1u);
   EXPECT_EQ(gServerTable[a].status, StatusNone) << "the old name's result";
   gServerTable[a].enabled = 0xFFFFFFFFu;  // true as a script may store it
   ToggleSlot(a);
