@@ -76,7 +76,6 @@ void SaveServerResult(int slot) {
 }
 
 void TakeInStoredServers() {
-  bool taken = false;
   for (int slot = 0; slot < kMaxServers; ++slot) {
     ServerRecord stored;
     if (IsNamed(slot) || !ReadStoredServer(slot, &stored)) continue;
@@ -84,10 +83,9 @@ void TakeInStoredServers() {
     stored.status = StatusNone;  // measured in another pass than this program's
     gServerTable[slot] = stored;
     gQuerySlots[slot].denied = 0;
-    taken = true;
   }
   // Shown at once: they may have filled the list, so that no add follows.
-  if (taken) SyncRows(false);
+  SyncRows(false);
 }
 
 void UpdateServer(int slot) {
