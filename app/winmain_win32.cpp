@@ -23,6 +23,8 @@ namespace {
 
 const char kSettingsKey[] = ORVALEN_SETTINGS_KEY;
 constexpr WORD kSocketsVersion = 0x0202;
+constexpr char kNotUninstalled[] =
+    "Orvalen was not uninstalled: its settings could not be removed.\n\nLog on as an Administrator instead.";
 
 // The optional skinning library; the program looks the same without it.
 class Skin {
@@ -158,6 +160,17 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
     if (OpenMachineKey(kSettingsKey, KEY_SET_VALUE, true, &key) != ERROR_SUCCESS) return 0;
     RegCloseKey(key);
   }
+  // Only an administrator may remove the settings. Anyone else is told so
+  // before a running Orvalen is ended for an uninstall that cannot be made.
+  if (gLaunchMode == 'u' && command == CommandNone) {
+    HKEY key;
+    const LONG opened = OpenMachineKey(kSettingsKey, DELETE, false, &key);
+    if (opened == ERROR_SUCCESS) RegCloseKey(key);
+    if (opened != ERROR_SUCCESS && opened != ERROR_FILE_NOT_FOUND) {
+      FatalExit(kNotUninstalled);
+      return 0;
+    }
+  }
   if (!CheckStoredVersion(command != CommandNone)) return command != CommandNone ? kExitCannotRun : 0;
   // Starts take turns until one has set up its window: of two at once (a
   // double-click made twice, two scripts' commands) the second finds the
@@ -206,12 +219,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR commandLine, int) {
       if (!SendMessageTimeoutA(running, WM_COMMAND, CMD_QUIT, 0, SMTO_ABORTIFHUNG, kQuitWaitMs, &ignored)) break;
   }
   if (gLaunchMode == 'u') {
-    // Only an administrator may remove the settings. Anyone else is told
-    // so, and nothing else is removed either.
+    // Settings that still cannot be removed (a key inside them) keep
+    // everything else too.
     const LONG settings = DeleteMachineKey(kSettingsKey);
     if (settings != ERROR_SUCCESS && settings != ERROR_FILE_NOT_FOUND) {
-      FatalExit("Orvalen was not uninstalled: its settings could not be removed.\n\nLog on as an "
-                "Administrator instead.");
+      FatalExit(kNotUninstalled);
       return 0;
     }
     UpdateSystemEntries();
