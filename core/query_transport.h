@@ -14,8 +14,8 @@ constexpr uint16_t kTimePort = 37;
 constexpr uint32_t kEventRead = 1;      // FD_READ
 constexpr uint32_t kEventConnect = 16;  // FD_CONNECT
 constexpr uint32_t kEventClose = 32;    // FD_CLOSE
-constexpr uint32_t kErrorMessageSize = 10040;        // WSAEMSGSIZE: a datagram longer than the buffer
 constexpr uint32_t kErrorWouldBlock = 10035;         // WSAEWOULDBLOCK: nothing to read
+constexpr uint32_t kErrorMessageSize = 10040;        // WSAEMSGSIZE: a datagram longer than the buffer
 constexpr uint32_t kErrorConnectionReset = 10054;    // WSAECONNRESET
 constexpr uint32_t kErrorConnectionRefused = 10061;  // WSAECONNREFUSED
 
