@@ -89,9 +89,12 @@ TEST(ServerRows, EditsStopTheQueryThenSaveTheSlot) {
   EXPECT_EQ(gServerTable[a].enabled, 1u);
   EXPECT_EQ(std::strlen(gServerTable[a].name), kServerNameSize - 1u);
   EXPECT_EQ(gServerTable[a].status, StatusNone) << "the old name's result";
+  gServerTable[a].status = StatusTested;
+  RenameSlot(a, std::string(300, 'a').c_str());  // the same name, as far as the field keeps it
+  EXPECT_EQ(gServerTable[a].status, StatusTested);
   gServerTable[a].enabled = 0xFFFFFFFFu;  // true as a script may store it
   ToggleSlot(a);
-  EXPECT_EQ(gServerTable[a].status, StatusNone);  // an idle server keeps its status
+  EXPECT_EQ(gServerTable[a].status, StatusTested);  // an idle server keeps its status
   EXPECT_EQ(fake::store["Server000"][128], 0);   // the stored `enabled`
   DeleteSlot(b);
   EXPECT_EQ(fake::store.count("Server001"), 0u);
