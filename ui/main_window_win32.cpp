@@ -179,7 +179,10 @@ void EditRow(int row) {
 void AddNewServer() {
   TakeInStoredServers();
   int slot = AddServer("New Server");
-  if (slot < 0) return;
+  if (slot < 0) {
+    SortRows();  // the servers taken in, which filled the list
+    return;
+  }
   UpdateServer(slot);
   LVFINDINFOA find = {};
   find.flags = LVFI_PARAM;
