@@ -495,8 +495,7 @@ void OnLookupDone(uintptr_t handle, uint32_t error) {
                                       NetHostAddresses(q.lookupBuffer, q.addresses, kMaxAddresses))
                                 : 0;
     if (q.addressCount == 0) {
-      if (q.nts) ForgetNtsKeys(slot);  // their server's name, gone or unknown on this network
-      FinishQuery(slot, StatusNoDnsEntry);
+      FailQuery(slot, StatusNoDnsEntry);  // no address to try, as after the last one failed
       return;
     }
     if (q.addressIndex >= q.addressCount) q.addressIndex = q.addressCount - 1;  // a shorter list
