@@ -399,6 +399,7 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       return TRUE;
     }
     case WM_POWERBROADCAST:
+      if (wParam == PBT_APMSUSPEND) OnSuspend();
       if (wParam == PBT_APMRESUMEAUTOMATIC && !gQuitting) OnResume();
       return FALSE;
     case kNetworkChangedMessage:

@@ -16,7 +16,8 @@ void OnScheduleSlider();
 void OnShowWindow(bool shown);
 void OnTimer(UINT_PTR id);
 
-// The machine woke (WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC).
+// The machine goes to sleep (PBT_APMSUSPEND); it woke (PBT_APMRESUMEAUTOMATIC).
+void OnSuspend();
 void OnResume();
 // The clock was set by another program (WM_TIMECHANGE that is not the program's own).
 void OnClockChangedElsewhere();

@@ -157,6 +157,10 @@ void OnTimer(UINT_PTR id) {
   }
 }
 
+// The clock is set anew on waking, and the program may run before it hears
+// of the wake: a pass measuring now measures across the sleep.
+void OnSuspend() { ClockChangedInPass(); }
+
 void OnResume() {
   ClockChangedInPass();
   // Only a periodic schedule keeps the clock right on its own; it is due.

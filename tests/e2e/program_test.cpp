@@ -780,19 +780,20 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   SendMessageA(window_, WM_TIMECHANGE, 0, 0);
   SendCommand(window_, CMD_OPEN);  // opened again, as from its icon: the note stays
   EXPECT_EQ(ControlText(window_, IDC_STATUS_LINE).rfind("Clock set elsewhere at ", 0), 0u);
-  // Set elsewhere, or by a sleep, while a pass measures: nothing is stepped; the pass is made
-  // once more, or the catch-up after waking stays due.
+  // Set elsewhere, or by a sleep (heard of as it begins or as it ends), while a pass
+  // measures: nothing is stepped; the pass is made once more, or the catch-up after
+  // waking stays due.
   // Read exactly, its step stays under the half second Wine makes; its
   // samples wait for whole seconds, so a pass lasts two seconds or more.
   ASSERT_TRUE(timeservers::Set(kWoke, "exact 0"));
-  for (UINT message : {WM_TIMECHANGE, WM_POWERBROADCAST}) {
+  for (WPARAM power : {0, PBT_APMSUSPEND, PBT_APMRESUMEAUTOMATIC}) {
     SendCommand(window_, IDC_SYNC);
-    SendMessageA(window_, message, PBT_APMRESUMEAUTOMATIC, 0);
+    SendMessageA(window_, power ? WM_POWERBROADCAST : WM_TIMECHANGE, power, 0);
     RunPass(0);
-    EXPECT_EQ(PassResults().back(), "correcting user clock-changed") << message;
-    const std::string again = message == WM_TIMECHANGE ? "correcting user stepped"
-                                                       : "correcting resume stepped";
-    EXPECT_TRUE(WaitUntil([&] { return PassResults().back() == again; }, kPassMs)) << message;
+    EXPECT_EQ(PassResults().back(), "correcting user clock-changed") << power;
+    const std::string again = power == PBT_APMRESUMEAUTOMATIC ? "correcting resume stepped"
+                                                              : "correcting user stepped";
+    EXPECT_TRUE(WaitUntil([&] { return PassResults().back() == again; }, kPassMs)) << power;
   }
 
   // From a script, handed to the running Orvalen, then run by the command itself.
