@@ -16,6 +16,15 @@ TickMs TickFromCounter(uint64_t count, uint64_t tickFactor) {
   return static_cast<TickMs>((count * tickFactor) >> 32);
 }
 
+uint64_t ReadClockAsItMoves(uint64_t (*read)(), TickMs (*tick)(), TickMs limitMs) {
+  const uint64_t before = read();
+  const TickMs start = tick();
+  uint64_t now = before;
+  while ((now = read()) == before && static_cast<TickMs>(tick() - start) < limitMs) {
+  }
+  return now;
+}
+
 Ms1900 ServerTimeNear(uint32_t seconds, Ms1900 localNow) {
   constexpr int64_t kEra = int64_t{1} << 32;
   int64_t localSeconds = localNow / 1000;

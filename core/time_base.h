@@ -27,6 +27,12 @@ TickMs TickFromCounter(uint64_t count, uint64_t tickFactor);
 // era (multiple of 2^32 s) that puts it nearest the local clock, in ms.
 Ms1900 ServerTimeNear(uint32_t seconds, Ms1900 localNow);
 
+// Before Windows 8 the clock's plain reading moves only at each timer
+// interrupt and lags the time by up to a period: it is fresh just as it has
+// moved. Reads until it moves, for at most limitMs by tick, and returns that
+// reading (the last one when it never moved).
+uint64_t ReadClockAsItMoves(uint64_t (*read)(), TickMs (*tick)(), TickMs limitMs);
+
 // Platform side.
 Ms1900 CurrentMs1900();
 // Steps the clock by delta and returns the time it was set to, or 0 when the

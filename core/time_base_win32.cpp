@@ -9,8 +9,11 @@ namespace {
 uint64_t gTickFactor;  // 0 until the first reading
 using ReadTimeFunction = void(WINAPI*)(FILETIME*);
 ReadTimeFunction gReadTime;  // null until the first reading
+bool gPlainClock;  // the reading that moves only at each timer interrupt
 bool gNoPerformanceCounter;
 bool gClockFine;
+// Two default interrupt periods: a clock that has not moved by then never will.
+constexpr TickMs kClockMovesWithinMs = 32;
 
 uint64_t Join(const FILETIME& ft) {
   return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
@@ -25,10 +28,18 @@ uint64_t ReadClock() {
     auto precise = reinterpret_cast<ReadTimeFunction>(reinterpret_cast<void (*)()>(
         GetProcAddress(GetModuleHandleA("kernel32.dll"), "GetSystemTimePreciseAsFileTime")));
     gReadTime = precise != nullptr ? precise : GetSystemTimeAsFileTime;
+    gPlainClock = precise == nullptr;
   }
   FILETIME now;
   gReadTime(&now);
   return Join(now);
+}
+
+// The reading a step is made from: a plain one just as it has moved, or
+// the clock would be set back by as much as it lagged.
+uint64_t ReadClockFresh() {
+  const uint64_t now = ReadClock();
+  return gPlainClock ? ReadClockAsItMoves(ReadClock, ReadTickMs, kClockMovesWithinMs) : now;
 }
 
 }  // namespace
@@ -38,11 +49,15 @@ Ms1900 CurrentMs1900() { return FileTimeToMs1900(ReadClock()); }
 void KeepClockFine(bool fine) {
   if (fine == gClockFine) return;
   gClockFine = fine;
-  // The interrupt at 1 ms moves the plain reading each millisecond.
-  if (fine)
+  // The interrupt at 1 ms moves the plain reading each millisecond. The new
+  // period takes over at an interrupt: readings lag as before until then,
+  // and a pass's first requests go out at once.
+  if (fine) {
     timeBeginPeriod(1);
-  else
+    for (int interrupt = 0; interrupt < 2; ++interrupt) ReadClockFresh();
+  } else {
     timeEndPeriod(1);
+  }
 }
 
 Ms1900 StepSystemClock(OffsetMs delta) {
@@ -51,7 +66,7 @@ Ms1900 StepSystemClock(OffsetMs delta) {
   SetPriorityClass(GetCurrentProcess(), REALTIME_PRIORITY_CLASS);
   // The clock is set in whole milliseconds: from the nearest one, not the
   // one before, or every step would land half a millisecond early.
-  Ms1900 target = FileTimeToMs1900(ReadClock() + kFileTimeUnitsPerMs / 2) + delta;
+  Ms1900 target = FileTimeToMs1900(ReadClockFresh() + kFileTimeUnitsPerMs / 2) + delta;
   uint64_t units = Ms1900ToFileTime(target);
   FILETIME ft;
   ft.dwLowDateTime = static_cast<DWORD>(units);

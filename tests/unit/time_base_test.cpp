@@ -26,3 +26,19 @@ TEST(TimeBase, ServerSecondsAreReadInTheNearestEra) {
   };
   for (const auto& c : cases) EXPECT_EQ(ServerTimeNear(c.seconds, c.localNow), c.expected) << c.seconds;
 }
+
+namespace {
+// A clock read a millisecond apart by the tick, moving at the reading named.
+int gReads, gMovesAt;
+uint64_t PlainClock() { return ++gReads >= gMovesAt ? 156250 : 0; }
+TickMs Tick() { return static_cast<TickMs>(gReads) - 5; }  // wraps on the way
+}  // namespace
+
+TEST(TimeBase, APlainClockIsReadAsItMoves) {
+  for (int movesAt : {2, 33, 34, 1000}) {
+    gReads = 0, gMovesAt = movesAt;
+    const uint64_t read = ReadClockAsItMoves(PlainClock, Tick, 32);
+    EXPECT_EQ(read, movesAt <= 33 ? 156250u : 0u) << movesAt;
+    EXPECT_EQ(gReads, std::min(movesAt, 33)) << "read on, or given up, at once";
+  }
+}
