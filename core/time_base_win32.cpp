@@ -38,7 +38,7 @@ uint64_t ReadClock() {
 // The reading a step is made from: a plain one just as it has moved, or
 // the clock would be set back by as much as it lagged.
 uint64_t ReadClockFresh() {
-  const uint64_t now = ReadClock();
+  const uint64_t now = ReadClock();  // the first reading also picks the reader
   return gPlainClock ? ReadClockAsItMoves(ReadClock, ReadTickMs, kClockMovesWithinMs) : now;
 }
 

@@ -39,6 +39,6 @@ TEST(TimeBase, APlainClockIsReadAsItMoves) {
     gReads = 0, gMovesAt = movesAt;
     const uint64_t read = ReadClockAsItMoves(PlainClock, Tick, 32);
     EXPECT_EQ(read, movesAt <= 33 ? 156250u : 0u) << movesAt;
-    EXPECT_EQ(gReads, std::min(movesAt, 33)) << "read on, or given up, at once";
+    EXPECT_EQ(gReads, std::min(movesAt, 33)) << "stops as it moves, or at the limit";
   }
 }
