@@ -229,6 +229,7 @@ Function ${un}ReleaseProgram
   ${Loop}
 FunctionEnd
 
+; Leaves schtasks' exit code in $0 (0: removed; "error": it did not run).
 Function ${un}DeleteLogonTask
   ${If} ${AtLeastWinVista}
     nsExec::Exec '"$SYSDIR\schtasks.exe" /delete /tn "${LOGON_TASK_NAME}" /f'
@@ -393,6 +394,24 @@ FunctionEnd
 Section "Uninstall"
   SetShellVarContext all
   Call un.ReleaseProgram
+  ; The log-on task before the folder goes: one left behind (no Task
+  ; Scheduler to remove it) would start, with administrator rights, whatever
+  ; is later put where the program was. The folder, which only
+  ; administrators may change, stays for another try.
+  Call un.DeleteLogonTask
+  ReadRegDWORD $1 HKLM "${UNINSTALL_KEY}" "StartAtLogon"
+  ${If} ${AtLeastWinVista}
+  ${AndIf} $1 = 1
+  ${AndIf} $0 != "0"
+    ; Not removed: gone already (1), still there, or no schtasks to tell.
+    nsExec::Exec '"$SYSDIR\schtasks.exe" /query /tn "${LOGON_TASK_NAME}"'
+    Pop $0
+    ${If} $0 != "1"
+      MessageBox MB_ICONSTOP "Orvalen's log-on task could not be removed. Uninstall again once the Task Scheduler runs." /SD IDOK
+      SetErrorLevel 2
+      Abort
+    ${EndIf}
+  ${EndIf}
   Delete "$INSTDIR\uninstall.exe"
   Delete "$INSTDIR\OpenSSL-LICENSE.txt"
   ; Only when empty: the folder may have been chosen to hold other files.
@@ -402,7 +421,6 @@ Section "Uninstall"
   RMDir "$SMPROGRAMS\Orvalen"
 
   DeleteRegValue HKLM "${RUN_KEY}" "${AUTOSTART_VALUE}"
-  Call un.DeleteLogonTask
   DeleteRegKey HKLM "${SETTINGS_KEY}"
   ; The pass history, by its own names: the folder goes only when empty. A
   ; link in the folder's place is not followed: it leads wherever the user

@@ -27,6 +27,7 @@ const std::string kInstallDir = Folder(CSIDL_PROGRAM_FILES) + "\\Orvalen";
 const std::string kMenuDir = Folder(CSIDL_COMMON_PROGRAMS) + "\\Orvalen";
 // Where the task service keeps a registered task.
 const std::string kTaskFile = Folder(CSIDL_SYSTEM) + "\\Tasks\\Orvalen";
+const std::string kSchtasks = Folder(CSIDL_SYSTEM) + "\\schtasks.exe", kSchtasksAside = kSchtasks + ".aside";
 
 bool Exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -150,11 +151,10 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
     EXPECT_EQ(RunToEnd(SetupCommand("/S /LOGON=1")), 0u);
     EXPECT_TRUE(Exists(kTaskFile));
     // A task that cannot be made (no schtasks here) fails the run, and stays chosen for the next.
-    const std::string schtasks = Folder(CSIDL_SYSTEM) + "\\schtasks.exe", aside = schtasks + ".aside";
-    ASSERT_TRUE(MoveFileA(schtasks.c_str(), aside.c_str()));
+    ASSERT_TRUE(MoveFileA(kSchtasks.c_str(), kSchtasksAside.c_str()));
     EXPECT_EQ(RunToEnd(SetupCommand("/S")), 2u);
     EXPECT_EQ(reg::As<DWORD>(reg::Read("StartAtLogon", kUninstallKey)), 1u);
-    ASSERT_TRUE(MoveFileA(aside.c_str(), schtasks.c_str()));
+    ASSERT_TRUE(MoveFileA(kSchtasksAside.c_str(), kSchtasks.c_str()));
     EXPECT_NE(RunToEnd(SetupCommand("/S /LOGON=yes")), 0u) << "a bad option fails the run";
     ASSERT_TRUE(DeleteFileA(program.c_str()));  // as by a virus scanner: the folder is still Orvalen's
     EXPECT_EQ(RunToEnd(SetupCommand("/S")), 0u);
@@ -215,6 +215,15 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
     EXPECT_EQ(uninstall.WaitExit(), 0u);
     EXPECT_FALSE(Exists(kTaskFile));
     EXPECT_EQ(RunToEnd(SetupCommand("/S /LOGON=1")), 0u);
+  }
+
+  {
+    SCOPED_TRACE("an uninstall that cannot remove the log-on task keeps the folder it starts from");
+    ASSERT_TRUE(MoveFileA(kSchtasks.c_str(), kSchtasksAside.c_str()));
+    EXPECT_EQ(RunToEnd("\"" + kInstallDir + "\\uninstall.exe\" /S _?=" + kInstallDir), 2u);
+    ASSERT_TRUE(MoveFileA(kSchtasksAside.c_str(), kSchtasks.c_str()));
+    EXPECT_TRUE(Exists(kTaskFile) && Exists(kInstallDir + "\\uninstall.exe"));
+    EXPECT_EQ(RunToEnd(SetupCommand("/S")), 0u);
   }
 
   {
