@@ -120,7 +120,13 @@ Function TakeInstallFolder
   ${EndIf}
   ReadRegStr $0 HKLM "${UNINSTALL_KEY}" "InstallLocation"
   ${If} $0 != $INSTDIR
+    ClearErrors
     FindFirst $0 $1 "$INSTDIR\*"
+    ; A folder that is there but cannot be listed may hold anything.
+    ${If} ${Errors}
+    ${AndIf} ${FileExists} "$INSTDIR"
+      StrCpy $1 "?"
+    ${EndIf}
     ${DoUntil} $1 == ""
       ${If} $1 != "."
       ${AndIf} $1 != ".."
