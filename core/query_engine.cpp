@@ -1,5 +1,6 @@
 #include "core/query_engine.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/correction.h"
@@ -25,6 +26,9 @@ bool gPassOpen;
 // the start the servers not started yet still carry an earlier pass's
 // results, and at a stop a pass held behind it would start under the loop.
 bool gLoopingQueries;
+// The user's offset as it was when the pass began: one typed meanwhile
+// counts from the next pass, so that no pass averages samples taken under two.
+OffsetMs gPassUserOffset;
 
 // Requests that came while a pass was busy, one of each kind.
 struct HeldRequests {
@@ -106,11 +110,14 @@ bool HoldCorrecting(PassTrigger trigger) {
   return true;
 }
 
+// Tests asked for meanwhile add up: a script's waits on its servers, the user's on the rows chosen.
 bool HoldTesting(const int* slots, int count) {
   if (!PassBusy()) return false;
+  if (!gHeld.testing) gHeld.count = 0;
   gHeld.testing = true;
-  gHeld.count = count < kMaxServers ? count : kMaxServers;
-  for (int i = 0; i < gHeld.count; ++i) gHeld.slots[i] = slots[i];
+  int* const held = gHeld.slots;
+  for (int i = 0; i < count && gHeld.count < kMaxServers; ++i)
+    if (std::find(held, held + gHeld.count, slots[i]) == held + gHeld.count) held[gHeld.count++] = slots[i];
   return true;
 }
 
@@ -279,7 +286,7 @@ void OnNtpReadable(int slot, uint32_t error) {
   }
   uint32_t k = q.samplesTaken;
   const TickMs sent = q.roundTripMs[k];
-  NtpSample sample = ComputeNtpSample(reply, q.requestSent, received - sent, gUserOffset);
+  NtpSample sample = ComputeNtpSample(reply, q.requestSent, received - sent, gPassUserOffset);
   if (!sample.consistent) {
     FailQuery(slot, StatusNoResponse);
     return;
@@ -315,7 +322,7 @@ void OnReadable(int slot, uint32_t error) {
   Ms1900 serverMs = ServerTimeNear(seconds, now);
   uint32_t k = q.samplesTaken;
   q.roundTripMs[k] = ReadTickMs() - q.roundTripMs[k];
-  q.sampleOffset[k] = (serverMs - now) + q.roundTripMs[k] / 2 + gUserOffset;
+  q.sampleOffset[k] = (serverMs - now) + q.roundTripMs[k] / 2 + gPassUserOffset;
   q.samplesTaken = k + 1;
   q.dirty = 1;
   if (q.samplesTaken == kSamplesPerQuery) {
@@ -378,6 +385,7 @@ void StartCorrectingPass(PassTrigger trigger) {
   gPassMode = Correcting;
   gPassStartedBy = trigger;
   gClockChangedInPass = false;  // measured afresh, against the clock as it is now
+  gPassUserOffset = gUserOffset;
   NoteStoredCorrection();
   gScheduleBase = CurrentMs1900();
   for (QuerySlot& q : gQuerySlots) q.asked = 0;
@@ -403,8 +411,10 @@ void StartTestingPass(const int* slots, int count) {
   const bool join = gPassMode == Testing && gActiveQueries != 0;
   if (count == 0 || (!join && HoldTesting(slots, count))) return;
   gPassMode = Testing;
-  if (!join)
+  if (!join) {
+    gPassUserOffset = gUserOffset;
     for (QuerySlot& q : gQuerySlots) q.asked = 0;
+  }
   gLoopingQueries = true;
   for (int i = 0; i < count; ++i) {
     if (slots[i] >= 0 && slots[i] < kMaxServers && IsNamed(slots[i]) &&

@@ -170,6 +170,21 @@ TEST(QueryEngine, AnotherOrvalensStepDuringThePassIsNotMadeAgain) {
   EXPECT_FALSE(fake::turnHeld) << "the next step, any Orvalen's, would wait";
 }
 
+// An offset typed while a pass measures counts from the next pass: no pass mixes two.
+TEST(QueryEngine, AnOffsetTypedDuringAPassCountsFromTheNext) {
+  fake::Reset();
+  const int early = AddServer("10.0.0.1"), late = AddServer("10.0.0.2");
+  StartCorrectingPass(TriggerUser);
+  Measure(early, 100, {10, 10, 10});
+  gUserOffset = 1000;
+  Measure(late, 100, {10, 10, 10});
+  StartCorrectingPass(TriggerUser);
+  Measure(early, 100, {10, 10, 10}), Measure(late, 100, {10, 10, 10});
+  EXPECT_EQ(fake::log.substr(fake::log.find("step")), "step 105; announce; line 0; button Synchronize Time; "
+            "refresh; line 1; button Stop Correcting...; refresh; step 1105; announce; line 0; "
+            "button Synchronize Time; refresh; ");
+}
+
 TEST(QueryEngine, EachAddressOfANameIsTriedInTurn) {
   fake::Reset();
   const NetAddress v6 = fake::Ip(0, 0, 0, 1, true), v4 = fake::Ip(10, 0, 0, 1);
@@ -266,19 +281,20 @@ TEST(QueryEngine, AHeldPassIsNotTimedOutWithThePassBeforeIt) {
 
 TEST(QueryEngine, ATestAskedForDuringAnotherJoinsIt) {
   fake::Reset();
-  int first = AddServer("10.0.0.1"), second = AddServer("10.0.0.2");
-  gServerTable[second].enabled = 0;  // asked by the test alone
+  int first = AddServer("10.0.0.1"), second = AddServer("10.0.0.2"), third = AddServer("10.0.0.3");
+  gServerTable[second].enabled = gServerTable[third].enabled = 0;  // asked by the tests alone
   StartCorrectingPass(TriggerUser);
-  StartTestingPass(&second, 1);
+  // A script's test of two servers, then the user's of one of them: the later drops neither.
+  int script[] = {third, second};
+  StartTestingPass(script, 2), StartTestingPass(&third, 1);
   EXPECT_EQ(gQuerySlots[second].phase, PhaseIdle) << "a correction is not joined: the test waits";
   Measure(first, 100, {10, 10, 10});
   StartTestingPass(&first, 1);
-  Measure(first, 100, {10, 10, 10}), Measure(second, 100, {10, 10, 10});
-  EXPECT_EQ(gServerTable[first].status, StatusTested);
-  EXPECT_EQ(gServerTable[second].status, StatusTested);
+  for (int slot : {first, second, third}) Measure(slot, 100, {10, 10, 10});
+  for (int slot : {first, second, third}) EXPECT_EQ(gServerTable[slot].status, StatusTested) << slot;
   static PassEntry record;
   CapturePass(0, &record);
-  EXPECT_EQ(record.serverCount, 2) << "one testing pass asked both";
+  EXPECT_EQ(record.serverCount, 3) << "one testing pass asked all three";
   EXPECT_EQ(fake::log, "line 1; button Stop Correcting...; refresh; step 105; announce; line 0; "
                        "button Synchronize Time; refresh; line 2; button Stop Testing...; line 0; "
                        "button Synchronize Time; refresh; ");
