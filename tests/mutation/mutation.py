@@ -70,6 +70,8 @@ EQUIVALENT = {(path, line, fault): why for path, line, faults, why in [
      "any sum past zero is a deadline passed alike"),
     ("core/pass_history.cpp", "return {true, true, header + FormatEntry(entry, out + header), 0, 0};",
      ["0 -> 1", "0#2 -> 1"], "a file set aside is never written in place"),
+    ("core/query_engine.cpp", "for (int i = 0; i < count && gHeld.count < kMaxServers; ++i)", ["<#2 -> <="],
+     "held slots are distinct numbers below it: at that count the next is one of them"),
     ("core/query_engine.cpp", "if (old != 0) NetCloseSocket(old);", ["0 -> 1"],
      "a socket is never numbered 1, and closing none does nothing"),
     ("ui/schedule.cpp", "return ahead > 0 && ahead <= kCatchUpRetryMs[kCatchUpRetries - 1] ? ahead : 0;", ["> -> >="],

@@ -284,13 +284,18 @@ TEST(QueryEngine, ATestAskedForDuringAnotherJoinsIt) {
   int first = AddServer("10.0.0.1"), second = AddServer("10.0.0.2"), third = AddServer("10.0.0.3");
   gServerTable[second].enabled = gServerTable[third].enabled = 0;  // asked by the tests alone
   StartCorrectingPass(TriggerUser);
+  StartTestingPass(&first, 1), FinishAllQueries(StatusInterrupted);  // a stop drops the held test
+  fake::log.clear();
+  StartCorrectingPass(TriggerUser);
   // A script's test of two servers, then the user's of one of them: the later drops neither.
   int script[] = {third, second};
   StartTestingPass(script, 2), StartTestingPass(&third, 1);
   EXPECT_EQ(gQuerySlots[second].phase, PhaseIdle) << "a correction is not joined: the test waits";
   Measure(first, 100, {10, 10, 10});
+  EXPECT_EQ(gQuerySlots[first].phase, PhaseIdle) << "the dropped test came back";
+  Measure(third, 100, {10, 10, 10});
   StartTestingPass(&first, 1);
-  for (int slot : {first, second, third}) Measure(slot, 100, {10, 10, 10});
+  for (int slot : {first, second}) Measure(slot, 100, {10, 10, 10});
   for (int slot : {first, second, third}) EXPECT_EQ(gServerTable[slot].status, StatusTested) << slot;
   static PassEntry record;
   CapturePass(0, &record);
