@@ -126,11 +126,49 @@ bool IsAddress(const char* host) {
 }
 
 // Windows decides which roots this machine trusts: its "ROOT" store.
+// Windows keeps some roots for other uses alone (signing code, mail): such a
+// root vouches for no server.
+bool VouchesForServers(PCCERT_CONTEXT root) {
+  const DWORD kKeptOnly = CERT_FIND_PROP_ONLY_ENHKEY_USAGE_FLAG;
+  const DWORD kNoneKept = static_cast<DWORD>(CRYPT_E_NOT_FOUND);
+  DWORD size = 0;
+  if (!CertGetEnhancedKeyUsage(root, kKeptOnly, nullptr, &size)) return GetLastError() == kNoneKept;
+  auto usage = static_cast<CERT_ENHKEY_USAGE*>(std::malloc(size));
+  bool vouches = false;
+  SetLastError(0);
+  if (usage != nullptr && CertGetEnhancedKeyUsage(root, kKeptOnly, usage, &size)) {
+    // An empty list is every use when none was kept, and no use otherwise.
+    vouches = usage->cUsageIdentifier == 0 && GetLastError() == kNoneKept;
+    for (DWORD i = 0; i < usage->cUsageIdentifier; ++i)
+      vouches |= std::strcmp(usage->rgpszUsageIdentifier[i], szOID_PKIX_KP_SERVER_AUTH) == 0;
+  }
+  std::free(usage);
+  return vouches;
+}
+
+// Certificates the administrator or Windows Update no longer trust go into
+// "Disallowed": none of them may stand anywhere in a server's chain.
+int RefuseDisallowed(int verified, X509_STORE_CTX* chain) {
+  unsigned char hash[20];
+  unsigned int length = 0;
+  X509* certificate = X509_STORE_CTX_get_current_cert(chain);
+  if (!verified || certificate == nullptr || !X509_digest(certificate, EVP_sha1(), hash, &length)) return 0;
+  HCERTSTORE disallowed = CertOpenSystemStoreA(0, "Disallowed");
+  if (disallowed == nullptr) return verified;
+  CRYPT_HASH_BLOB blob = {length, hash};
+  PCCERT_CONTEXT found = CertFindCertificateInStore(disallowed, X509_ASN_ENCODING, 0, CERT_FIND_SHA1_HASH, &blob,
+                                                    nullptr);
+  CertFreeCertificateContext(found);
+  CertCloseStore(disallowed, 0);
+  return found == nullptr;
+}
+
 void TrustSystemRoots(SSL_CTX* context) {
   X509_STORE* store = SSL_CTX_get_cert_store(context);
   HCERTSTORE roots = CertOpenSystemStoreA(0, "ROOT");
   if (roots == nullptr) return;
   for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(roots, c)) != nullptr;) {
+    if (!VouchesForServers(c)) continue;
     const unsigned char* der = c->pbCertEncoded;
     X509* certificate = d2i_X509(nullptr, &der, static_cast<long>(c->cbCertEncoded));
     if (certificate == nullptr) continue;
@@ -191,7 +229,7 @@ NtsKeOutcome RunKeyExchange(Job& job, NtsKeys* keys) {
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
   SSL* ssl = nullptr;
   if (context != nullptr && SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION) == 1) {
-    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, RefuseDisallowed);
     TrustSystemRoots(context);
     ssl = SSL_new(context);
   }

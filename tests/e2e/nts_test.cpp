@@ -9,26 +9,34 @@ namespace {
 
 using namespace e2e;
 
-// Adds the run's test root to the machine's trusted roots.
-bool TrustTestRoot() {
+// Puts the run's test root into the machine's store of that name, or takes it out; in ROOT
+// it may be kept for signing code alone, as Windows keeps some roots. Put in again, it is
+// kept for every use.
+bool PlaceTestRoot(const char* storeName, bool present, bool signingOnly = false) {
   HANDLE file = CreateFileA(Beside("nts\\ca.der").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                             OPEN_EXISTING, 0, nullptr);
   BYTE der[4096];
   DWORD size = 0;
   bool read = file != INVALID_HANDLE_VALUE && ReadFile(file, der, sizeof der, &size, nullptr) && size > 0;
   CloseHandle(file);
-  HCERTSTORE roots = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, "ROOT");
-  bool added = read && roots &&
-               CertAddEncodedCertificateToStore(roots, X509_ASN_ENCODING, der, size,
-                                                CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-  if (roots) CertCloseStore(roots, 0);
-  return added;
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, storeName);
+  PCCERT_CONTEXT root = nullptr;
+  bool done = read && store &&
+              CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der, size,
+                                               CERT_STORE_ADD_REPLACE_EXISTING, &root);
+  LPSTR signing[] = {const_cast<LPSTR>(szOID_PKIX_KP_CODE_SIGNING)};
+  CERT_ENHKEY_USAGE only = {1, signing};
+  if (done && signingOnly) done = CertSetEnhancedKeyUsage(root, &only);
+  if (done && !present) done = CertDeleteCertificateFromStore(CertDuplicateCertificateContext(root));
+  CertFreeCertificateContext(root);
+  if (store) CertCloseStore(store, 0);
+  return done;
 }
 
 using Nts = ProgramTest;
 
 TEST_F(Nts, MeasuredWithKeptCookiesAndNeverAskedInPlainNtp) {
-  ASSERT_TRUE(TrustTestRoot());
+  ASSERT_TRUE(PlaceTestRoot("ROOT", true) && PlaceTestRoot("Disallowed", false));
   // "localhost" reaches chrony through a relay that counts key exchanges;
   // chrony names its NTP server by a name longer than a list entry holds,
   // which the run's resolver gives 127.0.0.131. Its certificate names
@@ -68,6 +76,18 @@ TEST_F(Nts, MeasuredWithKeptCookiesAndNeverAskedInPlainNtp) {
   Check({{kGood, StatusMeasured, R"(\d+;.*s \(NTS\))"}, {kPair, StatusMeasured, R"(\d+;.*s \(NTS\))"}});
   EXPECT_EQ(timeservers::Count("127.0.0.1"), 1) << "a key exchange although cookies were kept";
   EXPECT_EQ(timeservers::Count("::1"), 0) << "cookies sent to an address that did not give them";
+
+  // Started again, with no cookies kept: the root no longer trusted, or kept for signing code
+  // alone, vouches for no server.
+  for (bool disallowed : {true, false}) {
+    SendCommand(window_, CMD_QUIT);
+    EXPECT_EQ(program_->WaitExit(), 0u);
+    ASSERT_TRUE(PlaceTestRoot("Disallowed", disallowed) && PlaceTestRoot("ROOT", true, !disallowed));
+    ASSERT_TRUE(Start());
+    RunPass(IDC_SYNC);
+    Check({{kGood, StatusRefused, "Refused;"}});
+  }
+  ASSERT_TRUE(PlaceTestRoot("ROOT", true));
 }
 
 }  // namespace
