@@ -26,9 +26,6 @@ bool gPassOpen;
 // the start the servers not started yet still carry an earlier pass's
 // results, and at a stop a pass held behind it would start under the loop.
 bool gLoopingQueries;
-// The user's offset as it was when the pass began: one typed meanwhile
-// counts from the next pass, so that no pass averages samples taken under two.
-OffsetMs gPassUserOffset;
 
 // Requests that came while a pass was busy, one of each kind.
 struct HeldRequests {
@@ -286,7 +283,7 @@ void OnNtpReadable(int slot, uint32_t error) {
   }
   uint32_t k = q.samplesTaken;
   const TickMs sent = q.roundTripMs[k];
-  NtpSample sample = ComputeNtpSample(reply, q.requestSent, received - sent, gPassUserOffset);
+  NtpSample sample = ComputeNtpSample(reply, q.requestSent, received - sent, gUserOffset);
   if (!sample.consistent) {
     FailQuery(slot, StatusNoResponse);
     return;
@@ -322,7 +319,7 @@ void OnReadable(int slot, uint32_t error) {
   Ms1900 serverMs = ServerTimeNear(seconds, now);
   uint32_t k = q.samplesTaken;
   q.roundTripMs[k] = ReadTickMs() - q.roundTripMs[k];
-  q.sampleOffset[k] = (serverMs - now) + q.roundTripMs[k] / 2 + gPassUserOffset;
+  q.sampleOffset[k] = (serverMs - now) + q.roundTripMs[k] / 2 + gUserOffset;
   q.samplesTaken = k + 1;
   q.dirty = 1;
   if (q.samplesTaken == kSamplesPerQuery) {
@@ -385,7 +382,6 @@ void StartCorrectingPass(PassTrigger trigger) {
   gPassMode = Correcting;
   gPassStartedBy = trigger;
   gClockChangedInPass = false;  // measured afresh, against the clock as it is now
-  gPassUserOffset = gUserOffset;
   NoteStoredCorrection();
   gScheduleBase = CurrentMs1900();
   for (QuerySlot& q : gQuerySlots) q.asked = 0;
@@ -411,10 +407,8 @@ void StartTestingPass(const int* slots, int count) {
   const bool join = gPassMode == Testing && gActiveQueries != 0;
   if (count == 0 || (!join && HoldTesting(slots, count))) return;
   gPassMode = Testing;
-  if (!join) {
-    gPassUserOffset = gUserOffset;
+  if (!join)
     for (QuerySlot& q : gQuerySlots) q.asked = 0;
-  }
   gLoopingQueries = true;
   for (int i = 0; i < count; ++i) {
     if (slots[i] >= 0 && slots[i] < kMaxServers && IsNamed(slots[i]) &&

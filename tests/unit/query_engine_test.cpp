@@ -170,21 +170,6 @@ TEST(QueryEngine, AnotherOrvalensStepDuringThePassIsNotMadeAgain) {
   EXPECT_FALSE(fake::turnHeld) << "the next step, any Orvalen's, would wait";
 }
 
-// An offset typed while a pass measures counts from the next pass: no pass mixes two.
-TEST(QueryEngine, AnOffsetTypedDuringAPassCountsFromTheNext) {
-  fake::Reset();
-  const int early = AddServer("10.0.0.1"), late = AddServer("10.0.0.2");
-  StartCorrectingPass(TriggerUser);
-  Measure(early, 100, {10, 10, 10});
-  gUserOffset = 1000;
-  Measure(late, 100, {10, 10, 10});
-  StartCorrectingPass(TriggerUser);
-  Measure(early, 100, {10, 10, 10}), Measure(late, 100, {10, 10, 10});
-  EXPECT_EQ(fake::log.substr(fake::log.find("step")), "step 105; announce; line 0; button Synchronize Time; "
-            "refresh; line 1; button Stop Correcting...; refresh; step 1105; announce; line 0; "
-            "button Synchronize Time; refresh; ");
-}
-
 TEST(QueryEngine, EachAddressOfANameIsTriedInTurn) {
   fake::Reset();
   const NetAddress v6 = fake::Ip(0, 0, 0, 1, true), v4 = fake::Ip(10, 0, 0, 1);
