@@ -36,7 +36,7 @@ int AddServer(const char* name) {
     ServerRecord& record = gServerTable[slot];
     SetServerName(slot, name);
     gQuerySlots[slot].dirty = 1;
-    gQuerySlots[slot].denied = 0;
+    gQuerySlots[slot].denied = gQuerySlots[slot].asked = 0;  // those were the slot's last server
     record.status = StatusNone;
     record.enabled = 1;
     return slot;
@@ -82,7 +82,7 @@ void TakeInStoredServers() {
     stored.name[kServerNameSize - 1] = '\0';
     stored.status = StatusNone;  // measured in another pass than this program's
     gServerTable[slot] = stored;
-    gQuerySlots[slot].denied = 0;
+    gQuerySlots[slot].denied = gQuerySlots[slot].asked = 0;
   }
   // Shown at once: they may have filled the list, so that no add follows.
   SyncRows(false);
