@@ -63,29 +63,46 @@ bool ReadStoredServer(int slot, ServerRecord* stored) {
   return ReadSetting(valueName, stored, sizeof *stored, &size) && size == sizeof *stored;
 }
 
+// Another Orvalen (a script's, another user's) may have changed the list
+// since this one read it: the stored entry, read as the list is loaded (none
+// is a free slot), names the same server, enabled or not alike.
+bool StoredAsHere(int slot, ServerRecord* stored) {
+  char valueName[10];
+  ServerValueName(slot, valueName);
+  *stored = ServerRecord();
+  ReadSetting(valueName, stored, sizeof *stored);
+  return std::strncmp(stored->name, gServerTable[slot].name, kServerNameSize - 1) == 0 &&
+         stored->enabled == gServerTable[slot].enabled;
+}
+
+void TakeIn(int slot, ServerRecord stored) {
+  stored.name[kServerNameSize - 1] = '\0';
+  stored.status = StatusNone;  // measured in another pass than this program's
+  gServerTable[slot] = stored;
+  gQuerySlots[slot].denied = gQuerySlots[slot].asked = 0;
+}
+
 }  // namespace
 
 void SaveServerResult(int slot) {
-  // Another Orvalen (a script's, another user's) may have changed the list
-  // since this one read it: a result goes only onto the entry it is for.
   ServerRecord stored;
-  if (ReadStoredServer(slot, &stored) &&
-      std::strncmp(stored.name, gServerTable[slot].name, kServerNameSize - 1) == 0 &&
-      stored.enabled == gServerTable[slot].enabled)
-    SaveServer(slot);
+  if (IsNamed(slot) && StoredAsHere(slot, &stored)) SaveServer(slot);
 }
 
 void TakeInStoredServers() {
   for (int slot = 0; slot < kMaxServers; ++slot) {
     ServerRecord stored;
-    if (IsNamed(slot) || !ReadStoredServer(slot, &stored)) continue;
-    stored.name[kServerNameSize - 1] = '\0';
-    stored.status = StatusNone;  // measured in another pass than this program's
-    gServerTable[slot] = stored;
-    gQuerySlots[slot].denied = gQuerySlots[slot].asked = 0;
+    if (!IsNamed(slot) && ReadStoredServer(slot, &stored)) TakeIn(slot, stored);
   }
   // Shown at once: they may have filled the list, so that no add follows.
   SyncRows(false);
+}
+
+bool TakeInChangedServer(int slot) {
+  ServerRecord stored;
+  if (StoredAsHere(slot, &stored)) return false;
+  TakeIn(slot, stored);
+  return true;
 }
 
 void UpdateServer(int slot) {

@@ -59,6 +59,10 @@ int AddServer(const char* name);
 // read, as by another user's Orvalen, so that a server added next does not
 // go over one of them. Shows them.
 void TakeInStoredServers();
+// True when another Orvalen has renamed, enabled, disabled or deleted the
+// slot's entry since this one read it: the entry as stored (or a free slot)
+// is taken in, with no result. Neither shows nor persists.
+bool TakeInChangedServer(int slot);
 // Writes the slot's record, or deletes its value when the slot is free.
 void SaveServer(int slot);
 // Writes a pass's result: only while the stored entry still names the same

@@ -5,6 +5,7 @@
 
 #include "core/nts_protocol.h"
 #include "core/query_engine.h"
+#include "core/view_hooks.h"
 #include "ui/texts.h"
 
 int gSortColumn = 1;
@@ -116,6 +117,20 @@ void RowTexts(int slot, char* latency, char* correction) {
   if (status == StatusTested) std::strcat(correction, " (test)");
 }
 
+namespace {
+
+// An edit goes onto the entry the user sees: one that another Orvalen has
+// changed or deleted meanwhile is shown as it is now instead, and the edit
+// dropped. Taken in before its query ends, as a pass held behind it may start.
+bool ChangedElsewhere(int slot) {
+  if (!TakeInChangedServer(slot)) return false;
+  FinishQuery(slot, StatusInterrupted);
+  SyncRows(false);
+  return true;
+}
+
+}  // namespace
+
 // An edited entry may name another server: one that refused us is asked
 // again. The edit comes before the end of the entry's query, which may end
 // its pass and start one held behind it: that pass sees the entry as edited.
@@ -127,7 +142,7 @@ void RenameSlot(int slot, const char* name) {
   for (size_t n = std::strlen(kept); n > 0 && (kept[n - 1] == ' ' || kept[n - 1] == '\t');) kept[--n] = '\0';
   // An edit that leaves the name as it was (a click on a selected row opens
   // the editor) renames nothing: the result and a query running stay.
-  if (std::strncmp(kept, gServerTable[slot].name, kServerNameSize) == 0) return;
+  if (std::strncmp(kept, gServerTable[slot].name, kServerNameSize) == 0 || ChangedElsewhere(slot)) return;
   gQuerySlots[slot].denied = 0;
   SetServerName(slot, kept);
   // The old name's result is none of the new one's: it neither shows beside
@@ -148,6 +163,7 @@ void ResetSlots() {
 }
 
 void ToggleSlot(int slot) {
+  if (ChangedElsewhere(slot)) return;
   gQuerySlots[slot].denied = 0;
   gServerTable[slot].enabled = !gServerTable[slot].enabled;
   FinishQuery(slot, StatusInterrupted);

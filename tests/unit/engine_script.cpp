@@ -80,6 +80,7 @@ std::string RunEngineScript(const uint8_t* data, size_t size) {
     int slot = AddServer(name);
     gServerTable[slot].enabled = s.Byte() % 8 != 0;
     gServerTable[slot].status = s.Below(2) ? StatusMeasured : StatusNone;  // left from before
+    SaveServer(slot);
     // Some names lead to an IPv6 address first, which may not answer.
     fake::hosts["host" + std::to_string(i) + ".example"] = {fake::Ip(10, 1, 0, i, i % 3 == 0), fake::Ip(10, 1, 0, i)};
   }

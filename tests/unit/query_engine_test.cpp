@@ -203,7 +203,7 @@ TEST(QueryEngine, PassesDoNotNest) {
   fake::Reset();
   gServerTable[AddServer("10.0.0.1")].enabled = 1;
   static int testSlot = AddServer("10.0.0.2");
-  gServerTable[testSlot].enabled = 0;
+  gServerTable[testSlot].enabled = 0, SaveServer(testSlot);
   // Requests while a correcting pass runs or ends (its broadcast lets messages in): another
   // correction would repeat it, a test is held until the pass has fully ended.
   StartCorrectingPass(TriggerUser);
@@ -293,6 +293,7 @@ TEST(QueryEngine, ATestAskedForDuringAnotherJoinsIt) {
 TEST(QueryEngine, AServerThatDeniesIsNotAskedAgainUntilEdited) {
   fake::Reset();
   const int slot = AddServer("ntp://10.0.0.1"), rate = AddServer("ntp://10.0.0.2");
+  SaveServer(slot);
   StartCorrectingPass(TriggerUser);
   Event(slot, kEventRead, 0, Answer(slot, 1, 0, "DENY"));
   Event(rate, kEventRead, 0, Answer(rate, 1, 0, "RATE"));

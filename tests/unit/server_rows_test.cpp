@@ -78,6 +78,7 @@ TEST(ServerRows, ColumnTextsFollowPhaseThenStatus) {
 TEST(ServerRows, EditsStopTheQueryThenSaveTheSlot) {
   fake::Reset();
   int a = AddServer("a.example"), b = AddServer("b.example");
+  SaveServer(a), SaveServer(b);
   StartTestingPass(&b, 1);
   RenameSlot(b, "b.example\t");  // the name confirmed as it stands: the query goes on
   EXPECT_NE(gQuerySlots[b].phase, PhaseIdle);
@@ -92,7 +93,7 @@ TEST(ServerRows, EditsStopTheQueryThenSaveTheSlot) {
   gServerTable[a].status = StatusTested;
   RenameSlot(a, std::string(300, 'a').c_str());  // the same name, as far as the field keeps it
   EXPECT_EQ(gServerTable[a].status, StatusTested);
-  gServerTable[a].enabled = 0xFFFFFFFFu;  // true as a script may store it
+  gServerTable[a].enabled = 0xFFFFFFFFu, SaveServer(a);  // true as a script may store it
   ToggleSlot(a);
   EXPECT_EQ(gServerTable[a].status, StatusTested);  // an idle server keeps its status
   EXPECT_EQ(fake::store["Server000"][128], 0);   // the stored `enabled`
@@ -100,6 +101,29 @@ TEST(ServerRows, EditsStopTheQueryThenSaveTheSlot) {
   EXPECT_EQ(fake::store.count("Server001"), 0u);
   EXPECT_EQ(fake::log, "line 2; button Stop Testing...; cancel; line 0; button Synchronize Time; refresh; "
                        "sync; sync; sync; sync; ");  // every edit brings the rows in line
+}
+
+// Another Orvalen renamed one entry and deleted another since this one read the list: an edit
+// of either shows the entry as it is now and changes nothing, its query ended first.
+TEST(ServerRows, AnEditMeetsTheEntryAsAnotherOrvalenLeftIt) {
+  fake::Reset();
+  const int renamed = AddServer("a.example"), deleted = AddServer("b.example");
+  SaveServer(renamed), SaveServer(deleted);
+  StartTestingPass(&renamed, 1);
+  fake::store["Server000"][0] = 'X';
+  fake::store.erase("Server001");
+  fake::log.clear();
+  ToggleSlot(renamed), RenameSlot(deleted, "c.example");
+  EXPECT_EQ(fake::store.count("Server001"), 0u);
+  EXPECT_EQ(fake::store["Server000"][0], 'X');
+  EXPECT_EQ(fake::store["Server000"][offsetof(ServerRecord, enabled)], 1);
+  EXPECT_STREQ(gServerTable[renamed].name, "X.example");
+  EXPECT_EQ(gServerTable[renamed].enabled, 1u);
+  EXPECT_EQ(gQuerySlots[renamed].phase, PhaseIdle);
+  EXPECT_FALSE(IsNamed(deleted));
+  EXPECT_EQ(fake::log, "cancel; line 0; button Synchronize Time; refresh; sync; sync; ");
+  ToggleSlot(renamed);  // as it is shown now
+  EXPECT_EQ(fake::store["Server000"][offsetof(ServerRecord, enabled)], 0);
 }
 
 TEST(gServerTable, AddTakesTheLowestFreeSlot) {
