@@ -205,6 +205,9 @@ BOOL OnServerListNotify(const NMHDR* header) {
       return FALSE;
     }
     case LVN_ENDLABELEDITA:
+      // The answer to the list stays 0, refusing its own copy of the text: the
+      // row shows the table's name (trimmed, or another Orvalen's), and after a
+      // sort or a deletion the edit's old row number may be another server's.
       RenameServer(reinterpret_cast<const NMLVDISPINFOA*>(header));
       return TRUE;
     case LVN_KEYDOWN:
