@@ -168,6 +168,8 @@ TEST(gServerTable, AServerAnotherOrvalenAddedIsTakenInBeforeAnAdd) {
   EXPECT_EQ(gServerTable[0].enabled, 0u);
   EXPECT_EQ(gServerTable[0].status, StatusNone) << "no result of another's pass counts in this one's";
   EXPECT_EQ(gQuerySlots[0].denied + gQuerySlots[0].asked, 0);
+  ToggleSlot(0);  // the stored name cut where the list cuts it is the same server's
+  EXPECT_EQ(fake::store["Server000"][offsetof(ServerRecord, enabled)], 1);
 }
 
 TEST(gServerTable, LoadSeedsTheDefaultsOnceThenReadsTheStore) {
