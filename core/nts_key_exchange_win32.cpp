@@ -125,7 +125,6 @@ bool IsAddress(const char* host) {
   return true;
 }
 
-// Windows decides which roots this machine trusts: its "ROOT" store.
 // Windows keeps some roots for other uses alone (signing code, mail): such a
 // root vouches for no server.
 bool VouchesForServers(PCCERT_CONTEXT root) {
@@ -163,6 +162,7 @@ int RefuseDisallowed(int verified, X509_STORE_CTX* chain) {
   return found == nullptr;
 }
 
+// Windows decides which roots this machine trusts: its "ROOT" store.
 void TrustSystemRoots(SSL_CTX* context) {
   X509_STORE* store = SSL_CTX_get_cert_store(context);
   HCERTSTORE roots = CertOpenSystemStoreA(0, "ROOT");

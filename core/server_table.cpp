@@ -36,7 +36,7 @@ int AddServer(const char* name) {
     ServerRecord& record = gServerTable[slot];
     SetServerName(slot, name);
     gQuerySlots[slot].dirty = 1;
-    gQuerySlots[slot].denied = gQuerySlots[slot].asked = 0;  // those were the slot's last server
+    gQuerySlots[slot].denied = gQuerySlots[slot].asked = 0;  // the marks of the server before
     record.status = StatusNone;
     record.enabled = 1;
     return slot;
