@@ -25,6 +25,7 @@ if [ "${ORVALEN_TEST_NETNS:-}" != 1 ]; then
     exit 1
   fi
   bash "$root/tools/bootstrap.sh" || exit 1
+  export ORVALEN_BOOTSTRAPPED=1
   cmake -S "$root" -B "$build/native" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null &&
     cmake --build "$build/native" -j "$jobs" || exit 1
   source "$root/tests/build_sanitize.sh"
@@ -94,17 +95,18 @@ if wine_can_run; then
   echo "NOTE: the Windows-side tests ran against the 32-bit build (build/win) under 32-bit Wine."
   wine64_can_run || echo "SKIPPED: e2e.switch_builds: 64-bit Wine cannot run here."
 elif wine64_can_run; then
-  # No 32-bit code runs here: the same tests as a 64-bit build under 64-bit
+  # No 32-bit Wine runs here: the same tests as a 64-bit build under 64-bit
   # Wine, the installer's with a 64-bit installer made from the same script.
   run_windows_tests "$build/win64" win64
   skipped=$((skipped + 1))
-  echo "NOTE: this kernel runs no 32-bit code: the Windows-side tests ran against the 64-bit"
-  echo "build (build/win64) under 64-bit Wine, the installer's as a 64-bit installer."
+  echo "NOTE: 32-bit Wine cannot run here (the kernel runs no 32-bit code, or 32-bit Wine could not"
+  echo "be installed): the Windows-side tests ran against the 64-bit build (build/win64) under"
+  echo "64-bit Wine, the installer's as a 64-bit installer."
   echo "SKIPPED: e2e.switch_builds, the switch between the 32-bit and the 64-bit program."
 else
   failed=$((failed + 1))
-  echo "FAILED: no Wine runs here, so none of the Windows-side tests ran: this kernel runs no"
-  echo "32-bit code, and 64-bit Wine (Debian's wine64, installed by tools/bootstrap.sh) does not start."
+  echo "FAILED: no Wine runs here, so none of the Windows-side tests ran: 32-bit Wine cannot run,"
+  echo "and 64-bit Wine (Debian's wine64, installed by tools/bootstrap.sh) does not start."
 fi
 echo "$passed passed, $failed failed$([ "$skipped" -eq 0 ] || echo ", $skipped skipped")"
 [ "$failed" -eq 0 ]

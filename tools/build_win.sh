@@ -18,6 +18,7 @@ cross_build() {
   shift 2
   root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
   bash "$root/tools/bootstrap.sh" || return 1
+  export ORVALEN_BOOTSTRAPPED=1
   local targets=() openssl program64=()
   for t in "$@"; do targets+=(--target "$t"); done
   [ "$folder" = win ] && program64=(-DORVALEN_PROGRAM64="$root/build/win64/Orvalen.exe")
@@ -29,9 +30,10 @@ cross_build() {
 }
 
 # Wine runs 32-bit Windows programs as 32-bit Linux processes: a kernel
-# without 32-bit support (some virtual machines) cannot start them at all.
+# without 32-bit support (some virtual machines) cannot start them at all,
+# nor can a machine where 32-bit Wine could not be installed.
 wine_can_run() {
-  /lib/ld-linux.so.2 --version >/dev/null 2>&1
+  [ -x /usr/lib/wine/wine ] && /usr/lib/wine/wine --version >/dev/null 2>&1
 }
 # There, 64-bit Wine still runs the 64-bit test build.
 wine64_can_run() {

@@ -13,11 +13,14 @@ case "$target" in
 esac
 cache=${ORVALEN_CACHE:-/var/cache/orvalen}
 # The Windows build takes the version of the native one, which the unit tests link.
-debian_version=$(dpkg-query -W -f='${Version}' libssl-dev)
-version=${debian_version%%-*}
+find_version() {
+  debian_version=$(dpkg-query -W -f='${Version}' libssl-dev)
+  version=${debian_version%%-*}
+  dir="$cache/openssl-$version-$target-r$recipe"
+}
 # The recipe's revision: raised whenever the options below change.
 recipe=3
-dir="$cache/openssl-$version-$target-r$recipe"
+find_version
 if [ -e "$dir/.complete" ]; then
   echo "$dir"
   exit 0
@@ -27,15 +30,29 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "openssl_win.sh: run as root to build OpenSSL $version for $target into $cache" >&2
   exit 1
 fi
-echo "openssl_win.sh: building OpenSSL $version for $target (a few minutes, once)" >&2
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # The source packages come from the mirror the binary ones come from.
 sources=/etc/apt/sources.list.d/orvalen-src.sources
-if ! apt-get source --print-uris "openssl=$debian_version" >/dev/null 2>&1; then
+has_source() { apt-get source --print-uris "openssl=$debian_version" >/dev/null 2>&1; }
+if ! has_source; then
   sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources >"$sources"
-  apt-get update >&2
+  # A list out of step on the mirror fails the update; the source list is
+  # what is needed, and the download below says when it is missing.
+  apt-get update >&2 || true
 fi
+# A mirror that has moved on keeps only its newest source: the native
+# OpenSSL follows it, so that both builds stay on one version.
+if ! has_source; then
+  echo "openssl_win.sh: no source of OpenSSL $debian_version here: updating libssl-dev" >&2
+  apt-get install -y --no-install-recommends libssl-dev >&2
+  find_version
+  if [ -e "$dir/.complete" ]; then
+    echo "$dir"
+    exit 0
+  fi
+fi
+echo "openssl_win.sh: building OpenSSL $version for $target (a few minutes, once)" >&2
 # Only the upstream tarball is needed; a Debian patch file that fails to
 # download does not matter.
 (cd "$work" && apt-get source --download-only "openssl=$debian_version" >&2) || true

@@ -15,11 +15,11 @@ export WINEPREFIX="$build/run-prefix" WINEDEBUG=-all
 arch=win32
 if ! wine_can_run; then
   if ! wine64_can_run; then
-    echo "This machine cannot execute 32-bit x86 programs, and 64-bit Wine is missing."
+    echo "32-bit Wine cannot run on this machine, and 64-bit Wine is missing."
     exit 1
   fi
-  echo "This machine cannot execute 32-bit x86 programs (its kernel runs no 32-bit"
-  echo "code): running the 64-bit build of Orvalen under 64-bit Wine instead."
+  echo "32-bit Wine cannot run on this machine (its kernel runs no 32-bit code, or 32-bit"
+  echo "Wine could not be installed): running the 64-bit build of Orvalen under 64-bit Wine instead."
   build_win64 Orvalen >/dev/null || exit 1
   program="$build/win64/Orvalen.exe"
   export WINEPREFIX="$build/run-prefix64"
