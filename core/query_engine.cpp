@@ -131,6 +131,7 @@ void StartQuery(int slot) {
   q.forged = q.rekeyed = 0;
   q.addressIndex = 0;
   if (q.denied) {
+    q.denied = kDeniedBefore;
     gServerTable[slot].status = StatusRefused;
     SaveServerResult(slot);
     q.dirty = 1;
@@ -349,6 +350,9 @@ bool PassFoundNoServer() {
       case StatusSlowResponse:
         asked = true;
         break;
+      case StatusRefused:  // a refusal remembered says nothing of the network now
+        if (gQuerySlots[slot].denied == kDeniedBefore) break;
+        return false;
       default:
         return false;
     }

@@ -20,11 +20,14 @@ enum QueryPhase : uint32_t {
   PhaseKeyExchange = 5, // NTS: keys and cookies are being fetched
 };
 
+constexpr uint8_t kDeniedBefore = 2;
+
 struct QuerySlot {
   uint8_t dirty;  // the slot's list row must be redrawn
   uint8_t ntp;    // asked over NTP ("ntp://HOST"), else over TIME
   // The server sent a DENY or RSTR kiss-o'-death: it is not asked again
-  // until the program restarts or its list entry is edited.
+  // until the program restarts or its list entry is edited. kDeniedBefore
+  // once a later pass has passed it over: that pass did not reach it.
   uint8_t denied;
   uint8_t nts;      // asked over NTS ("nts://HOST"); ntp is set too
   uint8_t forged;   // NTS: a reply to this query failed its authenticator

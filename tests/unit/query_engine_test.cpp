@@ -320,6 +320,18 @@ TEST(QueryEngine, APassFoundNoServerWhenNoServerAskedAnswered) {
     gServerTable[kMaxServers - 1].status = StatusMeasured;  // an unnamed slot counts for nothing
     EXPECT_EQ(PassFoundNoServer(), c.none) << c.statuses.size();
   }
+  // A DENY answers; remembered in the next pass, it tells nothing of the network.
+  fake::Reset();
+  const int denying = AddServer("ntp://10.0.0.4"), silent = AddServer("10.0.0.5");
+  SaveServer(denying), SaveServer(silent);
+  for (const bool before : {false, true}) {
+    StartCorrectingPass(TriggerUser);
+    if (!before) Event(denying, kEventRead, 0, Answer(denying, 1, 0, "DENY"));
+    fake::tick = gQuerySlots[silent].deadline + 1, CheckDeadlines();
+    EXPECT_EQ(gActiveQueries, 0);
+    EXPECT_EQ(gServerTable[denying].status, StatusRefused);
+    EXPECT_EQ(PassFoundNoServer(), before);
+  }
 }
 
 struct Server { int slot; OffsetMs offset; uint32_t status = StatusMeasured; bool ntp = false; bool enabled = true; };
