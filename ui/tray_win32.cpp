@@ -129,7 +129,8 @@ void UpdateStatusLine(StatusLineState state) {
   KeepClockFine(state == LineChecking || state == LineTesting);
   if (state == LineChecking || state == LineTesting) {
     SetTimer(gMainWindow, kPassTimer, kPassTickMs, nullptr);
-    gCorrectionFailed = false;
+    // A test (a script's, unseen) leaves the last correction's failure shown.
+    if (state == LineChecking) gCorrectionFailed = false;
     lstrcpyA(text, state == LineChecking ? "Checking time servers..." : "Testing time servers...");
   } else if (gLastCorrectionTime != 0) {
     char offset[kTextBufferSize];

@@ -750,6 +750,10 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   auto connections = [&](int n) { return WaitUntil([&] { return timeservers::Count(kWoke) >= n; }, 60000); };
   EXPECT_TRUE(connections(1));
   RunPass(0);
+  // A script's test leaves the failure in the tray, for the user to see.
+  ASSERT_TRUE(TrayTipIs(kFailedTip));
+  EXPECT_EQ(RunCaptured("/test").first, 1u);
+  EXPECT_TRUE(TrayTipIs(kFailedTip));
   // A new network address after a pass that reached no server: a pass at once.
   ASSERT_TRUE(timeservers::Set(kWoke, "exact 0"));
   PostMessageA(window_, WM_APP + 1, 0, 0);
