@@ -28,6 +28,12 @@ bool gRetryRunning;
 HANDLE gNetworkWatchStop;
 // A new address came while a pass ran: that pass's outcome decides on it.
 bool gNetworkChangedInPass;
+// From the notice of a sleep until the wake the schedule starts no pass: it
+// would measure on both sides of the sleep. A minute at most, should no wake
+// be heard of; the tick runs on through a sleep.
+constexpr DWORD kSleepHoldMs = 60000;
+bool gSleepNoticed;
+DWORD gSleepNoticedAt;
 
 // A correcting pass under way measured against the clock as it was.
 void ClockChangedInPass() {
@@ -99,7 +105,8 @@ void OnClockTick() {
   GetDlgItemTextA(gMainWindow, IDC_CLOCK, shown, sizeof shown);
   if (lstrcmpA(shown, text) != 0) SetDlgItemTextA(gMainWindow, IDC_CLOCK, text);
   KeepTrayIcon();
-  if (!PassBusy() && ScheduledPassNow(gPassCatchUp, now, &gScheduleBase, gScheduleInterval))
+  const bool sleeping = gSleepNoticed && GetTickCount() - gSleepNoticedAt < kSleepHoldMs;
+  if (!PassBusy() && !sleeping && ScheduledPassNow(gPassCatchUp, now, &gScheduleBase, gScheduleInterval))
     StartCorrectingPass(TriggerSchedule);
 }
 
@@ -159,9 +166,14 @@ void OnTimer(UINT_PTR id) {
 
 // The clock is set anew on waking, and the program may run before it hears
 // of the wake: a pass measuring now measures across the sleep.
-void OnSuspend() { ClockChangedInPass(); }
+void OnSuspend() {
+  ClockChangedInPass();
+  gSleepNoticed = true;
+  gSleepNoticedAt = GetTickCount();
+}
 
 void OnResume() {
+  gSleepNoticed = false;
   ClockChangedInPass();
   // Only a periodic schedule keeps the clock right on its own; it is due.
   if (gScheduleInterval == 0) return;

@@ -905,6 +905,20 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   Answer(*program_, "Registry Problem");
   EXPECT_EQ(program_->WaitExit(), 0u);
   reg::DeleteKey();
+  // A schedule due between the notice of a sleep and the wake waits for the pass after waking.
+  Serve({{kWoke, "exact 0"}});
+  ASSERT_TRUE(Start());
+  SendMessageA(window_, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
+  const HWND schedule = GetDlgItem(window_, IDC_SCHEDULE_SLIDER);
+  Ask(schedule, TBM_SETPOS, TRUE, 2);  // "Every 30 Seconds", due at once
+  SendMessageA(window_, WM_HSCROLL, 0, reinterpret_cast<LPARAM>(schedule));
+  EXPECT_FALSE(WaitUntil([&] { return timeservers::Count(kWoke) > 0; }, 3000)) << "a pass going to sleep";
+  SendMessageA(window_, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
+  EXPECT_TRUE(WaitUntil([&] { return timeservers::Count(kWoke) > 0; }, kPassMs));
+  RunPass(0);
+  SendCommand(window_, CMD_QUIT);
+  EXPECT_EQ(program_->WaitExit(), 0u);
+  reg::DeleteKey();
 
   // A start while a command runs opens an Orvalen of its own, which stays.
   Serve({{"slow.test", ""}});  // its look-up is never answered
