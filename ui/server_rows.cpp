@@ -132,8 +132,10 @@ bool ChangedElsewhere(int slot) {
 }  // namespace
 
 // An edited entry may name another server: one that refused us is asked
-// again. The edit comes before the end of the entry's query, which may end
-// its pass and start one held behind it: that pass sees the entry as edited.
+// again. The edit is made and stored before the end of the entry's query,
+// which may end its pass and start one held behind it: that pass sees the
+// entry as edited. The pass's step lets messages in (the question, the time
+// change's broadcast), in which another Orvalen may change the entry again.
 void RenameSlot(int slot, const char* name) {
   // Blanks around a typed or pasted name would be looked up with it.
   while (*name == ' ' || *name == '\t') ++name;
@@ -148,8 +150,8 @@ void RenameSlot(int slot, const char* name) {
   // The old name's result is none of the new one's: it neither shows beside
   // it nor counts in the pass that measured it.
   if (gQuerySlots[slot].phase == PhaseIdle) gServerTable[slot].status = StatusNone;
-  FinishQuery(slot, StatusInterrupted);
   UpdateServer(slot);
+  FinishQuery(slot, StatusInterrupted);
 }
 
 void DeleteSlot(int slot) { RenameSlot(slot, ""); }
@@ -166,6 +168,6 @@ void ToggleSlot(int slot) {
   if (ChangedElsewhere(slot)) return;
   gQuerySlots[slot].denied = 0;
   gServerTable[slot].enabled = !gServerTable[slot].enabled;
-  FinishQuery(slot, StatusInterrupted);
   UpdateServer(slot);
+  FinishQuery(slot, StatusInterrupted);
 }

@@ -248,6 +248,23 @@ TEST(QueryEngine, PassesDoNotNest) {
   }
 }
 
+// An edit that ends a pass is stored before the pass's step lets messages in: what another
+// Orvalen does to the entry meanwhile stays.
+TEST(QueryEngine, AnEditIsStoredBeforeThePassItEndsSteps) {
+  fake::Reset();
+  const int answers = AddServer("10.0.0.1"), edited = AddServer("10.0.0.2");
+  SaveServer(answers), SaveServer(edited);
+  for (const bool rename : {true, false}) {
+    StartCorrectingPass(TriggerUser);
+    Measure(answers, 100, {10, 10, 10});
+    fake::onAnnounce = [] { fake::store["Server001"][0] = 'X'; };
+    rename ? RenameSlot(edited, "renamed.example") : ToggleSlot(edited);
+    EXPECT_EQ(gLastOutcome, OutcomeStepped);
+    EXPECT_EQ(fake::store["Server001"][0], 'X') << rename;
+    fake::onAnnounce = nullptr, TakeInChangedServer(edited);
+  }
+}
+
 // A pass held behind one that ends on a deadline starts with deadlines of its own.
 TEST(QueryEngine, AHeldPassIsNotTimedOutWithThePassBeforeIt) {
   fake::Reset();

@@ -99,8 +99,8 @@ TEST(ServerRows, EditsStopTheQueryThenSaveTheSlot) {
   EXPECT_EQ(fake::store["Server000"][128], 0);   // the stored `enabled`
   DeleteSlot(b);
   EXPECT_EQ(fake::store.count("Server001"), 0u);
-  EXPECT_EQ(fake::log, "line 2; button Stop Testing...; cancel; line 0; button Synchronize Time; refresh; "
-                       "sync; sync; sync; sync; ");  // every edit brings the rows in line
+  EXPECT_EQ(fake::log, "line 2; button Stop Testing...; sync; cancel; line 0; button Synchronize Time; refresh; "
+                       "sync; sync; sync; ");  // every edit brings the rows in line
 }
 
 // Another Orvalen renamed one entry and deleted another since this one read the list: an edit
