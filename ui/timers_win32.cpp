@@ -28,12 +28,14 @@ bool gRetryRunning;
 HANDLE gNetworkWatchStop;
 // A new address came while a pass ran: that pass's outcome decides on it.
 bool gNetworkChangedInPass;
-// From the notice of a sleep until the wake the schedule starts no pass: it
-// would measure on both sides of the sleep. A minute at most, should no wake
-// be heard of; the tick runs on through a sleep.
+// From the notice of a sleep until the wake neither the schedule nor a
+// catch-up starts a pass: it would measure on both sides of the sleep. A
+// minute at most, should no wake be heard of; the tick runs on through a sleep.
 constexpr DWORD kSleepHoldMs = 60000;
 bool gSleepNoticed;
 DWORD gSleepNoticedAt;
+
+bool GoingToSleep() { return gSleepNoticed && GetTickCount() - gSleepNoticedAt < kSleepHoldMs; }
 
 // A correcting pass under way measured against the clock as it was.
 void ClockChangedInPass() {
@@ -48,7 +50,7 @@ void ArmCatchUp() {
 void OnCatchUpTimer() {
   KillTimer(gMainWindow, kCatchUpTimer);
   if (!gPassCatchUp.pending) return;
-  if (PassBusy() || CatchUpWait(gPassCatchUp, CurrentMs1900()) > 0) {
+  if (PassBusy() || GoingToSleep() || CatchUpWait(gPassCatchUp, CurrentMs1900()) > 0) {
     SetTimer(gMainWindow, kCatchUpTimer, 1000, nullptr);
     return;
   }
@@ -105,8 +107,7 @@ void OnClockTick() {
   GetDlgItemTextA(gMainWindow, IDC_CLOCK, shown, sizeof shown);
   if (lstrcmpA(shown, text) != 0) SetDlgItemTextA(gMainWindow, IDC_CLOCK, text);
   KeepTrayIcon();
-  const bool sleeping = gSleepNoticed && GetTickCount() - gSleepNoticedAt < kSleepHoldMs;
-  if (!PassBusy() && !sleeping && ScheduledPassNow(gPassCatchUp, now, &gScheduleBase, gScheduleInterval))
+  if (!PassBusy() && !GoingToSleep() && ScheduledPassNow(gPassCatchUp, now, &gScheduleBase, gScheduleInterval))
     StartCorrectingPass(TriggerSchedule);
 }
 
