@@ -82,37 +82,17 @@ int ConnectError(SOCKET s) {
   return error;
 }
 
-// A non-blocking TCP connection to host:port, each of its addresses in
-// turn, that gives up at deadline. Refused only when an address refused:
-// no route to any of them is no answer, as with no network up yet.
-NtsKeOutcome Connect(const char* host, uint16_t port, DWORD deadline, SOCKET* out) {
-  addrinfo hints = {};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  char service[8];
-  wsprintfA(service, "%u", port);
-  if (getaddrinfo(host, service, &hints, &found) != 0) return KeNoAddress;
-  bool connected = false, refused = false, late = false;
-  DWORD remaining = 0;
-  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) ++remaining;
-  for (const addrinfo* a = found; a != nullptr && !connected && !late; a = a->ai_next, --remaining) {
-    if (*out != INVALID_SOCKET) closesocket(*out);
-    SOCKET s = *out = socket(a->ai_family, SOCK_STREAM, 0);
-    u_long nonBlocking = 1;
-    if (s == INVALID_SOCKET || ioctlsocket(s, FIONBIO, &nonBlocking) != 0) continue;
-    if (connect(s, a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0) {
-      const int error = WSAGetLastError();
-      refused |= error == WSAECONNREFUSED;
-      if (error != WSAEWOULDBLOCK) continue;
-    }
-    // An address that drops connection attempts unanswered (a broken IPv6
-    // route, say) waits for its share of the time left, not all of it.
-    connected = WaitFor(s, true, GetTickCount() + Left(deadline) / remaining);
-    late = !connected && Left(deadline) == 0;
-    if (!connected && !late) refused |= ConnectError(s) == WSAECONNREFUSED;
+// A non-blocking TCP connection to address that gives up at deadline.
+NtsKeOutcome Connect(const addrinfo* address, DWORD deadline, SOCKET* out) {
+  SOCKET s = *out = socket(address->ai_family, SOCK_STREAM, 0);
+  u_long nonBlocking = 1;
+  if (s == INVALID_SOCKET || ioctlsocket(s, FIONBIO, &nonBlocking) != 0) return KeNoAnswer;
+  if (connect(s, address->ai_addr, static_cast<int>(address->ai_addrlen)) != 0) {
+    const int error = WSAGetLastError();
+    if (error != WSAEWOULDBLOCK) return error == WSAECONNREFUSED ? KeRefused : KeNoAnswer;
   }
-  freeaddrinfo(found);
-  return connected ? KeAgreed : refused && !late ? KeRefused : KeNoAnswer;
+  if (WaitFor(s, true, deadline)) return KeAgreed;
+  return Left(deadline) > 0 && ConnectError(s) == WSAECONNREFUSED ? KeRefused : KeNoAnswer;
 }
 
 // A literal address, which the certificate must list as an address.
@@ -222,34 +202,58 @@ NtsKeOutcome Exchange(SSL* ssl, Job& job, DWORD deadline, NtsKeys* keys) {
   return KeAgreed;
 }
 
+// Each address of the name in turn. One that lets no connection in, or
+// takes one and never ends the exchange (a broken IPv6 route, say, that
+// drops large packets), has its share of the time left, not all of it; a
+// refused exchange ends the search. Refused only when something refused:
+// no route to any address is no answer, as with no network up yet.
 NtsKeOutcome RunKeyExchange(Job& job, NtsKeys* keys) {
   const DWORD deadline = GetTickCount() + static_cast<DWORD>(kKeyExchangeTimeoutMs);
   // The trusted roots first: reading the store can take seconds the first
   // time, and a server closes a connection that says nothing for that long.
   SSL_CTX* context = SSL_CTX_new(TLS_client_method());
-  SSL* ssl = nullptr;
-  if (context != nullptr && SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION) == 1) {
-    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, RefuseDisallowed);
-    TrustSystemRoots(context);
-    ssl = SSL_new(context);
+  if (context == nullptr || SSL_CTX_set_min_proto_version(context, TLS1_3_VERSION) != 1) {
+    SSL_CTX_free(context);
+    return KeRefused;
   }
-  SOCKET s = INVALID_SOCKET;
-  NtsKeOutcome outcome = Connect(job.host, job.port, deadline, &s);
-  if (outcome == KeAgreed)
-    outcome = ssl != nullptr && SSL_set_fd(ssl, static_cast<int>(s)) == 1
-                  ? Exchange(ssl, job, deadline, keys) : KeRefused;
-  // With no NTP server named, the cookies are for the address that gave
-  // them, not for whichever address of the name a new look-up gives first.
-  sockaddr_storage peer;
-  int peerSize = sizeof peer;
-  if (outcome == KeAgreed && keys->server[0] == '\0' &&
-      getpeername(s, reinterpret_cast<sockaddr*>(&peer), &peerSize) == 0)
-    getnameinfo(reinterpret_cast<sockaddr*>(&peer), peerSize, keys->server, sizeof keys->server, nullptr, 0,
-                NI_NUMERICHOST);
-  SSL_free(ssl);
+  SSL_CTX_set_verify(context, SSL_VERIFY_PEER, RefuseDisallowed);
+  TrustSystemRoots(context);
+  addrinfo hints = {};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  char service[8];
+  wsprintfA(service, "%u", job.port);
+  if (getaddrinfo(job.host, service, &hints, &found) != 0) {
+    SSL_CTX_free(context);
+    return KeNoAddress;
+  }
+  DWORD remaining = 0;
+  for (const addrinfo* a = found; a != nullptr; a = a->ai_next) ++remaining;
+  bool refused = false;  // a connection refused
+  NtsKeOutcome outcome = KeNoAnswer;
+  for (const addrinfo* a = found; a != nullptr && Left(deadline) > 0; a = a->ai_next, --remaining) {
+    const DWORD share = GetTickCount() + Left(deadline) / remaining;
+    SOCKET s = INVALID_SOCKET;
+    SSL* ssl = nullptr;
+    const NtsKeOutcome connected = Connect(a, share, &s);
+    refused |= connected == KeRefused;
+    if (connected == KeAgreed) {
+      ssl = SSL_new(context);
+      outcome = ssl != nullptr && SSL_set_fd(ssl, static_cast<int>(s)) == 1 ? Exchange(ssl, job, share, keys)
+                                                                             : KeRefused;
+    }
+    // With no NTP server named, the cookies are for the address that gave
+    // them, not for whichever address of the name a new look-up gives first.
+    if (outcome == KeAgreed && keys->server[0] == '\0')
+      getnameinfo(a->ai_addr, static_cast<int>(a->ai_addrlen), keys->server, sizeof keys->server, nullptr, 0,
+                  NI_NUMERICHOST);
+    SSL_free(ssl);
+    if (s != INVALID_SOCKET) closesocket(s);
+    if (outcome != KeNoAnswer) break;
+  }
+  freeaddrinfo(found);
   SSL_CTX_free(context);
-  if (s != INVALID_SOCKET) closesocket(s);
-  return outcome;
+  return outcome == KeNoAnswer && refused && Left(deadline) > 0 ? KeRefused : outcome;
 }
 
 DWORD WINAPI KeyExchangeThread(LPVOID parameter) {

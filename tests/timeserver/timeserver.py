@@ -15,7 +15,7 @@ connection attempts go unanswered). 127.0.0.53 is the run's resolver:
 every name is answered "no such name" (NXDOMAIN), so that an unknown name fails at once and the
 same way on every machine, but these: no-address.test exists without an address (NODATA, which
 WinSock reports as WSANO_DATA, 11004), dual.test has ::1, then 127.0.0.126, pair.test ::1, then
-127.0.0.139 and 127.0.0.138, LONG has 127.0.0.131,
+127.0.0.139, 127.0.0.137 and 127.0.0.138, LONG has 127.0.0.131,
 and slow.test is never answered. Ends with its lifetime (1800 s by default), SIGTERM or SIGINT.
 """
 
@@ -32,7 +32,7 @@ NAMES = {b"\x0ano-address\x04test\x00": {},  # by type: A 1, AAAA 28; the addres
          b"".join(bytes([len(label)]) + label.encode() for label in LONG.split(".")) + b"\0":
              {1: A("127.0.0.131")},
          b"\x04dual\x04test\x00": {1: A("127.0.0.126"), 28: socket.inet_pton(socket.AF_INET6, "::1")},
-         b"\x04pair\x04test\x00": {1: A("127.0.0.139", "127.0.0.138"), 28: socket.inet_pton(socket.AF_INET6, "::1")}}
+         b"\x04pair\x04test\x00": {1: A("127.0.0.139", "127.0.0.137", "127.0.0.138"), 28: socket.inet_pton(socket.AF_INET6, "::1")}}
 
 
 def stamp(unix_ns):
