@@ -28,10 +28,7 @@ Ms1900 StoredCorrectionTime() {
   return stored;
 }
 
-// A server disabled after it was measured in this pass does not count.
-bool Counts(int slot) {
-  return IsNamed(slot) && gServerTable[slot].enabled && gServerTable[slot].status == StatusMeasured;
-}
+bool Counts(int slot) { return IsNamed(slot) && gServerTable[slot].status == StatusMeasured; }
 
 int64_t Distance(int64_t a, int64_t b) { return a > b ? a - b : b - a; }
 
@@ -95,6 +92,10 @@ void Fail(CorrectionOutcome outcome) {
 }  // namespace
 
 void CorrectClock() {
+  // A server disabled after it was measured in this pass does not count,
+  // and is not reported as used.
+  for (int slot = 0; slot < kMaxServers; ++slot)
+    if (Counts(slot) && !gServerTable[slot].enabled) SetAside(slot);
   int measured = 0;
   MeanOffset(AllKinds, &measured);
   gPassCorrection = 0;

@@ -370,7 +370,8 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
       {{{0, 0}, {1, 3998}}, {}, 1999, OutcomeStepped},  // deviations 1999 stay
       {{{0, -2000}, {1, 0}, {2, 2000}}, {2}, -1000, OutcomeStepped},  // of two as far, the higher slot goes
       {{{4, -73000}}, {}, -73000, OutcomeStepped},      // a lone answer is a majority of one
-      {{{0, 100}, {1, 150}, {2, 5000, StatusMeasured, false, false}}, {}, 125, OutcomeStepped},  // disabled since
+      {{{0, 100}, {1, 150}, {2, 5000, StatusMeasured, false, false}}, {2}, 125, OutcomeStepped},  // disabled since
+      {{{0, 100, StatusMeasured, false, false}}, {0}, kNoStep, OutcomeNoAnswer},
       {{{0, 10}, {1, 20, StatusTested}, {2, 9000, StatusRejected}, {3, 7000, StatusNoResponse}}, {}, 10,
        OutcomeStepped},
       // Two that disagree, a 2/2 split: ties no longer decide, nothing is stepped.
