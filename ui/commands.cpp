@@ -19,8 +19,9 @@ const char kCommandUsage[] =
 
 namespace {
 
+// The switch's word after its '/' or '-', in any case, then nothing but blanks.
 bool Is(const char* text, const char* word, bool quoted) {
-  for (; *word != '\0'; ++text, ++word) {
+  for (++text; *word != '\0'; ++text, ++word) {
     char c = *text;
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     if (c != *word) return false;
@@ -35,11 +36,11 @@ bool Is(const char* text, const char* word, bool quoted) {
 CommandAction ParseCommand(const char* commandLine) {
   if (commandLine == nullptr) return CommandNone;
   // Quoted, as some scripts and tools write every argument: the same command.
-  const bool quoted = commandLine[0] == '"' && commandLine[1] == '/';
+  const bool quoted = commandLine[0] == '"';
   const char* text = commandLine + quoted;
-  if (text[0] != '/') return CommandNone;
-  if (Is(text, "/sync", quoted)) return CommandSync;
-  if (Is(text, "/test", quoted)) return CommandTest;
+  if (text[0] != '/' && text[0] != '-') return CommandNone;
+  if (Is(text, "sync", quoted)) return CommandSync;
+  if (Is(text, "test", quoted)) return CommandTest;
   return CommandUsage;
 }
 

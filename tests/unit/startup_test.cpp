@@ -63,7 +63,8 @@ TEST(Startup, CommandsFromAScript) {
       {"/sync", CommandSync}, {"/SYNC  ", CommandSync}, {"/Test", CommandTest}, {"/sync now", CommandUsage},
       {"/synchronize", CommandUsage}, {"/", CommandUsage}, {"s", CommandNone}, {" /sync", CommandNone},
       {"", CommandNone}, {nullptr, CommandNone}, {"\"/sync\" ", CommandSync}, {"\"/sync", CommandUsage},
-      {"\"/now\"", CommandUsage}};
+      {"\"/now\"", CommandUsage}, {"-sync", CommandSync}, {"\"-TEST\"", CommandTest}, {"--sync", CommandUsage},
+      {"-", CommandUsage}, {"\"sync\"", CommandNone}};
   for (const auto& c : cases) EXPECT_EQ(ParseCommand(c.line), c.action) << (c.line ? c.line : "null");
 }
 
