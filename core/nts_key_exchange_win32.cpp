@@ -202,11 +202,13 @@ NtsKeOutcome Exchange(SSL* ssl, Job& job, DWORD deadline, NtsKeys* keys) {
   return KeAgreed;
 }
 
-// Each address of the name in turn. One that lets no connection in, or
-// takes one and never ends the exchange (a broken IPv6 route, say, that
-// drops large packets), has its share of the time left, not all of it; a
-// refused exchange ends the search. Refused only when something refused:
-// no route to any address is no answer, as with no network up yet.
+// Each address of the name in turn. One that lets no connection in has its
+// share of the time left; one that takes the connection and never ends the
+// exchange (a broken IPv6 route, say, that drops large packets) has half of
+// it while other addresses remain, as a slow link needs several round trips
+// for the exchange. A refused exchange ends the search. Refused only when
+// something refused: no route to any address is no answer, as with no
+// network up yet.
 NtsKeOutcome RunKeyExchange(Job& job, NtsKeys* keys) {
   const DWORD deadline = GetTickCount() + static_cast<DWORD>(kKeyExchangeTimeoutMs);
   // The trusted roots first: reading the store can take seconds the first
@@ -238,8 +240,9 @@ NtsKeOutcome RunKeyExchange(Job& job, NtsKeys* keys) {
     const NtsKeOutcome connected = Connect(a, share, &s);
     refused |= connected == KeRefused;
     if (connected == KeAgreed) {
+      const DWORD by = remaining == 1 ? deadline : GetTickCount() + Left(deadline) / 2;
       ssl = SSL_new(context);
-      outcome = ssl != nullptr && SSL_set_fd(ssl, static_cast<int>(s)) == 1 ? Exchange(ssl, job, share, keys)
+      outcome = ssl != nullptr && SSL_set_fd(ssl, static_cast<int>(s)) == 1 ? Exchange(ssl, job, by, keys)
                                                                              : KeRefused;
     }
     // With no NTP server named, the cookies are for the address that gave
