@@ -455,7 +455,8 @@ HistoryUpdate PlanHistoryUpdate(const char* file, size_t size, const PassEntry& 
       w.Put(kLineEnd);
     }
     const size_t length = w.End();
-    return {false, true, length + FormatEntry(entry, out + length), keep, length};
+    const bool overdue = total + 1 > 2 * kHistoryMost;
+    return {false, true, length + FormatEntry(entry, out + length), overdue ? 0 : keep, overdue ? 0 : length};
   }
   // A line cut between its two line-end characters gets the second. One
   // cut shorter by a crash (or a tail of zeros where the disk never got the

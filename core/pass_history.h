@@ -93,6 +93,8 @@ struct HistoryUpdate {
   // Where the text from out[from] on goes over the old file, which ends
   // after it: the append, or the entry alone when a new file cannot be put
   // in place (a reader shares the old one for writing, not for renaming).
+  // Once the old file holds twice what it may, the whole text from its
+  // start: a reader that never lets go must not make it grow for ever.
   size_t at;
   size_t from;
 };

@@ -366,6 +366,14 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   CloseHandle(follower);
   RunPass(IDC_SYNC);
   EXPECT_EQ(PassResults().size(), size_t{kHistoryKeep});
+  // One that is never let go of is cut back in place once it holds twice as many.
+  std::ofstream(HistoryFolder() + "\\" + kHistoryFileName, std::ios::binary)
+      << full << full.substr(std::strlen(kHistoryHeader) + 2);
+  follower = CreateFileA((HistoryFolder() + "\\" + kHistoryFileName).c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  RunPass(IDC_SYNC);
+  EXPECT_EQ(PassResults().size(), size_t{kHistoryKeep});
+  CloseHandle(follower);
   // A double click on the icon opens the hidden window and clears the failure.
   ShowWindow(window_, SW_HIDE);
   SendMessageA(window_, WM_USER, 0, WM_LBUTTONDBLCLK);

@@ -146,7 +146,8 @@ TEST(PassHistory, AFileIsAppendedToRewrittenPastTheCapOrSetAside) {
   next.ended = 4'000'000'000'000;
   const std::string header = std::string(kHistoryHeader) + "\r\n", line = Format(next);
   const std::string full = FileOf(kHistoryMost);
-  const struct { std::string file; bool setAside, replace; size_t entries; } cases[] = {
+  // inPlace: the entries when the text goes into the old file instead, if not as many.
+  const struct { std::string file; bool setAside, replace; size_t entries, inPlace = 0; } cases[] = {
       {"", false, false, 1}, {header, false, false, 1}, {FileOf(3), false, false, 4},
       // Lines that do not parse count for nothing; a line cut short by a
       // crash (here, within its correction) goes, as does a tail of zeros.
@@ -155,7 +156,11 @@ TEST(PassHistory, AFileIsAppendedToRewrittenPastTheCapOrSetAside) {
       {header.substr(0, header.size() - 1), false, false, 1}, {header.substr(0, header.size() - 2), false, true, 1},
       {FileOf(2).substr(0, FileOf(2).size() - 1), false, false, 3},
       {FileOf(kHistoryMost - 1) + "garbage\r\n", false, false, kHistoryMost},
-      {full, false, true, kHistoryKeep},
+      // Written into the old file, as when a reader keeps it in place, the entry is added to it
+      // until the old file holds twice what it may: then it is cut back there too.
+      {full, false, true, kHistoryKeep, kHistoryMost + 1},
+      {FileOf(2 * kHistoryMost - 1), false, true, kHistoryKeep, kHistoryMost + 1},  // as many as Entries reads
+      {FileOf(2 * kHistoryMost), false, true, kHistoryKeep},
       {"not ours\r\n" + full.substr(header.size()), true, true, 1},
       {FileOf(2, "# Orvalen pass history, format 2"), true, true, 1},
       {full + std::string(kMaxHistoryBytes - full.size() + 1, '\n'), true, true, 1},
@@ -183,7 +188,7 @@ TEST(PassHistory, AFileIsAppendedToRewrittenPastTheCapOrSetAside) {
     if (!update.replace) {
       EXPECT_EQ(inPlace, after);
     }
-    EXPECT_EQ(Entries(inPlace).size(), c.file == full ? kHistoryMost + 1 : c.entries) << c.file.size();
+    EXPECT_EQ(Entries(inPlace).size(), c.inPlace ? c.inPlace : c.entries) << c.file.size();
     EXPECT_EQ(inPlace.substr(inPlace.size() - line.size()), line) << c.file.size();
     EXPECT_EQ(inPlace.find("\n\n"), std::string::npos) << c.file.size();
   }
