@@ -18,13 +18,12 @@ find_version() {
   version=${debian_version%%-*}
   dir="$cache/openssl-$version-$target-r$recipe"
 }
+# Prints the folder when that version is built already.
+built() { [ -e "$dir/.complete" ] && echo "$dir"; }
 # The recipe's revision: raised whenever the options below change.
 recipe=3
 find_version
-if [ -e "$dir/.complete" ]; then
-  echo "$dir"
-  exit 0
-fi
+built && exit 0
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "openssl_win.sh: run as root to build OpenSSL $version for $target into $cache" >&2
@@ -47,10 +46,7 @@ if ! has_source; then
   echo "openssl_win.sh: no source of OpenSSL $debian_version here: updating libssl-dev" >&2
   apt-get install -y --no-install-recommends libssl-dev >&2
   find_version
-  if [ -e "$dir/.complete" ]; then
-    echo "$dir"
-    exit 0
-  fi
+  built && exit 0
 fi
 echo "openssl_win.sh: building OpenSSL $version for $target (a few minutes, once)" >&2
 # Only the upstream tarball is needed; a Debian patch file that fails to
