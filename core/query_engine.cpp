@@ -102,8 +102,9 @@ void EndPassIfDone() {
 
 bool HoldCorrecting(PassTrigger trigger) {
   if (!PassBusy()) return false;
+  // A script waits on a pass that asks no one: a start that asks too joins it as it is.
+  if (!gHeld.correcting || gHeld.trigger != TriggerCommandLine) gHeld.trigger = trigger;
   gHeld.correcting = true;
-  gHeld.trigger = trigger;
   return true;
 }
 

@@ -225,11 +225,13 @@ TEST(QueryEngine, PassesDoNotNest) {
   gServerTable[0].enabled = 0;
   FinishQuery(testSlot, StatusRefused);
   EXPECT_EQ(fake::log.substr(fake::log.size() - 8), "no one; ");
-  // An edit that ends the last query of a pass is made before a held pass starts.
+  // An edit that ends the last query of a pass is made before a held pass starts. A user's
+  // start joins a script's held correction, which still asks no one.
   StartTestingPass(&testSlot, 1);
-  StartCorrectingPass(TriggerSchedule);
+  StartCorrectingPass(TriggerCommandLine), StartCorrectingPass(TriggerSecondLaunch);
   ToggleSlot(testSlot);  // enabled, for the held pass to ask
   EXPECT_NE(gQuerySlots[testSlot].phase, PhaseIdle);
+  EXPECT_EQ(gPassStartedBy, TriggerCommandLine);
   // A test asked for while a stopped pass ends starts once the stop is done, not under it; a
   // reset of the list stops it too, as it asks a server that went with the list.
   AddServer("10.0.0.3");
