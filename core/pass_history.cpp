@@ -353,6 +353,12 @@ bool ParseUtc(const char* text, size_t length, Ms1900* time) {
   return true;
 }
 
+void EscapeName(const char* name, char* out) {
+  Writer w(out);
+  EscapedField(w, name);
+  w.End();
+}
+
 size_t FormatEntry(const PassEntry& entry, char* out) {
   Writer w(out);
   WriteEntry(entry, entry.serverCount, '\t', EscapedField, w);

@@ -54,6 +54,11 @@ bool HasCorrection(CorrectionOutcome outcome);
 // Whether the server's offset and delay were measured in the pass.
 bool Measured(ServerStatus status);
 
+// A server's name as a line of the file writes it: a backslash, tab or line
+// end in it escaped, so that it reads as one field.
+constexpr int kEscapedNameSize = 2 * kServerNameSize;
+void EscapeName(const char* name, char* out);
+
 // The pass that has just ended, from the engine's state.
 void CapturePass(Ms1900 ended, PassEntry* entry);
 

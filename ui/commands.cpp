@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/correction.h"
+#include "core/pass_history.h"
 #include "core/query_engine.h"
 #include "core/server_table.h"
 #include "ui/server_rows.h"
@@ -56,8 +57,10 @@ int DescribePass(bool correcting, char* out, int size) {
     // A test answers for the servers it asked: one of the user's chosen few, joined by a script.
     if (!IsNamed(slot) || (!correcting && !gQuerySlots[slot].asked)) continue;
     const ServerRecord& record = gServerTable[slot];
-    char latency[kTextBufferSize], offset[kTextBufferSize], line[4 * kTextBufferSize + kServerNameSize];
+    char latency[kTextBufferSize], offset[kTextBufferSize], name[kEscapedNameSize];
+    char line[4 * kTextBufferSize + kEscapedNameSize];
     RowTexts(slot, latency, offset);
+    EscapeName(record.name, name);
     const bool measured = record.status >= StatusRejected;
     answered += measured;
     const char* status = record.status == StatusRejected ? "unused"
@@ -66,7 +69,7 @@ int DescribePass(bool correcting, char* out, int size) {
     // The row's correction text carries " (unused)" or " (test)": the
     // status column says that already.
     if (char* note = std::strstr(offset, " (")) *note = '\0';
-    std::snprintf(line, sizeof line, "%.127s\t%.99s\t%.99s\t%.99s\r\n", record.name, status,
+    std::snprintf(line, sizeof line, "%s\t%.99s\t%.99s\t%.99s\r\n", name, status,
                   measured ? latency : "-", measured ? offset : "-");
     append(line);
   }

@@ -70,13 +70,13 @@ TEST(Startup, CommandsFromAScript) {
 
 TEST(Startup, ACommandPrintsEachServerAndWhatBecameOfThePass) {
   fake::Reset();
-  const int used = AddServer("ntp://a.example"), unused = AddServer("b.example"), silent = AddServer("c.example");
+  const int used = AddServer("ntp://a.example"), unused = AddServer("b.example"), silent = AddServer("c\t.example");
   gServerTable[used].status = StatusMeasured, gServerTable[used].latencyMs = 12, gServerTable[used].offset = 250;
   gServerTable[unused].status = StatusRejected, gServerTable[unused].latencyMs = 40, gServerTable[unused].offset = 0;
   gServerTable[silent].status = StatusSlowResponse;
   for (int slot : {used, unused, silent}) gQuerySlots[slot].asked = 1;
   const char kRows[] = "ntp://a.example\tused\t12\t+0.3s\r\nb.example\tunused\t40\t 0.0s\r\n"
-                       "c.example\tSlow Response\t-\t-\r\n";
+                       "c\\t.example\tSlow Response\t-\t-\r\n";
   const struct { CorrectionOutcome outcome; bool correcting; const char* summary; int code; } cases[] = {
       {OutcomeStepped, true, "Corrected +0.3s.", kExitDone},
       {OutcomeDisagreed, true, "Not corrected: the time servers disagree.", kExitNoAgreement},
