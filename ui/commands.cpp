@@ -57,10 +57,8 @@ int DescribePass(bool correcting, char* out, int size) {
     // A test answers for the servers it asked: one of the user's chosen few, joined by a script.
     if (!IsNamed(slot) || (!correcting && !gQuerySlots[slot].asked)) continue;
     const ServerRecord& record = gServerTable[slot];
-    char latency[kTextBufferSize], offset[kTextBufferSize], name[kEscapedNameSize];
-    char line[4 * kTextBufferSize + kEscapedNameSize];
+    char latency[kTextBufferSize], offset[kTextBufferSize], name[kEscapedNameSize], line[4 * kTextBufferSize];
     RowTexts(slot, latency, offset);
-    EscapeName(record.name, name);
     const bool measured = record.status >= StatusRejected;
     answered += measured;
     const char* status = record.status == StatusRejected ? "unused"
@@ -69,8 +67,10 @@ int DescribePass(bool correcting, char* out, int size) {
     // The row's correction text carries " (unused)" or " (test)": the
     // status column says that already.
     if (char* note = std::strstr(offset, " (")) *note = '\0';
-    std::snprintf(line, sizeof line, "%s\t%.99s\t%.99s\t%.99s\r\n", name, status,
-                  measured ? latency : "-", measured ? offset : "-");
+    EscapeName(record.name, name);
+    append(name);
+    std::snprintf(line, sizeof line, "\t%.99s\t%.99s\t%.99s\r\n", status, measured ? latency : "-",
+                  measured ? offset : "-");
     append(line);
   }
   char summary[3 * kTextBufferSize];
