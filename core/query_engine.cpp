@@ -337,6 +337,8 @@ void OnReadable(int slot, uint32_t error) {
 
 bool PassBusy() { return gPassOpen || gActiveQueries != 0; }
 
+bool TestSettling() { return gPassOpen && gPassMode == Testing && (gLoopingQueries || gActiveQueries == 0); }
+
 bool PassFoundNoServer() {
   bool asked = false;
   for (int slot = 0; slot < kMaxServers; ++slot) {

@@ -38,6 +38,11 @@ extern OffsetMs gUserOffset;
 // messages in. A request for a pass meanwhile is held until then.
 bool PassBusy();
 
+// A testing pass between its first and last update of the screen, which
+// let other messages in: a test asked for now could neither join it safely
+// nor be told apart from it, and is best asked for once the message is done.
+bool TestSettling();
+
 // A request while a pass is busy is held and served when it has ended,
 // unless it would repeat the pass that just ended (same kind).
 void StartCorrectingPass(PassTrigger trigger);

@@ -35,6 +35,10 @@ constexpr char kAnswerWindowClass[] = "OrvalenCommandAnswer";
 // process, whose caller then runs the command itself.
 enum RequestReply : LRESULT { RequestRefused, RequestTaken, RequestNotHere };
 RequestReply OnCommandRequest(HWND from, const void* copyData);
+// A test asked for while a testing pass updates the screen waits for this
+// message, posted to the main window: it then joins that pass or makes its own.
+constexpr UINT kDeferredCommandMessage = WM_APP + 2;
+void StartDeferredTests();
 // Starts this process's own command pass; false when it has no server to ask.
 bool StartOwnCommand();
 // Answers the requests waiting for the pass that just ended.

@@ -31,6 +31,7 @@ struct Answer {
 struct Waiting {
   HWND window;
   bool correcting;
+  bool deferred;  // its pass not asked for yet: no pass that ends now answers it
 };
 Waiting gWaiters[kMaxWaiting];
 int gWaiterCount;
@@ -73,7 +74,7 @@ Answer& NoPass(const char* why) {
 void AnswerWaiters(bool correcting, Answer& answer) {
   int kept = 0;
   for (int i = 0; i < gWaiterCount; ++i) {
-    if (gWaiters[i].correcting == correcting)
+    if (gWaiters[i].correcting == correcting && !gWaiters[i].deferred)
       SendAnswer(gWaiters[i].window, correcting, answer);
     else
       gWaiters[kept++] = gWaiters[i];
@@ -211,7 +212,12 @@ RequestReply OnCommandRequest(HWND from, const void* copyData) {
   // as they are and never asked for the right to set the clock.
   if (gEnding || (correcting && gStartedFor == CommandTest)) return RequestNotHere;
   if (gWaiterCount == kMaxWaiting) return RequestRefused;
-  gWaiters[gWaiterCount++] = {from, correcting};
+  const bool defer = !correcting && TestSettling();
+  gWaiters[gWaiterCount++] = {from, correcting, defer};
+  if (defer) {
+    PostMessageA(gMainWindow, kDeferredCommandMessage, 0, 0);
+    return RequestTaken;
+  }
   StartCommandPass(correcting);
   // A pass whose every query failed at once has ended, and answered, by now.
   const bool waiting = gWaiterCount > 0 && gWaiters[gWaiterCount - 1].window == from;
@@ -221,6 +227,20 @@ RequestReply OnCommandRequest(HWND from, const void* copyData) {
     EndWhenOwingNothing();
   }
   return RequestTaken;
+}
+
+void StartDeferredTests() {
+  bool deferred = false;
+  for (int i = 0; i < gWaiterCount; ++i) deferred = deferred || gWaiters[i].deferred;
+  if (!deferred) return;
+  if (TestSettling()) {  // let in by a loop inside the update: after it, then
+    PostMessageA(gMainWindow, kDeferredCommandMessage, 0, 0);
+    return;
+  }
+  for (int i = 0; i < gWaiterCount; ++i) gWaiters[i].deferred = false;
+  StartCommandPass(false);
+  // Nothing to ask: no pass started, none will end.
+  if (!PassBusy()) HeldPassAskedNoOne(false);
 }
 
 void HeldPassAskedNoOne(bool correcting) {

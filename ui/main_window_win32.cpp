@@ -405,6 +405,9 @@ INT_PTR CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case kNetworkChangedMessage:
       if (!gQuitting) OnNetworkChanged();
       return TRUE;
+    case kDeferredCommandMessage:
+      if (!gQuitting) StartDeferredTests();
+      return TRUE;
     case WM_TIMECHANGE:
       if (!OwnTimeChange()) OnClockChangedElsewhere();
       return FALSE;

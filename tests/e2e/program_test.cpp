@@ -865,6 +865,17 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   });
   EXPECT_EQ(code, 0u);
   EXPECT_TRUE(std::regex_search(out, std::regex("\r\nCorrected .*s\\.\r\n$"))) << out;
+  // A script's test that comes while the user's test tells the tray it has begun joins it.
+  auto shell = std::make_unique<BusyShell>();  // the icon's update waits for it
+  PostCommand(window_, CMD_TEST_SERVER);
+  ASSERT_TRUE(WaitUntil([&] { return ControlText(window_, IDC_STATUS_LINE) == "Testing time servers..."; }));
+  std::tie(code, out) = RunCaptured("/test", [&] {
+    Ask(WaitingStart(), WM_NULL, 0, 0);
+    Sleep(kQuietMs);
+    shell.reset();
+  });
+  EXPECT_EQ(code, 0u);
+  EXPECT_NE(out.find("127.0.0.72\ttested\t"), std::string::npos) << out;
   SendCommand(window_, CMD_QUIT);
   EXPECT_EQ(program_->WaitExit(), 0u);
   reg::DeleteKey();  // the list of one server below

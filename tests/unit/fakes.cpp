@@ -22,6 +22,7 @@ TickMs tick, buildMs;
 uintptr_t keyExchanges;
 bool refuseStep, failSetUp, confirm, turnHeld;
 void (*onAnnounce)();
+void (*onLine)();
 std::map<uintptr_t, Socket> sockets;
 std::map<std::string, std::vector<NetAddress>> hosts;
 static uintptr_t nextHandle;
@@ -34,7 +35,7 @@ void Reset() {
   refuseStep = failSetUp = confirm = turnHeld = gCorrectionFailed = gExitAfterCorrection = gClockChangedInPass = false;
   gFirstRun = true, gPassMode = Correcting, gPassStartedBy = TriggerUser, gActiveQueries = 0;
   gScheduleBase = gUserOffset = gLastCorrectionTime = gLastCorrectionValue = gPassCorrection = 0;
-  gLastOutcome = OutcomeNone, onAnnounce = nullptr;
+  gLastOutcome = OutcomeNone, onAnnounce = onLine = nullptr;
 }
 
 std::vector<uint8_t> Reply(Ms1900 server, bool ntp, uint64_t originate, uint8_t stratum, const char* code) {
@@ -128,7 +129,10 @@ void NetCloseSocket(uintptr_t socket) { fake::sockets[socket].closed = true; }
 
 void SyncRows(bool textsOnly) { fake::log += textsOnly ? "sync texts; " : "sync; "; }
 void RefreshDirtyRows() { fake::log += "refresh; "; }
-void UpdateStatusLine(StatusLineState state) { fake::log += "line " + std::to_string(state) + "; "; }
+void UpdateStatusLine(StatusLineState state) {
+  fake::log += "line " + std::to_string(state) + "; ";
+  if (fake::onLine) fake::onLine();
+}
 void SetPassButtonText(const char* text) { fake::log += std::string("button ") + text + "; "; }
 void ArmExitTimer() { fake::log += "exit timer; "; }
 void PassEnded() {}

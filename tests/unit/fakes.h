@@ -24,6 +24,7 @@ extern uintptr_t keyExchanges;  // the last key exchange's handle
 extern bool refuseStep, failSetUp;  // the clock is not set; no look-up or socket starts
 extern bool confirm;                // the user's answer to a large correction
 extern void (*onAnnounce)();        // runs inside the time-change broadcast
+extern void (*onLine)();            // runs inside each update of the status line
 extern bool turnHeld;               // the clock turn, which a step logs "unturned" without
 // A connection (port 0) or datagram socket; reply is what NetReceive hands out
 // (nothing yet when empty). A closed socket's number is handed out again, as

@@ -248,6 +248,15 @@ TEST(QueryEngine, PassesDoNotNest) {
     EXPECT_EQ(PassBusy(), !reset);
     EXPECT_EQ(std::strcmp(gServerTable[testSlot].name, "10.0.0.2") == 0, !reset);
   }
+  // A test settles while it updates the screen at its start and end; a correction never does.
+  FinishAllQueries(StatusInterrupted);
+  static std::string settling;
+  fake::onLine = [] { settling += TestSettling() ? "T" : "-"; };
+  StartTestingPass(&testSlot, 1);
+  EXPECT_FALSE(TestSettling());
+  FinishAllQueries(StatusInterrupted);
+  StartCorrectingPass(TriggerUser), FinishAllQueries(StatusInterrupted);
+  EXPECT_EQ(settling, "TT--");
 }
 
 // An edit that ends a pass is stored before the pass's step lets messages in: what another
