@@ -232,6 +232,9 @@ TEST(QueryEngine, PassesDoNotNest) {
   ToggleSlot(testSlot);  // enabled, for the held pass to ask
   EXPECT_NE(gQuerySlots[testSlot].phase, PhaseIdle);
   EXPECT_EQ(gPassStartedBy, TriggerCommandLine);
+  FinishAllQueries(StatusInterrupted);
+  StartTestingPass(&testSlot, 1), StartCorrectingPass(TriggerUser), FinishQuery(testSlot, StatusRefused);
+  EXPECT_EQ(gPassStartedBy, TriggerUser) << "the script's request went with its pass";
   // A test asked for while a stopped pass ends starts once the stop is done, not under it; a
   // reset of the list stops it too, as it asks a server that went with the list.
   AddServer("10.0.0.3");
