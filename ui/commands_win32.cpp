@@ -219,13 +219,9 @@ RequestReply OnCommandRequest(HWND from, const void* copyData) {
     return RequestTaken;
   }
   StartCommandPass(correcting);
-  // A pass whose every query failed at once has ended, and answered, by now.
-  const bool waiting = gWaiterCount > 0 && gWaiters[gWaiterCount - 1].window == from;
-  if (!PassBusy() && waiting) {  // nothing to ask: no pass started, none will end
-    --gWaiterCount;
-    SendAnswer(from, correcting, NoPass(kNoServer));
-    EndWhenOwingNothing();
-  }
+  // A pass whose every query failed at once has ended, and answered, by now;
+  // else nothing was to be asked: no pass started, none will end.
+  if (!PassBusy()) HeldPassAskedNoOne(correcting);
   return RequestTaken;
 }
 
@@ -239,8 +235,7 @@ void StartDeferredTests() {
   }
   for (int i = 0; i < gWaiterCount; ++i) gWaiters[i].deferred = false;
   StartCommandPass(false);
-  // Nothing to ask: no pass started, none will end.
-  if (!PassBusy()) HeldPassAskedNoOne(false);
+  if (!PassBusy()) HeldPassAskedNoOne(false);  // as for a request taken at once
 }
 
 void HeldPassAskedNoOne(bool correcting) {

@@ -358,8 +358,11 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   std::string full = std::string(kHistoryHeader) + "\r\n";
   for (int i = 0; i < kHistoryMost; ++i) full += "2026-01-15T12:00:00.000Z\ttesting\tuser\ttested\t\r\n";
   std::ofstream(HistoryFolder() + "\\" + kHistoryFileName, std::ios::binary) << full;
-  HANDLE follower = CreateFileA((HistoryFolder() + "\\" + kHistoryFileName).c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  auto follow = [] {
+    return CreateFileA((HistoryFolder() + "\\" + kHistoryFileName).c_str(), GENERIC_READ,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  };
+  HANDLE follower = follow();
   RunPass(IDC_SYNC);
   EXPECT_EQ(PassResults().size(), kHistoryMost + 1u);
   EXPECT_EQ(PassResults().back(), "correcting user no-answer");
@@ -369,8 +372,7 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   // One that is never let go of is cut back in place once it holds twice as many.
   std::ofstream(HistoryFolder() + "\\" + kHistoryFileName, std::ios::binary)
       << full << full.substr(std::strlen(kHistoryHeader) + 2);
-  follower = CreateFileA((HistoryFolder() + "\\" + kHistoryFileName).c_str(), GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  follower = follow();
   RunPass(IDC_SYNC);
   EXPECT_EQ(PassResults().size(), size_t{kHistoryKeep});
   CloseHandle(follower);
