@@ -200,7 +200,8 @@ TEST(PassHistory, TheExportHasAColumnForEveryServerAndQuotesWhatNeedsIt) {
   std::strcpy(first.servers[0].name, "-1+");  // to a spreadsheet a formula, unlike -1250 or -5
   first.servers[0].offset = -5;
   std::strcpy(first.servers[1].name, "b,\"c\"");
-  PassEntry second = Entry(0, Correcting, TriggerUser, OutcomeDisagreed, 0, {{"-", false, StatusNoResponse, 0, 0}});
+  PassEntry second = Entry(0, Correcting, TriggerUser, OutcomeDisagreed, 0,
+                            {{"-", false, StatusNoResponse, 0, 0}, {"x;=y", false, StatusNoResponse, 0, 0}});
   std::vector<char> out(kMaxEntryText);
   std::string csv(out.data(), CsvHeader(2, out.data()));
   for (const PassEntry* e : {&first, &second}) csv += std::string(out.data(), CsvRow(*e, 2, out.data()));
@@ -209,7 +210,8 @@ TEST(PassHistory, TheExportHasAColumnForEveryServerAndQuotesWhatNeedsIt) {
             "server_1,protocol_1,status_1,offset_ms_1,delay_ms_1,server_2,protocol_2,status_2,offset_ms_2,delay_ms_2\r\n"
             "2026-01-31T12:34:56.789Z,correcting,schedule,stepped,-1250,"
             "\"'-1+\",ntp,used,-5,31,\"b,\"\"c\"\"\",time,unused,4000,1500\r\n"
-            "1900-01-01T00:00:00.000Z,correcting,user,disagreed,,\"'-\",time,no-response,,,,,,,\r\n");
+            "1900-01-01T00:00:00.000Z,correcting,user,disagreed,,"
+            "\"'-\",time,no-response,,,\"x;=y\",time,no-response,,\r\n");
   EXPECT_EQ(std::string(out.data(), CsvHeader(0, out.data())), "ended_utc,kind,trigger,result,correction_ms\r\n");
 }
 
