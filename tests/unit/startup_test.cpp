@@ -93,13 +93,18 @@ TEST(Startup, ACommandPrintsEachServerAndWhatBecameOfThePass) {
     EXPECT_EQ(DescribePass(c.correcting, out, sizeof out), c.code) << c.summary;
     EXPECT_EQ(std::string(out), std::string(kRows) + c.summary + "\r\n");
   }
+  // Stopped before anyone answered, by the user or by the tray's Orvalen quitting.
+  gServerTable[silent].status = StatusInterrupted, gLastOutcome = OutcomeNoAnswer;
+  char out[2048];
+  EXPECT_EQ(DescribePass(true, out, sizeof out), kExitNoAgreement);
+  EXPECT_NE(std::string(out).find("\tInterrupted\t-\t-\r\nNot corrected: the pass was stopped.\r\n"),
+            std::string::npos) << out;
   char tiny[20];
   DescribePass(true, tiny, sizeof tiny);
   EXPECT_STREQ(tiny, "ntp://a.example\tuse");  // cut, never overrun
   // A test that reached no one answers 1: a server it did not ask is no answer of its.
   gServerTable[used].status = gServerTable[unused].status = StatusNoResponse;
   gServerTable[AddServer("d.example")].status = StatusMeasured;
-  char out[2048];
   EXPECT_EQ(DescribePass(false, out, sizeof out), kExitNoAgreement);
   EXPECT_EQ(std::string(out).find("d.example"), std::string::npos);
   EXPECT_NE(std::string(out).find("\r\n0 server(s) answered.\r\n"), std::string::npos);
