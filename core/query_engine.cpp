@@ -183,6 +183,17 @@ void StartKeyExchange(int slot) {
   if (q.keyExchange == 0) FinishQuery(slot, StatusWinsockError);
 }
 
+// The server said "NTSN" and sent nothing authentic after: it no longer
+// takes our cookies. Cookies fresh from this query's exchange refused too:
+// the server is broken.
+void TakeNak(int slot) {
+  ForgetNtsKeys(slot);
+  if (gQuerySlots[slot].rekeyed)
+    FinishQuery(slot, StatusRefused);
+  else
+    StartKeyExchange(slot);
+}
+
 // NTP: one request on the query's socket; the reply deadline starts now.
 // Each NTS request spends a cookie; without one a key exchange comes first.
 void SendNtpRequest(int slot) {
@@ -201,6 +212,7 @@ void SendNtpRequest(int slot) {
   q.requestSent = CurrentMs1900();
   q.roundTripMs[q.samplesTaken] = ReadTickMs();
   q.phase = PhaseReading;
+  q.nak = 0;
   q.dirty = 1;
   q.deadline = q.roundTripMs[q.samplesTaken] + kReplyTimeoutMs;
   if (size == 0 || !NetSend(q.socket, packet, size)) FailQuery(slot, StatusWinsockError);
@@ -262,14 +274,9 @@ void OnNtpReadable(int slot, uint32_t error) {
     // Only an authentic reply is read further; anyone can send the rest.
     const NtsReplyVerdict nts = CheckNtsReplyFor(slot, reply, size, q.requestStamp);
     if (nts == NtsReplyForged) q.forged = 1;
-    if (nts == NtsReplyRekey) {
-      ForgetNtsKeys(slot);
-      // Cookies fresh from this query's exchange refused too: the server is broken.
-      if (q.rekeyed)
-        FinishQuery(slot, StatusRefused);
-      else
-        StartKeyExchange(slot);
-    }
+    // Anyone who sees the request can answer it so: the server's own
+    // reply may still come, and is waited for.
+    if (nts == NtsReplyRekey) q.nak = 1;
     if (nts != NtsReplyAuthentic) return;
   }
   NtpReplyVerdict verdict = CheckNtpReply(reply, size, q.requestStamp);
@@ -469,6 +476,8 @@ void CheckDeadlines() {
     if (past < -kConnectTimeoutMs) past += int64_t{1} << 32;
     if (q.phase == PhaseWaiting && past >= 0)
       SendNtpRequest(slot);
+    else if (q.phase == PhaseReading && q.nak && past > 0)
+      TakeNak(slot);
     else if (q.phase != PhaseIdle && past > 0)
       FailQuery(slot, q.forged || q.phase == PhaseKeyExchange ? StatusNoResponse : StatusSlowResponse);
   }

@@ -32,6 +32,9 @@ struct QuerySlot {
   uint8_t nts;      // asked over NTS ("nts://HOST"); ntp is set too
   uint8_t forged;   // NTS: a reply to this query failed its authenticator
   uint8_t rekeyed;  // NTS: this query has run a key exchange
+  // NTS: the request was answered "NTSN", which no authenticator covers:
+  // only if no authentic reply follows by the deadline is it believed.
+  uint8_t nak;
   uintptr_t keyExchange;  // the pending key exchange, 0 when none
   uint8_t asked;  // started in the pass running now, or in the last one
   uint32_t phase;

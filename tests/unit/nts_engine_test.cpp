@@ -79,6 +79,38 @@ TEST(NtsQueries, KeysSendRequestsWhereTheExchangeSaysAndForgedRepliesDoNotCount)
   EXPECT_NE(fake::log.find("key exchange ke.example:4460; "), std::string::npos) << fake::log;
 }
 
+TEST(NtsQueries, AnUnprovenNakIsBelievedOnlyWhenNoAuthenticReplyFollows) {
+  fake::Reset();
+  const int slot = AddServer("nts://ke.example");
+  const QuerySlot& q = gQuerySlots[slot];
+  NtsKeResult result = {KeAgreed, {}};
+  std::strcpy(result.keys.server, "192.0.2.7");
+  const uint8_t cookie[] = {1, 2, 3, 4};
+  for (int i = 0; i < 3; ++i) PutCookie(result.keys.cookies, cookie, sizeof cookie);
+  KeepNtsKeys(slot, result.keys);  // from an earlier pass
+  StartCorrectingPass(TriggerUser);
+  auto nak = [&] {  // our stamp and identifier, stratum 0, "NTSN"
+    std::vector<uint8_t> reply = fake::Reply(fake::now, true, q.requestStamp, 0, "NTSN");
+    const uint8_t field[] = {0x01, 0x04, 0, 36};
+    reply.insert(reply.end(), field, field + 4);
+    reply.insert(reply.end(), gNtsSessions[slot].uid, gNtsSessions[slot].uid + kNtsUidSize);
+    fake::sockets[q.socket].reply = reply;
+    DispatchSocketEvent(q.socket, kEventRead, 0);
+  };
+  nak();
+  EXPECT_EQ(q.phase, PhaseReading) << "the server's own reply may still come";
+  EXPECT_TRUE(NtsHasCookie(slot));
+  fake::log.clear();
+  fake::tick = q.deadline + 1, CheckDeadlines();
+  EXPECT_NE(fake::log.find("key exchange ke.example:4460; "), std::string::npos) << fake::log;
+  // The cookies of that exchange refused too: the server is broken.
+  OnKeyExchangeDone(fake::keyExchanges, result);
+  nak();
+  fake::tick = q.deadline + 1, CheckDeadlines();
+  EXPECT_EQ(gServerTable[slot].status, StatusRefused);
+  EXPECT_FALSE(PassBusy());
+}
+
 TEST(NtsQueries, AnExchangeForMoreCookiesGoesOnWithTheNextAddress) {
   fake::Reset();
   fake::hosts["ntp.example"] = {fake::Ip(10, 0, 0, 1), fake::Ip(10, 0, 0, 2), fake::Ip(10, 0, 0, 3)};
