@@ -69,6 +69,7 @@ EQUIVALENT = {(path, line, fault): why for path, line, faults, why in [
      ["0 -> 1", "0#2 -> 1"], "a file set aside is never written in place"),
     ("core/query_engine.cpp", "for (int i = 0; i < count && gHeld.count < kMaxServers; ++i)", ["<#2 -> <="],
      "held slots are distinct numbers below it: at that count the next is one of them"),
+    ("core/query_engine.cpp", "if (nts == NtsReplyRekey) q.nak = 1;", ["1 -> 2"], "a flag: any value but 0 sets it"),
     ("core/query_engine.cpp", "if (old != 0) NetCloseSocket(old);", ["0 -> 1"],
      "a socket is never numbered 1, and closing none does nothing"),
     ("ui/schedule.cpp", "return ahead > 0 && ahead <= kCatchUpRetryMs[kCatchUpRetries - 1] ? ahead : 0;", ["> -> >="],
