@@ -57,6 +57,8 @@ bool PassHeld(bool correcting);
 // Every tick of the pass timer: sends the NTP requests that have come due
 // and ends with "Slow Response" each query whose wait has run out; with "No
 // Response" one whose key exchange never ended or whose replies were forged.
+// An NTS query answered only "NTSN" exchanges keys anew instead, or, once
+// it has, ends with "Refused".
 void CheckDeadlines();
 
 void OnLookupDone(uintptr_t handle, uint32_t error);
