@@ -11,6 +11,16 @@
 
 namespace {
 
+// A reply with the slot's request stamp and identifier, which anyone who saw
+// the request can send, and nothing after them.
+std::vector<uint8_t> ReplyNamingTheRequest(int slot, uint8_t stratum = 1, const char* code = "GPS") {
+  std::vector<uint8_t> reply = fake::Reply(fake::now, true, gQuerySlots[slot].requestStamp, stratum, code);
+  const uint8_t field[] = {0x01, 0x04, 0, 36};
+  reply.insert(reply.end(), field, field + 4);
+  reply.insert(reply.end(), gNtsSessions[slot].uid, gNtsSessions[slot].uid + kNtsUidSize);
+  return reply;
+}
+
 TEST(NtsQueries, AFailedKeyExchangeEndsTheQueryWithoutAsking) {
   const struct { NtsKeOutcome outcome; ServerStatus status; } cases[] = {
       {KeNoAddress, StatusNoDnsEntry}, {KeRefused, StatusRefused}, {KeNoAnswer, StatusNoResponse}};
@@ -62,10 +72,7 @@ TEST(NtsQueries, KeysSendRequestsWhereTheExchangeSaysAndForgedRepliesDoNotCount)
   DispatchSocketEvent(q.socket, kEventRead, 0);
   EXPECT_EQ(q.phase, PhaseReading);
   // Our stamp and identifier, and an authenticator that does not verify.
-  std::vector<uint8_t> reply = fake::Reply(fake::now, true, q.requestStamp);
-  const uint8_t fields[] = {0x01, 0x04, 0, 36};
-  reply.insert(reply.end(), fields, fields + 4);
-  reply.insert(reply.end(), gNtsSessions[slot].uid, gNtsSessions[slot].uid + kNtsUidSize);
+  std::vector<uint8_t> reply = ReplyNamingTheRequest(slot);
   const uint8_t authenticator[40] = {0x04, 0x04, 0, 40, 0, 16, 0, 16};
   reply.insert(reply.end(), authenticator, authenticator + 40);
   fake::sockets[q.socket].reply = reply;
@@ -89,12 +96,8 @@ TEST(NtsQueries, AnUnprovenNakIsBelievedOnlyWhenNoAuthenticReplyFollows) {
   for (int i = 0; i < 3; ++i) PutCookie(result.keys.cookies, cookie, sizeof cookie);
   KeepNtsKeys(slot, result.keys);  // from an earlier pass
   StartCorrectingPass(TriggerUser);
-  auto nak = [&] {  // our stamp and identifier, stratum 0, "NTSN"
-    std::vector<uint8_t> reply = fake::Reply(fake::now, true, q.requestStamp, 0, "NTSN");
-    const uint8_t field[] = {0x01, 0x04, 0, 36};
-    reply.insert(reply.end(), field, field + 4);
-    reply.insert(reply.end(), gNtsSessions[slot].uid, gNtsSessions[slot].uid + kNtsUidSize);
-    fake::sockets[q.socket].reply = reply;
+  auto nak = [&] {
+    fake::sockets[q.socket].reply = ReplyNamingTheRequest(slot, 0, "NTSN");
     DispatchSocketEvent(q.socket, kEventRead, 0);
   };
   nak();
