@@ -150,7 +150,7 @@ void RestorePlacement() {
   // A command's pass may have ended already: its mark says what it is.
   const bool command = GetPropA(gMainWindow, kCommandWindowProp) != nullptr;
   placement.showCmd = (gLaunchMode != 0 || gCorrectOnLaunch || command) ? SW_HIDE : SW_SHOW;
-  SetTimer(gMainWindow, kClockTimer, kClockHiddenMs, nullptr);
+  StartClockTimer(kClockHiddenMs);
   SetWindowPlacement(gMainWindow, &placement);
 }
 

@@ -114,3 +114,13 @@ void CatchUpPassEnded(CatchUp& c, Ms1900 now, PassTrigger startedBy, bool foundN
   c.pending = true;
   c.due = now + kCatchUpRetryMs[c.retries++];
 }
+
+void NoteClockTick(SleepHold& h, TickMs now) {
+  if (now - h.lastTick > kTickGapMs) h.held = true, h.since = now;
+  h.lastTick = now;
+}
+
+bool SleepHolds(const SleepHold& h, TickMs now) {
+  // A tick overdue holds already: another timer may fire first on waking.
+  return (h.held && now - h.since < kSleepHoldMs) || now - h.lastTick > kTickGapMs;
+}

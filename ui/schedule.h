@@ -58,3 +58,20 @@ OffsetMs CatchUpWait(const CatchUp& c, Ms1900 now);
 // catch-up's pass is still to come, which counts as the schedule's. Woken
 // after more than an interval, it would run before the network is back.
 bool ScheduledPassNow(const CatchUp& c, Ms1900 now, Ms1900* base, OffsetMs interval);
+
+// From the notice of a sleep until the wake neither the schedule nor a
+// catch-up starts a pass: it would measure across the sleep, or before the
+// network is back. The tick runs on through a sleep, so the hold lasts a
+// minute of it at most, should no wake be heard of. A clock tick that comes
+// long after the last one is a wake not heard of yet (the timer can fire
+// before the system tells of the wake), or a sleep that gave no notice: the
+// hold begins there.
+constexpr TickMs kSleepHoldMs = 60000;
+constexpr TickMs kTickGapMs = 30000;
+struct SleepHold {
+  bool held;
+  TickMs since;     // when the hold began
+  TickMs lastTick;  // the clock timer's last tick, or when it was set
+};
+void NoteClockTick(SleepHold& h, TickMs now);
+bool SleepHolds(const SleepHold& h, TickMs now);

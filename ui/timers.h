@@ -13,6 +13,8 @@ constexpr UINT kPassTickMs = 200;
 
 void SetUpScheduleSlider();
 void OnScheduleSlider();
+// Sets the clock timer's period: every tick updates the clock shown and may start the schedule's pass.
+void StartClockTimer(UINT periodMs);
 void OnShowWindow(bool shown);
 void OnTimer(UINT_PTR id);
 

@@ -28,14 +28,9 @@ bool gRetryRunning;
 HANDLE gNetworkWatchStop;
 // A new address came while a pass ran: that pass's outcome decides on it.
 bool gNetworkChangedInPass;
-// From the notice of a sleep until the wake neither the schedule nor a
-// catch-up starts a pass: it would measure on both sides of the sleep. A
-// minute at most, should no wake be heard of; the tick runs on through a sleep.
-constexpr DWORD kSleepHoldMs = 60000;
-bool gSleepNoticed;
-DWORD gSleepNoticedAt;
+SleepHold gSleepHold;
 
-bool GoingToSleep() { return gSleepNoticed && GetTickCount() - gSleepNoticedAt < kSleepHoldMs; }
+bool GoingToSleep() { return SleepHolds(gSleepHold, GetTickCount()); }
 
 // A correcting pass under way measured against the clock as it was.
 void ClockChangedInPass() {
@@ -107,6 +102,7 @@ void OnClockTick() {
   GetDlgItemTextA(gMainWindow, IDC_CLOCK, shown, sizeof shown);
   if (lstrcmpA(shown, text) != 0) SetDlgItemTextA(gMainWindow, IDC_CLOCK, text);
   KeepTrayIcon();
+  NoteClockTick(gSleepHold, GetTickCount());
   if (!PassBusy() && !GoingToSleep() && ScheduledPassNow(gPassCatchUp, now, &gScheduleBase, gScheduleInterval))
     StartCorrectingPass(TriggerSchedule);
 }
@@ -136,10 +132,15 @@ void OnScheduleSlider() {
   ApplySchedule();
 }
 
+void StartClockTimer(UINT periodMs) {
+  KillTimer(gMainWindow, kClockTimer);
+  SetTimer(gMainWindow, kClockTimer, periodMs, nullptr);
+  gSleepHold.lastTick = GetTickCount();
+}
+
 void OnShowWindow(bool shown) {
   if (shown) gExitAfterCorrection = false;  // the user opened it: it stays
-  KillTimer(gMainWindow, kClockTimer);
-  SetTimer(gMainWindow, kClockTimer, shown ? kClockVisibleMs : kClockHiddenMs, nullptr);
+  StartClockTimer(shown ? kClockVisibleMs : kClockHiddenMs);
 }
 
 void OnTimer(UINT_PTR id) {
@@ -169,12 +170,14 @@ void OnTimer(UINT_PTR id) {
 // of the wake: a pass measuring now measures across the sleep.
 void OnSuspend() {
   ClockChangedInPass();
-  gSleepNoticed = true;
-  gSleepNoticedAt = GetTickCount();
+  gSleepHold.held = true;
+  gSleepHold.since = GetTickCount();
 }
 
 void OnResume() {
-  gSleepNoticed = false;
+  // The time asleep is accounted for: the timer's late tick is no new wake.
+  gSleepHold.held = false;
+  gSleepHold.lastTick = GetTickCount();
   ClockChangedInPass();
   // Only a periodic schedule keeps the clock right on its own; it is due.
   if (gScheduleInterval == 0) return;

@@ -931,14 +931,18 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   Answer(*program_, "Registry Problem");
   EXPECT_EQ(program_->WaitExit(), 0u);
   reg::DeleteKey();
-  // A schedule due between the notice of a sleep and the wake waits for the pass after waking.
+  // A schedule due on waking waits for the pass after the wake, also when the timer fires
+  // before the system tells of the wake (here: a sleep that gave no notice).
   Serve({{kWoke, "exact 0"}});
   ASSERT_TRUE(Start());
-  SendMessageA(window_, WM_POWERBROADCAST, PBT_APMSUSPEND, 0);
   const HWND schedule = GetDlgItem(window_, IDC_SCHEDULE_SLIDER);
   Ask(schedule, TBM_SETPOS, TRUE, 2);  // "Every 30 Seconds", due at once
-  SendMessageA(window_, WM_HSCROLL, 0, reinterpret_cast<LPARAM>(schedule));
-  EXPECT_FALSE(WaitUntil([&] { return timeservers::Count(kWoke) > 0; }, 3000)) << "a pass going to sleep";
+  HANDLE asleep = OpenThread(THREAD_SUSPEND_RESUME, FALSE, GetWindowThreadProcessId(window_, nullptr));
+  ASSERT_NE(SuspendThread(asleep), static_cast<DWORD>(-1));
+  PostMessageA(window_, WM_HSCROLL, 0, reinterpret_cast<LPARAM>(schedule));  // taken before the timer
+  Sleep(kTickGapMs + 1000);
+  ResumeThread(asleep), CloseHandle(asleep);
+  EXPECT_FALSE(WaitUntil([&] { return timeservers::Count(kWoke) > 0; }, 3000)) << "a pass before the wake";
   SendMessageA(window_, WM_POWERBROADCAST, PBT_APMRESUMEAUTOMATIC, 0);
   EXPECT_TRUE(WaitUntil([&] { return timeservers::Count(kWoke) > 0; }, kPassMs));
   RunPass(0);

@@ -159,3 +159,21 @@ TEST(Startup, CatchingUpAfterSleepOrANewNetwork) {
   CatchUpOnNetwork(c, 0);
   EXPECT_EQ(c.trigger, TriggerNetwork) << "the pass a new network asks for is the network's";
 }
+
+TEST(Startup, AClockTickLongAfterTheLastHoldsTheScheduleAsASleepDoes) {
+  const TickMs last = 0u - 15000;  // the tick wraps on the way
+  SleepHold h = {false, 0, last};
+  // Each tick's time after the first, and whether the schedule is held then.
+  const struct { TickMs after; bool held; } ticks[] = {
+      {10000, false}, {20000, false}, {30000, false}, {40000, false},
+      {70000, false},  // exactly the gap late is on time
+      {100001, true}, {130000, true}, {150000, true},  // later: a wake not heard of yet; ticks keep the hold
+  };
+  for (const auto& t : ticks) {
+    EXPECT_EQ(SleepHolds(h, last + t.after), t.held) << t.after;  // overdue, for any other timer
+    NoteClockTick(h, last + t.after);
+    EXPECT_EQ(SleepHolds(h, last + t.after), t.held) << t.after;
+  }
+  EXPECT_TRUE(SleepHolds(h, last + 160000));
+  EXPECT_FALSE(SleepHolds(h, last + 160001)) << "a minute at most from the late tick";
+}
