@@ -80,13 +80,15 @@ bool WriteAll(HANDLE file, const char* text, size_t length) {
   return WriteFile(file, text, static_cast<DWORD>(length), &written, nullptr) && written == length;
 }
 
-// Writes text at end and cuts the file after it.
-bool Append(HANDLE file, size_t end, const char* text, size_t length) {
+// Writes text at end and cuts the file after it. On a failure the file is cut
+// at end again, unless rewritten from its start: that would empty it.
+bool Append(HANDLE file, size_t end, const char* text, size_t length, bool cutBack) {
   if (SetFilePointer(file, static_cast<LONG>(end), nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER)
     return false;
   if (WriteAll(file, text, length) && SetEndOfFile(file)) return true;
   // A full disk may have taken part of the line: cut it off, so that the
   // next entry starts on a line of its own.
+  if (!cutBack) return false;
   SetFilePointer(file, static_cast<LONG>(end), nullptr, FILE_BEGIN);
   SetEndOfFile(file);
   return false;
@@ -173,7 +175,8 @@ bool RecordPassInTurn(const PassEntry& entry) {
     if (file != INVALID_HANDLE_VALUE && !SoleName(file)) CloseHandle(file), file = INVALID_HANDLE_VALUE;
   }
   if (file != INVALID_HANDLE_VALUE) {
-    done = update != nullptr && Append(file, plan.at, update + plan.from, plan.length - plan.from);
+    done = update != nullptr &&
+           Append(file, plan.at, update + plan.from, plan.length - plan.from, plan.at > 0 || size == 0);
     CloseHandle(file);
   }
   FreeHistoryText(update);
