@@ -48,16 +48,20 @@ DWORD Left(DWORD deadline) {
 
 // Waits until deadline for s to become readable or writable as asked;
 // false when it has not, or when it failed (a refused connection shows so).
+// A wait that ended with time left by the tick, which moves in steps of
+// its own, waits the rest: a wait that ran out must not read as a failure.
 bool WaitFor(SOCKET s, bool write, DWORD deadline) {
-  fd_set ready, failed;
-  FD_ZERO(&ready);
-  FD_ZERO(&failed);
-  FD_SET(s, &ready);
-  FD_SET(s, &failed);
-  const DWORD left = Left(deadline);
-  timeval wait = {static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
-  return left > 0 && select(0, write ? nullptr : &ready, write ? &ready : nullptr, &failed, &wait) > 0 &&
-         FD_ISSET(s, &ready);
+  for (DWORD left; (left = Left(deadline)) > 0;) {
+    fd_set ready, failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(s, &ready);
+    FD_SET(s, &failed);
+    timeval wait = {static_cast<long>(left / 1000), static_cast<long>(left % 1000 * 1000)};
+    const int found = select(0, write ? nullptr : &ready, write ? &ready : nullptr, &failed, &wait);
+    if (found != 0) return found > 0 && FD_ISSET(s, &ready);
+  }
+  return false;
 }
 
 // Makes a TLS call on the non-blocking socket s until it gets somewhere,
