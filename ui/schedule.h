@@ -65,7 +65,7 @@ bool ScheduledPassNow(const CatchUp& c, Ms1900 now, Ms1900* base, OffsetMs inter
 // minute of it at most, should no wake be heard of. A clock tick that comes
 // long after the last one is a wake not heard of yet (the timer can fire
 // before the system tells of the wake), or a sleep that gave no notice: the
-// hold begins there.
+// hold begins there, and holds already for a timer that finds it overdue.
 constexpr TickMs kSleepHoldMs = 60000;
 constexpr TickMs kTickGapMs = 30000;
 struct SleepHold {

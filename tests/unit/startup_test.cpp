@@ -163,7 +163,7 @@ TEST(Startup, CatchingUpAfterSleepOrANewNetwork) {
 TEST(Startup, AClockTickLongAfterTheLastHoldsTheScheduleAsASleepDoes) {
   const TickMs last = 0u - 15000;  // the tick wraps on the way
   SleepHold h = {false, 0, last};
-  // Each tick's time after the first, and whether the schedule is held then.
+  // Ticks by their time after `last`, and whether the schedule is held at each.
   const struct { TickMs after; bool held; } ticks[] = {
       {10000, false}, {20000, false}, {30000, false}, {40000, false},
       {70000, false},  // exactly the gap late is on time
