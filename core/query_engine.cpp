@@ -129,7 +129,7 @@ void StartQuery(int slot) {
   uint16_t kePort;
   q.nts = IsNtsName(gServerTable[slot].name, keHost, &kePort);  // "ntp://nts://..." is not one
   q.ntp |= q.nts;  // an NTS server counts as NTP wherever NTP counts
-  q.forged = q.rekeyed = 0;
+  q.forged = q.rekeyed = q.nak = 0;
   q.addressIndex = 0;
   if (q.denied) {
     q.denied = kDeniedBefore;

@@ -8,6 +8,7 @@
 #include "core/nts_sessions.h"
 #include "core/query_engine.h"
 #include "tests/unit/fakes.h"
+#include "ui/server_rows.h"
 
 namespace {
 
@@ -117,6 +118,15 @@ TEST(NtsQueries, AnUnprovenNakIsBelievedOnlyWhenNoAuthenticReplyFollows) {
   nak();
   fake::tick = q.deadline + 1, CheckDeadlines();
   EXPECT_EQ(gServerTable[slot].status, StatusRefused);
+  // Renamed to a TIME server that connects and then keeps quiet: slow, and no key exchange.
+  SaveServer(slot);  // as the list keeps it
+  RenameSlot(slot, "192.0.2.9");
+  StartCorrectingPass(TriggerUser);
+  DispatchSocketEvent(q.socket, kEventConnect, 0);
+  fake::log.clear();
+  fake::tick = q.deadline + 1, CheckDeadlines();
+  EXPECT_EQ(gServerTable[slot].status, StatusSlowResponse);
+  EXPECT_EQ(fake::log.find("key exchange"), std::string::npos) << fake::log;
 }
 
 TEST(NtsQueries, AnExchangeForMoreCookiesGoesOnWithTheNextAddress) {
