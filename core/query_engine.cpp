@@ -17,6 +17,7 @@ PassKind gPassMode = Correcting;
 PassTrigger gPassStartedBy = TriggerUser;
 Ms1900 gScheduleBase;
 OffsetMs gUserOffset;
+bool gPassStopped;
 
 namespace {
 
@@ -70,6 +71,7 @@ void FailQuery(int slot, ServerStatus status) {
 void BeginQuery() {
   if (!gPassOpen) {
     gPassOpen = true;
+    gPassStopped = false;
     UpdateStatusLine(gPassMode == Correcting ? LineChecking : LineTesting);
     SetPassButtonText(gPassMode == Correcting ? "Stop Correcting..." : "Stop Testing...");
   }
@@ -454,6 +456,7 @@ void FinishQuery(int slot, ServerStatus status) {
 
 void FinishAllQueries(ServerStatus status) {
   gHeld.correcting = gHeld.testing = false;
+  if (gActiveQueries != 0) gPassStopped = true;
   gLoopingQueries = true;
   for (int slot = 0; slot < kMaxServers; ++slot) FinishQuery(slot, status);
   gLoopingQueries = false;

@@ -32,6 +32,7 @@ extern PassKind gPassMode;
 extern PassTrigger gPassStartedBy;
 extern Ms1900 gScheduleBase;
 extern OffsetMs gUserOffset;
+extern bool gPassStopped;  // the last pass was ended as a whole: a stop, a reset of the list, the shutdown
 
 // From the first started query until the pass end (correction, status line)
 // has fully run, which may include a box or a broadcast that lets other

@@ -52,7 +52,7 @@ int DescribePass(bool correcting, char* out, int size) {
     if (n > 0) used = used + n < size ? used + n : size - 1;
   };
   out[0] = '\0';
-  int answered = 0, stopped = 0;
+  int answered = 0;
   for (int slot = 0; slot < kMaxServers; ++slot) {
     // A test answers for the servers it asked: one of the user's chosen few, joined by a script.
     if (!IsNamed(slot) || (!correcting && !gQuerySlots[slot].asked)) continue;
@@ -61,7 +61,6 @@ int DescribePass(bool correcting, char* out, int size) {
     RowTexts(slot, latency, offset);
     const bool measured = record.status >= StatusRejected;
     answered += measured;
-    stopped += record.status == StatusInterrupted;
     const char* status = record.status == StatusRejected ? "unused"
                          : record.status == StatusTested ? "tested"
                          : record.status == StatusMeasured ? "used" : latency;
@@ -87,7 +86,7 @@ int DescribePass(bool correcting, char* out, int size) {
     // Stopped (by the user, or by the Orvalen that ran it quitting) before any server answered.
     std::snprintf(summary, sizeof summary, "Not corrected: %s.\r\n",
                   gLastOutcome == OutcomeDisagreed ? "the time servers disagree"
-                  : stopped > 0                    ? "the pass was stopped"
+                  : gPassStopped                   ? "the pass was stopped"
                                                    : "no time server answered");
     code = kExitNoAgreement;
   } else {

@@ -33,6 +33,7 @@ void Reset() {
   std::memset(gServerTable, 0, sizeof gServerTable), std::memset(gQuerySlots, 0, sizeof gQuerySlots);
   now = 4'000'000'000'000, tick = 1000, buildMs = 0, nextHandle = 100;  // 2026
   refuseStep = failSetUp = confirm = turnHeld = gCorrectionFailed = gExitAfterCorrection = gClockChangedInPass = false;
+  gPassStopped = false;
   gFirstRun = true, gPassMode = Correcting, gPassStartedBy = TriggerUser, gActiveQueries = 0;
   gScheduleBase = gUserOffset = gLastCorrectionTime = gLastCorrectionValue = gPassCorrection = 0;
   gLastOutcome = OutcomeNone, onAnnounce = onLine = nullptr;

@@ -218,6 +218,7 @@ TEST(QueryEngine, PassesDoNotNest) {
   StartCorrectingPass(TriggerSchedule);
   FinishAllQueries(StatusInterrupted);
   EXPECT_FALSE(PassBusy());
+  EXPECT_TRUE(gPassStopped);
   EXPECT_EQ(gServerTable[testSlot].status, StatusInterrupted);
   // A correction held while its one server was disabled asks no one, and says so.
   StartTestingPass(&testSlot, 1);
@@ -225,6 +226,7 @@ TEST(QueryEngine, PassesDoNotNest) {
   gServerTable[0].enabled = 0;
   FinishQuery(testSlot, StatusRefused);
   EXPECT_EQ(fake::log.substr(fake::log.size() - 8), "no one; ");
+  EXPECT_FALSE(gPassStopped) << "the stop was the pass before";
   // An edit that ends the last query of a pass is made before a held pass starts. A user's
   // start joins a script's held correction, which still asks no one.
   StartTestingPass(&testSlot, 1);
@@ -274,6 +276,7 @@ TEST(QueryEngine, AnEditIsStoredBeforeThePassItEndsSteps) {
     fake::onAnnounce = [] { fake::store["Server001"][0] = 'X'; };
     rename ? RenameSlot(edited, "renamed.example") : ToggleSlot(edited);
     EXPECT_EQ(gLastOutcome, OutcomeStepped);
+    EXPECT_FALSE(gPassStopped) << "an edit that ends the last query stops no pass";
     EXPECT_EQ(fake::store["Server001"][0], 'X') << rename;
     fake::onAnnounce = nullptr, TakeInChangedServer(edited);
   }

@@ -93,12 +93,17 @@ TEST(Startup, ACommandPrintsEachServerAndWhatBecameOfThePass) {
     EXPECT_EQ(DescribePass(c.correcting, out, sizeof out), c.code) << c.summary;
     EXPECT_EQ(std::string(out), std::string(kRows) + c.summary + "\r\n");
   }
-  // Stopped before anyone answered, by the user or by the tray's Orvalen quitting.
+  // A server renamed meanwhile in the tray's Orvalen did not stop the pass; a stop before
+  // anyone answered did, by the user or by that Orvalen quitting.
   gServerTable[silent].status = StatusInterrupted, gLastOutcome = OutcomeNoAnswer;
   char out[2048];
-  EXPECT_EQ(DescribePass(true, out, sizeof out), kExitNoAgreement);
-  EXPECT_NE(std::string(out).find("\tInterrupted\t-\t-\r\nNot corrected: the pass was stopped.\r\n"),
-            std::string::npos) << out;
+  for (const bool stopped : {false, true}) {
+    gPassStopped = stopped;
+    EXPECT_EQ(DescribePass(true, out, sizeof out), kExitNoAgreement);
+    EXPECT_NE(std::string(out).find(stopped ? "\tInterrupted\t-\t-\r\nNot corrected: the pass was stopped.\r\n"
+                                            : "\tInterrupted\t-\t-\r\nNot corrected: no time server answered.\r\n"),
+              std::string::npos) << out;
+  }
   char tiny[20];
   DescribePass(true, tiny, sizeof tiny);
   EXPECT_STREQ(tiny, "ntp://a.example\tuse");  // cut, never overrun
