@@ -116,7 +116,10 @@ void CatchUpPassEnded(CatchUp& c, Ms1900 now, PassTrigger startedBy, bool foundN
 }
 
 void NoteClockTick(SleepHold& h, TickMs now) {
-  if (now - h.lastTick > kTickGapMs) h.held = true, h.since = now;
+  if (now - h.lastTick > kTickGapMs)
+    h.held = true, h.since = now;
+  else if (now - h.since >= kSleepHoldMs)
+    h.held = false;  // over: the tick coming round to `since` again holds nothing
   h.lastTick = now;
 }
 

@@ -135,7 +135,12 @@ void OnScheduleSlider() {
 void StartClockTimer(UINT periodMs) {
   KillTimer(gMainWindow, kClockTimer);
   SetTimer(gMainWindow, kClockTimer, periodMs, nullptr);
-  gSleepHold.lastTick = GetTickCount();
+  // The tick just dropped may have been a wake's, not yet heard of (the window opened
+  // before the system told of it): the gap counts as at a tick. The first start has no gap.
+  if (gSleepHold.lastTick != 0)
+    NoteClockTick(gSleepHold, GetTickCount());
+  else
+    gSleepHold.lastTick = GetTickCount();
 }
 
 void OnShowWindow(bool shown) {

@@ -931,15 +931,19 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   Answer(*program_, "Registry Problem");
   EXPECT_EQ(program_->WaitExit(), 0u);
   reg::DeleteKey();
-  // A schedule due on waking waits for the pass after the wake, also when the timer fires
-  // before the system tells of the wake (here: a sleep that gave no notice).
+  // A schedule due on waking waits for the pass after the wake, also when the window is
+  // opened and its timer fires before the system tells of the wake (here: a sleep that gave
+  // no notice).
   Serve({{kWoke, "exact 0"}});
   ASSERT_TRUE(Start());
   const HWND schedule = GetDlgItem(window_, IDC_SCHEDULE_SLIDER);
   Ask(schedule, TBM_SETPOS, TRUE, 2);  // "Every 30 Seconds", due at once
+  ShowWindow(window_, SW_HIDE);
   HANDLE asleep = OpenThread(THREAD_SUSPEND_RESUME, FALSE, GetWindowThreadProcessId(window_, nullptr));
   ASSERT_NE(SuspendThread(asleep), static_cast<DWORD>(-1));
-  PostMessageA(window_, WM_HSCROLL, 0, reinterpret_cast<LPARAM>(schedule));  // taken before the timer
+  // Taken before the timer, in this order.
+  PostMessageA(window_, WM_HSCROLL, 0, reinterpret_cast<LPARAM>(schedule));
+  PostCommand(window_, CMD_OPEN);
   Sleep(kTickGapMs + 1000);
   ResumeThread(asleep), CloseHandle(asleep);
   EXPECT_FALSE(WaitUntil([&] { return timeservers::Count(kWoke) > 0; }, 3000)) << "a pass before the wake";
