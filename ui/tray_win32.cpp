@@ -57,6 +57,10 @@ constexpr DWORD kIconRetryMs = 9000;  // the hidden window's clock ticks every 1
 bool gIconWanted;
 bool gIconMissing;
 DWORD gIconOfferedAt;
+// A balloon the shell could not take for want of the icon waits for it, and
+// comes with it while the failure it tells of is still shown.
+TrayRecord gWaitingNotice;
+bool gNoticeWaiting;
 
 void Notify(DWORD action, UINT flags, int iconId = 0, const char* tip = nullptr) {
   TrayRecord record = {};
@@ -79,6 +83,10 @@ void Notify(DWORD action, UINT flags, int iconId = 0, const char* tip = nullptr)
                      (action == NIM_ADD && Shell_NotifyIconA(NIM_MODIFY, &record.data) != FALSE);
   if (action == NIM_ADD) gIconOfferedAt = GetTickCount();
   if (action != NIM_DELETE) gIconMissing = gIconWanted && !taken;
+  if (action == NIM_ADD && taken && gNoticeWaiting) {
+    gNoticeWaiting = false;
+    if (gCorrectionFailed) Shell_NotifyIconA(NIM_MODIFY, &gWaitingNotice.data);
+  }
 }
 
 }  // namespace
@@ -109,7 +117,8 @@ void RemoveTrayIcon() {
 }
 
 void ShowTrayNotice(const char* title, const char* text) {
-  TrayRecord record = {};
+  TrayRecord& record = gWaitingNotice;
+  record = {};
   record.data.cbSize = RecordSize();
   record.data.hWnd = gMainWindow;
   record.data.uFlags = NIF_INFO;
@@ -117,7 +126,7 @@ void ShowTrayNotice(const char* title, const char* text) {
   record.data.uTimeout = kNoticeShownMs;
   lstrcpynA(record.data.szInfoTitle, title, sizeof record.data.szInfoTitle);
   lstrcpynA(record.data.szInfo, text, sizeof record.data.szInfo);
-  Shell_NotifyIconA(NIM_MODIFY, &record.data);
+  gNoticeWaiting = gIconMissing || !Shell_NotifyIconA(NIM_MODIFY, &record.data);
 }
 
 void SetTrayIcon(int iconId) { Notify(NIM_MODIFY, NIF_ICON, iconId); }

@@ -124,6 +124,29 @@ void ShowEverything(HWND history) {
   Ask(history, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(span), CBN_SELCHANGE), reinterpret_cast<LPARAM>(span));
 }
 
+// A tray window of this process in the shell's place. A busy one takes no message while it
+// lives: a start waits in the set-up of its window for the shell to take its icon. One that
+// is not busy takes no icon, as a shell that is not ready yet.
+class StandInShell {
+ public:
+  explicit StandInShell(bool busy) : answer_(CreateEventA(nullptr, TRUE, FALSE, nullptr)), thread_([this, busy] {
+    WNDCLASSA tray = {};
+    tray.lpfnWndProc = DefWindowProcA, tray.lpszClassName = "Shell_TrayWnd";
+    RegisterClassA(&tray);
+    HWND w = CreateWindowExA(0, tray.lpszClassName, nullptr, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    while (MsgWaitForMultipleObjects(1, &answer_, FALSE, INFINITE, busy ? 0 : QS_ALLINPUT) != WAIT_OBJECT_0)
+      for (MSG m; PeekMessageA(&m, nullptr, 0, 0, PM_REMOVE);) DispatchMessageA(&m);
+    DestroyWindow(w);
+  }) {
+    EXPECT_TRUE(WaitUntil([] { return ProcessOf(FindWindowA("Shell_TrayWnd", nullptr)) == GetCurrentProcessId(); }));
+  }
+  ~StandInShell() { SetEvent(answer_), thread_.join(), CloseHandle(answer_); }
+
+ private:
+  HANDLE answer_;
+  std::thread thread_;
+};
+
 using Passes = ProgramTest;
 
 TEST_F(Passes, TimeAndNtpServersAndTheTray) {
@@ -244,8 +267,12 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   SendCommand(window_, CMD_QUIT);
   EXPECT_EQ(program_->WaitExit(), 0u);
   WriteNumber("Schedule", 1);  // "On Startup"
-  program_.reset(new Program(Orvalen("s")));
-  ASSERT_NE(window_ = program_->WaitWindow(), nullptr);
+  {
+    StandInShell notReady(false);  // the balloon waits for the icon
+    program_.reset(new Program(Orvalen("s")));
+    ASSERT_NE(window_ = program_->WaitWindow(), nullptr);
+    EXPECT_TRUE(WaitUntil([] { return PassResults().back() == "correcting launch guard-refused"; }, kPassMs));
+  }
   EXPECT_TRUE(WaitUntil([] {
     return TrayTipIs("The time servers say this clock is 1 day 2 hours 3 minutes ahead. That is more than Orvalen "
                      "corrects without asking. Click here to see the history.");
@@ -436,26 +463,6 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
 
 constexpr DWORD kQuietMs = 2000;  // how long to watch for something that must not happen
 
-// A tray window that takes no message while it lives: a start waits in the
-// set-up of its window for the shell to take its icon.
-class BusyShell {
- public:
-  BusyShell() : answer_(CreateEventA(nullptr, TRUE, FALSE, nullptr)), thread_([this] {
-    WNDCLASSA tray = {};
-    tray.lpfnWndProc = DefWindowProcA, tray.lpszClassName = "Shell_TrayWnd";
-    RegisterClassA(&tray);
-    HWND w = CreateWindowExA(0, tray.lpszClassName, nullptr, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
-    WaitForSingleObject(answer_, INFINITE);
-    DestroyWindow(w);
-  }) {
-    EXPECT_TRUE(WaitUntil([] { return ProcessOf(FindWindowA("Shell_TrayWnd", nullptr)) == GetCurrentProcessId(); }));
-  }
-  ~BusyShell() { SetEvent(answer_), thread_.join(), CloseHandle(answer_); }
-
- private:
-  HANDLE answer_;
-  std::thread thread_;
-};
 // The process has made its window and not yet shown it.
 bool SettingUp(DWORD process) {
   HWND w = nullptr;
@@ -474,7 +481,7 @@ TEST_F(Session, FirstStartTheWindowAndTheListEdits) {
   // A first start ended (a log-off) while a busy shell keeps it waiting for
   // its icon, before it has set up the list: the next start is a first one again.
   {
-    BusyShell shell;
+    StandInShell shell(true);
     Program ended(Orvalen("s"));
     EXPECT_TRUE(WaitUntil([&] { return SettingUp(ended.id()); }));
     EXPECT_FALSE(WaitUntil([&] { return FindMainWindow(ended.id()) != nullptr; }, kQuietMs)) << "not kept waiting";
@@ -666,7 +673,7 @@ TEST_F(Session, SecondStartsUninstallAndOtherVersions) {
   for (int answer : {IDCANCEL, IDOK}) {
     Program program(Orvalen()), atOnce(Orvalen());
     {
-      BusyShell shell;  // holds the start answered first in its set-up
+      StandInShell shell(true);  // holds the start answered first in its set-up
       Answer(program, kOtherVersion, answer);
       EXPECT_TRUE(answer == IDOK ? WaitUntil([&] { return SettingUp(program.id()); }) : program.WaitExit() == 0)
           << "OK goes on with the start, Cancel ends it";
@@ -868,7 +875,7 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   EXPECT_EQ(code, 0u);
   EXPECT_TRUE(std::regex_search(out, std::regex("\r\nCorrected .*s\\.\r\n$"))) << out;
   // A script's test that comes while the user's test tells the tray it has begun joins it.
-  auto shell = std::make_unique<BusyShell>();  // the icon's update waits for it
+  auto shell = std::make_unique<StandInShell>(true);  // the icon's update waits for it
   PostCommand(window_, CMD_TEST_SERVER);
   ASSERT_TRUE(WaitUntil([&] { return ControlText(window_, IDC_STATUS_LINE) == "Testing time servers..."; }));
   std::tie(code, out) = RunCaptured("/test", [&] {
