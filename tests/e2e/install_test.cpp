@@ -202,7 +202,7 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
     ASSERT_NE(GetShortPathNameA(kInstallDir.c_str(), shortName, MAX_PATH), 0u);
     ASSERT_NE(kInstallDir, shortName);
     for (const std::string& folder : {std::string(shortName), kInstallDir}) {
-      EXPECT_EQ(RunToEnd(SetupCommand("/S /D=" + folder)), 0u);
+      EXPECT_EQ(RunToEnd(SetupCommand("/S /D=" + folder)), 0u) << folder;
       EXPECT_TRUE(Exists(kInstallDir + "\\Orvalen.exe")) << "the same folder by another name, " << folder;
     }
   }
