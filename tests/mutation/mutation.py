@@ -103,6 +103,9 @@ WIN32_FAULTS = [
      "the window's place is lost"),
     ("app/winmain_win32.cpp", "GetDlgItem(w, IDC_SERVER_LIST) != nullptr && !(resident", "!(resident",
      "a second start answers the program's question"),
+    ("ui/tray_win32.cpp", "gNoticeWaiting = gIconMissing || !Shell_NotifyIconA(", "Shell_NotifyIconA(",
+     "a balloon the shell could not show yet is lost"),
+    ("ui/timers_win32.cpp", "if (gSleepHold.lastTick != 0)", "if (false)", "opened after a wake, the window starts a pass"),
 ]
 
 
