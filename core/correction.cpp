@@ -32,6 +32,13 @@ bool Counts(int slot) { return IsNamed(slot) && gServerTable[slot].status == Sta
 
 int64_t Distance(int64_t a, int64_t b) { return a > b ? a - b : b - a; }
 
+// TIME replies are whole seconds, rounded down: a TIME server that is right
+// reads up to a second below the true offset, give or take half its round
+// trip. An NTP result within that range reads the same time more finely.
+bool TimeBearsOut(OffsetMs ntp, OffsetMs time) {
+  return ntp >= time - kTimeSlackMs && ntp < time + 1000 + kTimeSlackMs;
+}
+
 void SetAside(int slot) {
   gServerTable[slot].status = StatusRejected;
   gQuerySlots[slot].dirty = 1;
@@ -113,23 +120,24 @@ void CorrectClock() {
   // kind cannot outvote the rest.
   int left = 0;
   OffsetMs mean = SetAsideFarOnes(&left);
-  // TIME replies are whole seconds, rounded down: a TIME server that is right
-  // reads up to a second below the true offset, give or take half its round
-  // trip. NTP results within that range read the same time more finely and
-  // alone give the correction; outside it the two kinds disagree, and the
-  // more numerous decides, judged again on its own.
+  // NTP results the TIME servers bear out alone give the correction;
+  // otherwise the two kinds disagree, and the more numerous decides.
   int ntp = 0, time = 0;
   const OffsetMs ntpMean = MeanOffset(NtpOnly, &ntp);
   const OffsetMs timeMean = MeanOffset(TimeOnly, &time);
   const bool bothKinds = ntp != 0 && time != 0;
-  const bool split =
-      bothKinds && (ntpMean < timeMean - kTimeSlackMs || ntpMean >= timeMean + 1000 + kTimeSlackMs);
+  const bool split = bothKinds && !TimeBearsOut(ntpMean, timeMean);
   if (bothKinds) {
     const bool ntpDecides = !split || ntp > time;
+    bool otherKind[kMaxServers] = {};
     for (int slot = 0; slot < kMaxServers; ++slot)
-      if (Counts(slot) && gQuerySlots[slot].ntp != ntpDecides) SetAside(slot);
-    // TIME servers that agree bear the NTP result out: they stay among those left.
-    mean = split ? SetAsideFarOnes(&left) : ntpMean;
+      if (Counts(slot) && gQuerySlots[slot].ntp != ntpDecides) otherKind[slot] = true, SetAside(slot);
+    // The kind that decides is judged again on its own: the other kind's
+    // readings may have kept one of its servers near the mean of all.
+    mean = SetAsideFarOnes(&left);
+    // Each TIME server that bears the NTP result out stays among those left.
+    for (int slot = 0; slot < kMaxServers; ++slot)
+      if (!split && otherKind[slot] && TimeBearsOut(mean, gServerTable[slot].offset)) ++left;
   }
   // A tie or a minority decides nothing: a lone answer is a majority of one,
   // two that disagree are not.

@@ -409,6 +409,14 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
       // The kind that decides is judged again on its own: +1500 is 2 s from the TIME mean of -500.
       {{{0, -1500}, {1, -1500}, {2, 1500}, {3, 1500, StatusMeasured, true}, {4, 1500, StatusMeasured, true}},
        {0, 1, 2, 3, 4}, kNoStep, OutcomeDisagreed},
+      // So is NTP where the TIME servers agree: -3000 is 2 s from the NTP mean. Then each TIME
+      // server counts if it bears out what is left: here -1400 does, -3000 does not.
+      {{{0, 0, StatusMeasured, true}, {1, 0, StatusMeasured, true}, {2, -3000, StatusMeasured, true}, {3, -1400},
+        {4, -3000}}, {2, 3, 4}, 0, OutcomeStepped},
+      {{{0, 250, StatusMeasured, true}, {1, -3250, StatusMeasured, true}, {2, -2250}, {3, 0, StatusMeasured, true}},
+       {0, 1, 2, 3}, kNoStep, OutcomeDisagreed},
+      {{{0, -4100}, {1, -4100}, {2, -2000, StatusMeasured, true}, {3, -900}}, {0, 1, 2, 3}, kNoStep,
+       OutcomeDisagreed},
       // The guard: 15 hours unless "MaxCorrection" (a DWORD of seconds, 0 for none) says otherwise.
       {{{0, 54000001}}, {}, kNoStep, OutcomeDeclined},
       {{{0, -54000001}}, {}, -54000001, OutcomeStepped, TriggerSecondLaunch, {}, true},
