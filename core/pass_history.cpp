@@ -171,11 +171,12 @@ bool LooksLikeFormula(const char* text) {
   return text[0] != '\0' && std::strchr("=+-@\t\r", text[0]) != nullptr;
 }
 
-// Quoted whole where it holds a separator, ';' included: a spreadsheet set
-// to split there would start a cell, perhaps a formula, after it.
+// Quoted whole where it holds a separator, ';' and tab included: a
+// spreadsheet set to split there would start a cell, perhaps a formula,
+// after it.
 void CsvField(Writer& out, const char* text) {
   const bool formula = LooksLikeFormula(text);
-  if (!formula && std::strpbrk(text, ",;\"\r\n") == nullptr) {
+  if (!formula && std::strpbrk(text, ",;\t\"\r\n") == nullptr) {
     out.Put(text);
     return;
   }

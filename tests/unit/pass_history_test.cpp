@@ -213,6 +213,8 @@ TEST(PassHistory, TheExportHasAColumnForEveryServerAndQuotesWhatNeedsIt) {
             "1900-01-01T00:00:00.000Z,correcting,user,disagreed,,"
             "\"'-\",time,no-response,,,\"x;=y\",time,no-response,,\r\n");
   EXPECT_EQ(std::string(out.data(), CsvHeader(0, out.data())), "ended_utc,kind,trigger,result,correction_ms\r\n");
+  std::strcpy(second.servers[1].name, "x\t=y");  // a tab splits cells for some spreadsheets too
+  EXPECT_NE(std::string(out.data(), CsvRow(second, 2, out.data())).find(",\"x\t=y\","), std::string::npos);
 }
 
 }  // namespace
