@@ -58,9 +58,11 @@ bool gIconWanted;
 bool gIconMissing;
 DWORD gIconOfferedAt;
 // A balloon the shell could not take for want of the icon waits for it, and
-// comes with it while the failure it tells of is still shown.
+// comes with it while the failure it tells of is still the news: until the
+// window is opened or a correcting pass ends otherwise.
 TrayRecord gWaitingNotice;
 bool gNoticeWaiting;
+CorrectionOutcome gWaitingOutcome;
 
 void Notify(DWORD action, UINT flags, int iconId = 0, const char* tip = nullptr) {
   TrayRecord record = {};
@@ -85,7 +87,7 @@ void Notify(DWORD action, UINT flags, int iconId = 0, const char* tip = nullptr)
   if (action != NIM_DELETE) gIconMissing = gIconWanted && !taken;
   if (action == NIM_ADD && taken && gNoticeWaiting) {
     gNoticeWaiting = false;
-    if (gCorrectionFailed) Shell_NotifyIconA(NIM_MODIFY, &gWaitingNotice.data);
+    Shell_NotifyIconA(NIM_MODIFY, &gWaitingNotice.data);
   }
 }
 
@@ -127,6 +129,7 @@ void ShowTrayNotice(const char* title, const char* text) {
   lstrcpynA(record.data.szInfoTitle, title, sizeof record.data.szInfoTitle);
   lstrcpynA(record.data.szInfo, text, sizeof record.data.szInfo);
   gNoticeWaiting = gIconMissing || !Shell_NotifyIconA(NIM_MODIFY, &record.data);
+  gWaitingOutcome = gLastOutcome;
 }
 
 void SetTrayIcon(int iconId) { Notify(NIM_MODIFY, NIF_ICON, iconId); }
@@ -136,6 +139,7 @@ void UpdateStatusLine(StatusLineState state) {
   char text[2 * kTextBufferSize] = "";
   // A pass opens and ends here, its correction made before it ends.
   KeepClockFine(state == LineChecking || state == LineTesting);
+  if (state == LineIdle && gLastOutcome != gWaitingOutcome) gNoticeWaiting = false;
   if (state == LineChecking || state == LineTesting) {
     SetTimer(gMainWindow, kPassTimer, kPassTickMs, nullptr);
     // A test (a script's, unseen) leaves the last correction's failure shown.
@@ -222,6 +226,6 @@ void OpenMainWindow() {
     GetDlgItemTextA(gMainWindow, IDC_STATUS_LINE, text, sizeof text);
     Notify(NIM_MODIFY, NIF_ICON | NIF_TIP, IDI_TRAY, text);
   }
-  gCorrectionFailed = false;
+  gCorrectionFailed = gNoticeWaiting = false;
   ShowWindow(gMainWindow, SW_SHOWNORMAL);
 }

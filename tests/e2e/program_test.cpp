@@ -263,21 +263,34 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   EXPECT_EQ(std::count(lines[2].begin(), lines[2].end(), '\t'), 4 + 2 * 5) << "the test asked two servers";
 
   // Started at log-on the pass is unattended: the guard refuses without
-  // asking and a balloon says so, which opens the history when clicked.
+  // asking and a balloon says so, which opens the history when clicked. The
+  // shell may take no icon yet: the balloon waits for it, unless the user looks first.
   SendCommand(window_, CMD_QUIT);
   EXPECT_EQ(program_->WaitExit(), 0u);
   WriteNumber("Schedule", 1);  // "On Startup"
-  {
-    StandInShell notReady(false);  // the balloon waits for the icon
-    program_.reset(new Program(Orvalen("s")));
-    ASSERT_NE(window_ = program_->WaitWindow(), nullptr);
-    EXPECT_TRUE(WaitUntil([] { return PassResults().back() == "correcting launch guard-refused"; }, kPassMs));
-  }
-  EXPECT_TRUE(WaitUntil([] {
+  auto guardBalloon = [] {
     return TrayTipIs("The time servers say this clock is 1 day 2 hours 3 minutes ahead. That is more than Orvalen "
                      "corrects without asking. Click here to see the history.");
-  }, kPassMs));
-  EXPECT_EQ(PassResults().back(), "correcting launch guard-refused");
+  };
+  for (bool looked : {true, false}) {
+    const size_t before = PassResults().size();
+    {
+      StandInShell notReady(false);
+      program_.reset(new Program(Orvalen("s")));
+      ASSERT_NE(window_ = program_->WaitWindow(), nullptr);
+      EXPECT_TRUE(WaitUntil([&] { return PassResults().size() > before; }, kPassMs));
+      if (looked) {
+        EXPECT_EQ(Program(Orvalen()).WaitExit(), 0u);
+      }
+    }
+    EXPECT_EQ(PassResults().back(), "correcting launch guard-refused");
+    if (!looked) break;
+    EXPECT_TRUE(WaitUntil([] { return TrayIconWindow() != nullptr; }, kPassMs));
+    EXPECT_FALSE(WaitUntil(guardBalloon, 5000)) << "a balloon after the user looked";
+    SendCommand(window_, CMD_QUIT);
+    EXPECT_EQ(program_->WaitExit(), 0u);
+  }
+  EXPECT_TRUE(WaitUntil(guardBalloon, kPassMs));
   const DWORD process = program_->id();
   HWND history = nullptr;
   SendMessageA(window_, WM_USER, 0, NIN_BALLOONUSERCLICK);  // Wine's balloons take no clicks
@@ -291,7 +304,7 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   PostKey(menu, 'H');
   ASSERT_TRUE(WaitUntil([&] { return (history = WindowOf(process, kHistoryWindowClass)) != nullptr; }));
   HWND passes = FindWindowExA(history, nullptr, WC_LISTVIEWA, nullptr);
-  EXPECT_EQ(ListCount(passes), 6);
+  EXPECT_EQ(ListCount(passes), 7);
   EXPECT_EQ(ReadRows(passes).front().text[2], "Start");
   // A letter typed in the list finds no pass there: the selection stays.
   LVITEMA third = {};
@@ -314,16 +327,16 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   PostMessageA(FindWindowExA(history, nullptr, "Button", "&Export..."), BM_CLICK, 0, 0);
   ASSERT_TRUE(SaveAs(process, "Export History", csv));
   // The program writes the file once its box has closed, holding it unshared until done.
-  EXPECT_TRUE(WaitUntil([&] { return (lines = Lines(csv)).size() == 7; }));
-  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_TRUE(WaitUntil([&] { return (lines = Lines(csv)).size() == 8; }));
+  ASSERT_EQ(lines.size(), 8u);
   EXPECT_EQ(lines[0].rfind("ended_utc,kind,trigger,result,correction_ms,server_1,protocol_1,", 0), 0u);
-  EXPECT_TRUE(std::regex_search(lines[6], std::regex(",correcting,launch,guard-refused,-938\\d{5},"))) << lines[6];
+  EXPECT_TRUE(std::regex_search(lines[7], std::regex(",correcting,launch,guard-refused,-938\\d{5},"))) << lines[7];
   // A new pass comes in at the top; the selected pass stays selected.
   auto selectedEnded = [&] { return ReadRows(passes).at(Ask(passes, LVM_GETNEXTITEM, -1, LVNI_SELECTED)).text[0]; };
   const std::string selected = selectedEnded();
   SendCommand(window_, IDC_SYNC);
   Answer(*program_, kAskDayAhead, IDNO);
-  EXPECT_TRUE(WaitUntil([&] { return ListCount(passes) == 7; }));
+  EXPECT_TRUE(WaitUntil([&] { return ListCount(passes) == 8; }));
   EXPECT_EQ(selectedEnded(), selected);
 
   // A pass that measures nothing: the tray shows the failure. A file in

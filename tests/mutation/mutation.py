@@ -106,6 +106,8 @@ WIN32_FAULTS = [
     ("ui/tray_win32.cpp", "gNoticeWaiting = gIconMissing || !Shell_NotifyIconA(", "Shell_NotifyIconA(",
      "a balloon the shell could not show yet is lost"),
     ("ui/timers_win32.cpp", "if (gSleepHold.lastTick != 0)", "if (false)", "opened after a wake, the window starts a pass"),
+    ("ui/tray_win32.cpp", "gCorrectionFailed = gNoticeWaiting = false;", "gCorrectionFailed = false;",
+     "a waiting balloon comes after the user has looked"),
 ]
 
 
