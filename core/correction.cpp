@@ -45,21 +45,7 @@ void SetAside(int slot) {
   SaveServerResult(slot);
 }
 
-enum Kinds { AllKinds, NtpOnly, TimeOnly };
-
-// The mean offset of the counted servers of the kinds asked for; the count
-// in *n. Offsets lie within a few eras of the clock, so 50 of them cannot
-// overflow the sum.
-OffsetMs MeanOffset(Kinds kinds, int* n) {
-  int64_t sum = 0;
-  *n = 0;
-  for (int slot = 0; slot < kMaxServers; ++slot) {
-    if (!Counts(slot) || (kinds != AllKinds && gQuerySlots[slot].ntp != (kinds == NtpOnly))) continue;
-    ++*n;
-    sum += gServerTable[slot].offset;
-  }
-  return *n == 0 ? 0 : sum / *n;
-}
+using ServerSet = bool[kMaxServers];
 
 // The step a correction may make unasked, in ms; 0: no limit.
 int64_t GuardLimitMs() {
@@ -70,16 +56,21 @@ int64_t GuardLimitMs() {
   return int64_t{seconds} * 1000;
 }
 
-// Sets aside, one at a time, the counted server farthest from the mean
+// Takes out of the set, one at a time, the server farthest from the mean
 // while it lies 2 s or more away; returns the mean of those left, their
-// count in *left.
-OffsetMs SetAsideFarOnes(int* left) {
+// count in *left. Offsets lie within a few eras of the clock, so 50 of them
+// cannot overflow the sum.
+OffsetMs KeepNearOnes(ServerSet& in, int* left) {
   for (;;) {
-    const OffsetMs mean = MeanOffset(AllKinds, left);
+    int64_t sum = 0;
+    *left = 0;
+    for (int slot = 0; slot < kMaxServers; ++slot)
+      if (in[slot]) ++*left, sum += gServerTable[slot].offset;
+    const OffsetMs mean = *left == 0 ? 0 : sum / *left;
     int farthest = -1;
     int64_t largest = 0;
     for (int slot = 0; slot < kMaxServers; ++slot) {
-      if (!Counts(slot)) continue;
+      if (!in[slot]) continue;
       int64_t deviation = Distance(gServerTable[slot].offset, mean);
       if (deviation >= largest) {
         largest = deviation;
@@ -87,8 +78,24 @@ OffsetMs SetAsideFarOnes(int* left) {
       }
     }
     if (largest < kRejectLimitMs) return mean;
-    SetAside(farthest);
+    in[farthest] = false;
   }
+}
+
+// The servers of one kind among those kept, judged again on their own; each
+// of the other kind that bears their result out counts with them, unused.
+// Returns the kind's mean, the count in *agreeing.
+OffsetMs JudgeKind(bool ntp, ServerSet& kept, int* agreeing) {
+  ServerSet kind;
+  for (int slot = 0; slot < kMaxServers; ++slot) kind[slot] = kept[slot] && gQuerySlots[slot].ntp == ntp;
+  const OffsetMs mean = KeepNearOnes(kind, agreeing);
+  for (int slot = 0; slot < kMaxServers; ++slot) {
+    if (!kept[slot] || gQuerySlots[slot].ntp == ntp) continue;
+    const OffsetMs offset = gServerTable[slot].offset;
+    if (ntp ? TimeBearsOut(mean, offset) : TimeBearsOut(offset, mean)) ++*agreeing;
+  }
+  std::copy(kind, kind + kMaxServers, kept);
+  return mean;
 }
 
 void Fail(CorrectionOutcome outcome) {
@@ -104,7 +111,11 @@ void CorrectClock() {
   for (int slot = 0; slot < kMaxServers; ++slot)
     if (Counts(slot) && !gServerTable[slot].enabled) SetAside(slot);
   int measured = 0;
-  MeanOffset(AllKinds, &measured);
+  ServerSet kept;
+  for (int slot = 0; slot < kMaxServers; ++slot) {
+    kept[slot] = Counts(slot);
+    measured += kept[slot];
+  }
   gPassCorrection = 0;
   if (measured == 0) {
     Fail(OutcomeNoAnswer);
@@ -116,29 +127,26 @@ void CorrectClock() {
     Fail(OutcomeClockChanged);
     return;
   }
-  // TIME and NTP servers are judged together: one far-off server of either
-  // kind cannot outvote the rest.
+  // TIME and NTP servers are judged together first: one far-off server of
+  // either kind cannot outvote the rest.
   int left = 0;
-  OffsetMs mean = SetAsideFarOnes(&left);
-  // NTP results the TIME servers bear out alone give the correction;
-  // otherwise the two kinds disagree, and the more numerous decides.
-  int ntp = 0, time = 0;
-  const OffsetMs ntpMean = MeanOffset(NtpOnly, &ntp);
-  const OffsetMs timeMean = MeanOffset(TimeOnly, &time);
-  const bool bothKinds = ntp != 0 && time != 0;
-  const bool split = bothKinds && !TimeBearsOut(ntpMean, timeMean);
-  if (bothKinds) {
-    const bool ntpDecides = !split || ntp > time;
-    bool otherKind[kMaxServers] = {};
-    for (int slot = 0; slot < kMaxServers; ++slot)
-      if (Counts(slot) && gQuerySlots[slot].ntp != ntpDecides) otherKind[slot] = true, SetAside(slot);
-    // The kind that decides is judged again on its own: the other kind's
-    // readings may have kept one of its servers near the mean of all.
-    mean = SetAsideFarOnes(&left);
-    // Each TIME server that bears the NTP result out stays among those left.
-    for (int slot = 0; slot < kMaxServers; ++slot)
-      if (!split && otherKind[slot] && TimeBearsOut(mean, gServerTable[slot].offset)) ++left;
+  OffsetMs mean = KeepNearOnes(kept, &left);
+  int ntp = 0;
+  for (int slot = 0; slot < kMaxServers; ++slot) ntp += kept[slot] && gQuerySlots[slot].ntp;
+  // Then the finer NTP result gives the correction when it and the TIME
+  // servers that bear it out are a majority; failing that, the TIME result
+  // with the NTP servers that bear it out.
+  if (ntp != 0 && ntp != left) {
+    ServerSet ntpKept;
+    std::copy(kept, kept + kMaxServers, ntpKept);
+    mean = JudgeKind(true, ntpKept, &left);
+    if (2 * left > measured)
+      std::copy(ntpKept, ntpKept + kMaxServers, kept);
+    else
+      mean = JudgeKind(false, kept, &left);
   }
+  for (int slot = 0; slot < kMaxServers; ++slot)
+    if (Counts(slot) && !kept[slot]) SetAside(slot);
   // A tie or a minority decides nothing: a lone answer is a majority of one,
   // two that disagree are not.
   if (2 * left <= measured) {

@@ -33,10 +33,10 @@ extern bool gExitAfterCorrection;
 extern bool gClockChangedInPass;
 
 // Drops the server farthest from the mean while it lies RejectLimit or more
-// away, over TIME and NTP servers alone. The servers left must be more than
-// half of those measured; their mean (of the NTP servers among them, when
-// there are any) must pass the guard; then the clock is stepped by it and
-// the correction recorded.
+// away, over TIME and NTP servers together, then over the kind whose mean
+// is taken (NTP's first). The servers that agree with that mean must be more
+// than half of those measured, and it must pass the guard; then the clock is
+// stepped by it and the correction recorded.
 void CorrectClock();
 
 // At a correcting pass's start: notes the last correction that any Orvalen

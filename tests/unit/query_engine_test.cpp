@@ -395,28 +395,30 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
       {{{3, -2000}, {7, 2000}}, {3, 7}, kNoStep, OutcomeDisagreed},
       {{{0, 0}, {1, 3999}}, {0, 1}, kNoStep, OutcomeDisagreed},
       {{{0, 0}, {1, 10}, {2, 9000}, {3, 9010}}, {0, 1, 2, 3}, kNoStep, OutcomeDisagreed},
-      // Both protocols are judged together; then NTP servers within the TIME
-      // servers' second (-500 up to 1500 here) alone give the mean.
+      // Both protocols are judged together; then the NTP mean decides, if it and each TIME server
+      // that bears it out (reading up to 500 ms above it or 1500 ms below) are a majority.
       {{{0, 0}, {1, 10}, {2, 20}, {3, 5 * kYear, StatusMeasured, true}}, {3}, 10, OutcomeStepped},
       {{{0, 0}, {1, -500, StatusMeasured, true}}, {0}, -500, OutcomeStepped},
       {{{0, 0}, {1, 1499, StatusMeasured, true}}, {0}, 1499, OutcomeStepped},
-      // Outside it the more numerous kind decides, if it is a majority of all that answered.
       {{{0, 0}, {1, 1500, StatusMeasured, true}}, {0, 1}, kNoStep, OutcomeDisagreed},
       {{{0, -300, StatusMeasured, true}, {1, 900}, {2, -310, StatusMeasured, true}}, {1}, -305, OutcomeStepped},
-      {{{0, -500}, {1, -500}, {2, -500}, {3, 1400, StatusMeasured, true}}, {3}, -500, OutcomeStepped},
-      {{{0, 0}, {1, 1600, StatusMeasured, true}, {2, 1600, StatusMeasured, true}, {3, 9000}, {4, -9000}},
-       {0, 1, 2, 3, 4}, kNoStep, OutcomeDisagreed},
-      // The kind that decides is judged again on its own: +1500 is 2 s from the TIME mean of -500.
-      {{{0, -1500}, {1, -1500}, {2, 1500}, {3, 1500, StatusMeasured, true}, {4, 1500, StatusMeasured, true}},
-       {0, 1, 2, 3, 4}, kNoStep, OutcomeDisagreed},
-      // So is NTP where the TIME servers agree: -3000 is 2 s from the NTP mean. Then each TIME
-      // server counts if it bears out what is left: here -1400 does, -3000 does not.
+      {{{0, 0, StatusMeasured, true}, {1, 0, StatusMeasured, true}, {2, -500}, {3, -3000}, {4, -3000}}, {2, 3, 4}, 0,
+       OutcomeStepped},
+      // The NTP servers are judged again on their own: -3000 is 2 s from their mean.
       {{{0, 0, StatusMeasured, true}, {1, 0, StatusMeasured, true}, {2, -3000, StatusMeasured, true}, {3, -1400},
         {4, -3000}}, {2, 3, 4}, 0, OutcomeStepped},
       {{{0, 250, StatusMeasured, true}, {1, -3250, StatusMeasured, true}, {2, -2250}, {3, 0, StatusMeasured, true}},
        {0, 1, 2, 3}, kNoStep, OutcomeDisagreed},
+      {{{0, -1500}, {1, -1500}, {2, 1500}, {3, 1500, StatusMeasured, true}, {4, 1500, StatusMeasured, true}},
+       {0, 1, 2}, 1500, OutcomeStepped},
+      // Failing that the TIME mean decides, judged again on its own, with each NTP server that bears it out.
+      {{{0, -500}, {1, -500}, {2, -500}, {3, 1400, StatusMeasured, true}}, {3}, -500, OutcomeStepped},
+      {{{0, 1000, StatusMeasured, true}, {1, 1000, StatusMeasured, true}, {2, -2000, StatusMeasured, true}, {3, -2000},
+        {4, -2000}}, {0, 1, 2}, -2000, OutcomeStepped},
       {{{0, -4100}, {1, -4100}, {2, -2000, StatusMeasured, true}, {3, -900}}, {0, 1, 2, 3}, kNoStep,
        OutcomeDisagreed},
+      {{{0, 0}, {1, 1600, StatusMeasured, true}, {2, 1600, StatusMeasured, true}, {3, 9000}, {4, -9000}},
+       {0, 1, 2, 3, 4}, kNoStep, OutcomeDisagreed},
       // The guard: 15 hours unless "MaxCorrection" (a DWORD of seconds, 0 for none) says otherwise.
       {{{0, 54000001}}, {}, kNoStep, OutcomeDeclined},
       {{{0, -54000001}}, {}, -54000001, OutcomeStepped, TriggerSecondLaunch, {}, true},
