@@ -131,12 +131,13 @@ void CorrectClock() {
   // either kind cannot outvote the rest.
   int left = 0;
   OffsetMs mean = KeepNearOnes(kept, &left);
-  int ntp = 0;
-  for (int slot = 0; slot < kMaxServers; ++slot) ntp += kept[slot] && gQuerySlots[slot].ntp;
+  bool ntp = false, time = false;
+  for (int slot = 0; slot < kMaxServers; ++slot)
+    if (kept[slot]) (gQuerySlots[slot].ntp ? ntp : time) = true;
   // Then the finer NTP result gives the correction when it and the TIME
   // servers that bear it out are a majority; failing that, the TIME result
   // with the NTP servers that bear it out.
-  if (ntp != 0 && ntp != left) {
+  if (ntp && time) {
     ServerSet ntpKept;
     std::copy(kept, kept + kMaxServers, ntpKept);
     mean = JudgeKind(true, ntpKept, &left);

@@ -398,7 +398,7 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
       // Both protocols are judged together; then the NTP mean decides, if it and each TIME server
       // that bears it out (reading up to 500 ms above it or 1500 ms below) are a majority.
       {{{0, 0}, {1, 10}, {2, 20}, {3, 5 * kYear, StatusMeasured, true}}, {3}, 10, OutcomeStepped},
-      {{{0, 0}, {1, -500, StatusMeasured, true}}, {0}, -500, OutcomeStepped},
+      {{{0, -500, StatusMeasured, true}, {1, 0}}, {1}, -500, OutcomeStepped},
       {{{0, 0}, {1, 1499, StatusMeasured, true}}, {0}, 1499, OutcomeStepped},
       {{{0, 0}, {1, 1500, StatusMeasured, true}}, {0, 1}, kNoStep, OutcomeDisagreed},
       {{{0, -300, StatusMeasured, true}, {1, 900}, {2, -310, StatusMeasured, true}}, {1}, -305, OutcomeStepped},
@@ -413,6 +413,8 @@ TEST(CorrectClock, TheServersMustAgreeAndTheGuardMustPass) {
        {0, 1, 2}, 1500, OutcomeStepped},
       // Failing that the TIME mean decides, judged again on its own, with each NTP server that bears it out.
       {{{0, -500}, {1, -500}, {2, -500}, {3, 1400, StatusMeasured, true}}, {3}, -500, OutcomeStepped},
+      {{{0, 0, StatusMeasured, true}, {1, -1600, StatusMeasured, true}, {2, -2500}, {3, -2500}}, {0, 1}, -2500,
+       OutcomeStepped},  // the NTP result has but half
       {{{0, 1000, StatusMeasured, true}, {1, 1000, StatusMeasured, true}, {2, -2000, StatusMeasured, true}, {3, -2000},
         {4, -2000}}, {0, 1, 2}, -2000, OutcomeStepped},
       {{{0, -4100}, {1, -4100}, {2, -2000, StatusMeasured, true}, {3, -900}}, {0, 1, 2, 3}, kNoStep,
