@@ -82,11 +82,10 @@ OffsetMs KeepNearOnes(ServerSet& in, int* left) {
   }
 }
 
-// The servers of one kind among those kept, judged again on their own; each
-// of the other kind that bears their result out counts with them, unused.
-// Returns the kind's mean, the count in *agreeing.
-OffsetMs JudgeKind(bool ntp, ServerSet& kept, int* agreeing) {
-  ServerSet kind;
+// The servers of one kind among those kept, judged again on their own, go
+// into kind; each of the other kind that bears their result out counts with
+// them, unused. Returns the kind's mean, the count in *agreeing.
+OffsetMs JudgeKind(bool ntp, const ServerSet& kept, ServerSet& kind, int* agreeing) {
   for (int slot = 0; slot < kMaxServers; ++slot) kind[slot] = kept[slot] && gQuerySlots[slot].ntp == ntp;
   const OffsetMs mean = KeepNearOnes(kind, agreeing);
   for (int slot = 0; slot < kMaxServers; ++slot) {
@@ -94,7 +93,6 @@ OffsetMs JudgeKind(bool ntp, ServerSet& kept, int* agreeing) {
     const OffsetMs offset = gServerTable[slot].offset;
     if (ntp ? TimeBearsOut(mean, offset) : TimeBearsOut(offset, mean)) ++*agreeing;
   }
-  std::copy(kind, kind + kMaxServers, kept);
   return mean;
 }
 
@@ -138,13 +136,10 @@ void CorrectClock() {
   // servers that bear it out are a majority; failing that, the TIME result
   // with the NTP servers that bear it out.
   if (ntp && time) {
-    ServerSet ntpKept;
-    std::copy(kept, kept + kMaxServers, ntpKept);
-    mean = JudgeKind(true, ntpKept, &left);
-    if (2 * left > measured)
-      std::copy(ntpKept, ntpKept + kMaxServers, kept);
-    else
-      mean = JudgeKind(false, kept, &left);
+    ServerSet kind;
+    mean = JudgeKind(true, kept, kind, &left);
+    if (2 * left <= measured) mean = JudgeKind(false, kept, kind, &left);
+    std::copy(kind, kind + kMaxServers, kept);
   }
   for (int slot = 0; slot < kMaxServers; ++slot)
     if (Counts(slot) && !kept[slot]) SetAside(slot);
