@@ -270,6 +270,17 @@ BOOL OnCommand(WORD id, WORD code, HWND control) {
   return FALSE;
 }
 
+// Drops a name still being edited, as Exit does: the list would take the
+// text typed so far, even none, for the new name as its editor loses the
+// focus, and no name deletes the server unasked.
+void DropNameEdit() {
+  if (SendMessageA(gServerList, LVM_GETEDITCONTROL, 0, 0) != 0) {
+    gDroppingEdit = true;
+    SetFocus(gServerList);
+    gDroppingEdit = false;
+  }
+}
+
 }  // namespace
 
 bool FileBesideProgram(const char* file, char (&path)[MAX_PATH]) {
@@ -294,15 +305,9 @@ void ShutdownCleanup() {
   KillTimer(gMainWindow, kCatchUpTimer);  // nor a pass after waking under the box of an error
 }
 
-// Closing drops a name still being edited, as Exit does: the list would
-// take the text typed so far, even none, for the new name as its editor
-// loses the focus, and no name deletes the server unasked.
+// Hidden or closed, the window drops a name still being edited.
 void HideOrQuit() {
-  if (SendMessageA(gServerList, LVM_GETEDITCONTROL, 0, 0) != 0) {
-    gDroppingEdit = true;
-    SetFocus(gServerList);
-    gDroppingEdit = false;
-  }
+  DropNameEdit();
   ShowWindow(gMainWindow, SW_HIDE);
   if (gScheduleInterval == 0) DestroyWindow(gMainWindow);
 }
@@ -314,6 +319,8 @@ void ArmExitTimer() { SetTimer(gMainWindow, kExitTimer, kExitDelayMs, nullptr); 
 bool ConfirmLargeCorrection(OffsetMs correction) {
   // An ending program asks no one: a log-off or an upgrade would wait on the box.
   if (gQuitting) return false;
+  // The box takes the focus: an edit it would end is not the user's choice.
+  DropNameEdit();
   char question[2 * kTextBufferSize];
   DescribeCorrection(correction, question);
   lstrcatA(question, "\n\nSet the clock anyway?");
