@@ -456,7 +456,10 @@ void FinishQuery(int slot, ServerStatus status) {
 
 void FinishAllQueries(ServerStatus status) {
   gHeld.correcting = gHeld.testing = false;
-  if (gActiveQueries != 0) gPassStopped = true;
+  // With none running, a pass still open is ending already (a shutdown
+  // under its question): it must not be ended again.
+  if (gActiveQueries == 0) return;
+  gPassStopped = true;
   gLoopingQueries = true;
   for (int slot = 0; slot < kMaxServers; ++slot) FinishQuery(slot, status);
   gLoopingQueries = false;

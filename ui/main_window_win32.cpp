@@ -298,7 +298,7 @@ void ShutdownCleanup() {
   gQuitting = true;
   RemoveTrayIcon();
   KillTimer(gMainWindow, kClockTimer);
-  if (gActiveQueries != 0) FinishAllQueries(StatusInterrupted);
+  FinishAllQueries(StatusInterrupted);  // also a request held behind a pass ending now
   // After the pass has ended: its end may have armed the exit timer.
   KillTimer(gMainWindow, kExitTimer);
   KillTimer(gMainWindow, kPassTimer);

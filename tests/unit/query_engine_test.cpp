@@ -262,6 +262,16 @@ TEST(QueryEngine, PassesDoNotNest) {
   FinishAllQueries(StatusInterrupted);
   StartCorrectingPass(TriggerUser), FinishAllQueries(StatusInterrupted);
   EXPECT_EQ(settling, "TT--");
+  // A shutdown under the pass's end (its question, its broadcast) drops a test held meanwhile,
+  // and ends the pass no second time.
+  fake::Reset();
+  const int asked = AddServer("10.0.0.1");
+  gServerTable[later = AddServer("10.0.0.2")].enabled = 0;
+  fake::onAnnounce = [] { fake::onAnnounce = nullptr, StartTestingPass(&later, 1), FinishAllQueries(StatusInterrupted); };
+  StartCorrectingPass(TriggerUser);
+  Measure(asked, 100, {10, 10, 10});
+  EXPECT_EQ(fake::log.substr(fake::log.find("step")), "step 105; announce; line 0; button Synchronize Time; refresh; ");
+  EXPECT_FALSE(PassBusy());
 }
 
 // An edit that ends a pass is stored before the pass's step lets messages in: what another
