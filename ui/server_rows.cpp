@@ -145,10 +145,11 @@ void RenameSlot(int slot, const char* name) {
   // An edit that leaves the name as it was (a click on a selected row opens
   // the editor) renames nothing: the result and a query running stay.
   if (std::strncmp(kept, gServerTable[slot].name, kServerNameSize) == 0 || ChangedElsewhere(slot)) return;
-  gQuerySlots[slot].denied = 0;
+  gQuerySlots[slot].denied = gQuerySlots[slot].asked = 0;
   SetServerName(slot, kept);
   // The old name's result is none of the new one's: it neither shows beside
-  // it nor counts in the pass that measured it.
+  // it nor counts in the pass that measured it, whose history does not name
+  // the new one among the servers asked.
   if (gQuerySlots[slot].phase == PhaseIdle) gServerTable[slot].status = StatusNone;
   UpdateServer(slot);
   FinishQuery(slot, StatusInterrupted);

@@ -280,12 +280,14 @@ TEST(QueryEngine, AnEditIsStoredBeforeThePassItEndsSteps) {
   fake::Reset();
   const int answers = AddServer("10.0.0.1"), edited = AddServer("10.0.0.2");
   SaveServer(answers), SaveServer(edited);
+  static PassEntry entry;
   for (const bool rename : {true, false}) {
     StartCorrectingPass(TriggerUser);
     Measure(answers, 100, {10, 10, 10});
-    fake::onAnnounce = [] { fake::store["Server001"][0] = 'X'; };
+    fake::onAnnounce = [] { fake::store["Server001"][0] = 'X', CapturePass(0, &entry); };
     rename ? RenameSlot(edited, "renamed.example") : ToggleSlot(edited);
     EXPECT_EQ(gLastOutcome, OutcomeStepped);
+    EXPECT_EQ(entry.serverCount, rename ? 1 : 2) << "the pass did not ask the new name";
     EXPECT_FALSE(gPassStopped) << "an edit that ends the last query stops no pass";
     EXPECT_EQ(fake::store["Server001"][0], 'X') << rename;
     fake::onAnnounce = nullptr, TakeInChangedServer(edited);
