@@ -54,9 +54,10 @@ int DescribePass(bool correcting, char* out, int size) {
   out[0] = '\0';
   int answered = 0;
   for (int slot = 0; slot < kMaxServers; ++slot) {
-    // A test answers for the servers it asked: one of the user's chosen few, joined by a script.
-    if (!IsNamed(slot) || (!correcting && !gQuerySlots[slot].asked)) continue;
+    // A test answers for the servers it asked: one of the user's chosen few, joined by a script;
+    // a correction for those it asked or found disabled, not one added or renamed meanwhile.
     const ServerRecord& record = gServerTable[slot];
+    if (!IsNamed(slot) || (!gQuerySlots[slot].asked && !(correcting && record.status == StatusDisabled))) continue;
     char latency[kTextBufferSize], offset[kTextBufferSize], name[kEscapedNameSize], line[4 * kTextBufferSize];
     RowTexts(slot, latency, offset);
     const bool measured = record.status >= StatusRejected;

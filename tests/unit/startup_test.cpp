@@ -107,11 +107,16 @@ TEST(Startup, ACommandPrintsEachServerAndWhatBecameOfThePass) {
   char tiny[20];
   DescribePass(true, tiny, sizeof tiny);
   EXPECT_STREQ(tiny, "ntp://a.example\tuse");  // cut, never overrun
-  // A test that reached no one answers 1: a server it did not ask is no answer of its.
+  // A test that reached no one answers 1: a server it did not ask is no answer of its. A
+  // correction lists the servers it found disabled too, but not one added meanwhile.
   gServerTable[used].status = gServerTable[unused].status = StatusNoResponse;
   gServerTable[AddServer("d.example")].status = StatusMeasured;
-  EXPECT_EQ(DescribePass(false, out, sizeof out), kExitNoAgreement);
-  EXPECT_EQ(std::string(out).find("d.example"), std::string::npos);
+  gServerTable[AddServer("e.example")].status = StatusDisabled;
+  for (const bool correcting : {true, false}) {
+    EXPECT_EQ(DescribePass(correcting, out, sizeof out), kExitNoAgreement);
+    EXPECT_EQ(std::string(out).find("d.example"), std::string::npos);
+    EXPECT_EQ(std::string(out).find("\ne.example\tDisabled\t-\t-\r\n") != std::string::npos, correcting) << out;
+  }
   EXPECT_NE(std::string(out).find("\r\n0 server(s) answered.\r\n"), std::string::npos);
 }
 
