@@ -161,6 +161,18 @@ Function TakeInstallFolder
   ${EndIf}
 FunctionEnd
 
+; A running program's file may be renamed: moved aside, it goes at the next
+; restart, and that Orvalen runs on until then. Booked under its own name, a
+; program installed there again before the restart would go instead. One
+; moved aside before goes now, once its Orvalen has ended.
+!macro PutProgramAside folder
+  ${If} ${FileExists} "${folder}\Orvalen.exe"
+    Delete "${folder}\Orvalen.old"
+    Rename "${folder}\Orvalen.exe" "${folder}\Orvalen.old"
+  ${EndIf}
+  Delete /REBOOTOK "${folder}\Orvalen.old"
+!macroend
+
 ; Asks a running Orvalen to quit, as its tray menu's "Quit" does, and waits
 ; a bounded time until its window has gone.
 !macro DefineEndRunningOrvalen un
@@ -206,15 +218,8 @@ Function ${un}DeleteProgramFile
     IntOp $R1 $R1 + 1
   ${Loop}
   ; Still in use by an Orvalen this run cannot see: another user's, or any
-  ; while a deployment runs the set-up as SYSTEM. A running program's file
-  ; may be renamed: moved aside, it goes at the next restart, and that
-  ; Orvalen runs on until then.
-  ${If} ${FileExists} "$INSTDIR\Orvalen.exe"
-    Delete "$INSTDIR\Orvalen.old"
-    Rename "$INSTDIR\Orvalen.exe" "$INSTDIR\Orvalen.old"
-  ${EndIf}
-  ; One moved aside before goes now, once its Orvalen has ended.
-  Delete /REBOOTOK "$INSTDIR\Orvalen.old"
+  ; while a deployment runs the set-up as SYSTEM.
+  !insertmacro PutProgramAside "$INSTDIR"
 FunctionEnd
 
 ; Ends a running Orvalen and removes its program file; on failure asks the
@@ -293,8 +298,8 @@ Section "Orvalen (required)" SecProgram
     GetTempFileName $1 "$INSTDIR"
     ${GetFileName} $1 $2
     ${IfNot} ${FileExists} "$0\$2"
-      Delete /REBOOTOK "$0\Orvalen.exe"
-      Delete /REBOOTOK "$0\Orvalen.old"
+      Delete "$0\Orvalen.exe"
+      !insertmacro PutProgramAside "$0"
       Delete "$0\uninstall.exe"
       Delete "$0\OpenSSL-LICENSE.txt"
       RMDir /REBOOTOK "$0"

@@ -194,8 +194,19 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
   {
     SCOPED_TRACE("an upgrade into another folder takes the copy there before, and back");
     const std::string moved = kInstallDir + " 2";
-    EXPECT_EQ(RunToEnd(SetupCommand("/S /D=" + moved)), 0u);
-    EXPECT_FALSE(Exists(kInstallDir)) << "its uninstaller would take the new install's entry";
+    {
+      // Held by an Orvalen the set-up cannot see, its program goes at the next restart under
+      // another name: one installed there again before then stays.
+      Program unseen("\"" + program + "\"", nullptr, "Other");
+      ASSERT_TRUE(unseen.Running());
+      EXPECT_EQ(RunToEnd(SetupCommand("/S /D=" + moved)), 0u);
+    }
+    const reg::Value pending =
+        reg::Read("PendingFileRenameOperations", "SYSTEM\\CurrentControlSet\\Control\\Session Manager");
+    const std::string booked(pending.bytes.begin(), pending.bytes.end());
+    EXPECT_NE(booked.find(kInstallDir + "\\Orvalen.old"), std::string::npos);
+    EXPECT_EQ(booked.find(kInstallDir + "\\Orvalen.exe"), std::string::npos);
+    EXPECT_FALSE(Exists(kInstallDir + "\\uninstall.exe")) << "its uninstaller would take the new install's entry";
     EXPECT_EQ(RunToEnd(SetupCommand("/S /D=" + kInstallDir)), 0u);
     EXPECT_FALSE(Exists(moved));
     char shortName[MAX_PATH] = "";
