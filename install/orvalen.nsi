@@ -300,6 +300,8 @@ Section "Orvalen (required)" SecProgram
     ${IfNot} ${FileExists} "$0\$2"
       Delete "$0\Orvalen.exe"
       !insertmacro PutProgramAside "$0"
+      ; Held, with another one held aside already: it goes under its own name.
+      Delete /REBOOTOK "$0\Orvalen.exe"
       Delete "$0\uninstall.exe"
       Delete "$0\OpenSSL-LICENSE.txt"
       RMDir /REBOOTOK "$0"

@@ -204,7 +204,7 @@ TEST_F(Installer, InstallUpgradeLogOnStartAndUninstall) {
     const reg::Value pending =
         reg::Read("PendingFileRenameOperations", "SYSTEM\\CurrentControlSet\\Control\\Session Manager");
     const std::string booked(pending.bytes.begin(), pending.bytes.end());
-    EXPECT_NE(booked.find(kInstallDir + "\\Orvalen.old"), std::string::npos);
+    EXPECT_TRUE(Exists(kInstallDir + "\\Orvalen.old") && !Exists(kInstallDir + "\\Orvalen.exe"));
     EXPECT_EQ(booked.find(kInstallDir + "\\Orvalen.exe"), std::string::npos);
     EXPECT_FALSE(Exists(kInstallDir + "\\uninstall.exe")) << "its uninstaller would take the new install's entry";
     EXPECT_EQ(RunToEnd(SetupCommand("/S /D=" + kInstallDir)), 0u);
