@@ -37,6 +37,7 @@ void Reset() {
   gFirstRun = true, gPassMode = Correcting, gPassStartedBy = TriggerUser, gActiveQueries = 0;
   gScheduleBase = gUserOffset = gLastCorrectionTime = gLastCorrectionValue = gPassCorrection = 0;
   gLastOutcome = OutcomeNone, onAnnounce = onLine = nullptr;
+  NoteStoredCorrection();  // none stored, as at the start of a pass now
 }
 
 std::vector<uint8_t> Reply(Ms1900 server, bool ntp, uint64_t originate, uint8_t stratum, const char* code) {
