@@ -395,6 +395,9 @@ void ReduceSamples(int slot) {
 
 void StartCorrectingPass(PassTrigger trigger) {
   if (HoldCorrecting(trigger)) return;
+  // As stored now: another user's Orvalen running beside this one, or a
+  // script, may have changed it, and two that differ would step to and fro.
+  LoadUserOffset();
   gPassMode = Correcting;
   gPassStartedBy = trigger;
   gClockChangedInPass = false;  // measured afresh, against the clock as it is now
@@ -423,8 +426,10 @@ void StartTestingPass(const int* slots, int count) {
   const bool join = gPassMode == Testing && gActiveQueries != 0;
   if (count == 0 || (!join && HoldTesting(slots, count))) return;
   gPassMode = Testing;
-  if (!join)
+  if (!join) {
+    LoadUserOffset();
     for (QuerySlot& q : gQuerySlots) q.asked = 0;
+  }
   gLoopingQueries = true;
   for (int i = 0; i < count; ++i) {
     if (slots[i] >= 0 && slots[i] < kMaxServers && IsNamed(slots[i]) &&
