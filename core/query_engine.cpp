@@ -72,6 +72,10 @@ void BeginQuery() {
   if (!gPassOpen) {
     gPassOpen = true;
     gPassStopped = false;
+    // The offset as stored now: another user's Orvalen running beside this
+    // one, or a script, may have changed it, and two that differ would step
+    // the clock to and fro.
+    LoadUserOffset();
     UpdateStatusLine(gPassMode == Correcting ? LineChecking : LineTesting);
     SetPassButtonText(gPassMode == Correcting ? "Stop Correcting..." : "Stop Testing...");
   }
@@ -395,9 +399,6 @@ void ReduceSamples(int slot) {
 
 void StartCorrectingPass(PassTrigger trigger) {
   if (HoldCorrecting(trigger)) return;
-  // As stored now: another user's Orvalen running beside this one, or a
-  // script, may have changed it, and two that differ would step to and fro.
-  LoadUserOffset();
   gPassMode = Correcting;
   gPassStartedBy = trigger;
   gClockChangedInPass = false;  // measured afresh, against the clock as it is now
@@ -426,10 +427,8 @@ void StartTestingPass(const int* slots, int count) {
   const bool join = gPassMode == Testing && gActiveQueries != 0;
   if (count == 0 || (!join && HoldTesting(slots, count))) return;
   gPassMode = Testing;
-  if (!join) {
-    LoadUserOffset();
+  if (!join)
     for (QuerySlot& q : gQuerySlots) q.asked = 0;
-  }
   gLoopingQueries = true;
   for (int i = 0; i < count; ++i) {
     if (slots[i] >= 0 && slots[i] < kMaxServers && IsNamed(slots[i]) &&

@@ -298,7 +298,6 @@ Section "Orvalen (required)" SecProgram
     GetTempFileName $1 "$INSTDIR"
     ${GetFileName} $1 $2
     ${IfNot} ${FileExists} "$0\$2"
-      Delete "$0\Orvalen.exe"
       !insertmacro PutProgramAside "$0"
       ; Held, with another one held aside already: it goes under its own name.
       Delete /REBOOTOK "$0\Orvalen.exe"
