@@ -68,7 +68,7 @@ void FailQuery(int slot, ServerStatus status) {
   if (old != 0) NetCloseSocket(old);
 }
 
-void BeginQuery() {
+void OpenPass() {
   if (!gPassOpen) {
     gPassOpen = true;
     gPassStopped = false;
@@ -79,6 +79,10 @@ void BeginQuery() {
     UpdateStatusLine(gPassMode == Correcting ? LineChecking : LineTesting);
     SetPassButtonText(gPassMode == Correcting ? "Stop Correcting..." : "Stop Testing...");
   }
+}
+
+void BeginQuery() {
+  OpenPass();
   ++gActiveQueries;
 }
 
@@ -138,6 +142,9 @@ void StartQuery(int slot) {
   q.forged = q.rekeyed = q.nak = 0;
   q.addressIndex = 0;
   if (q.denied) {
+    // Not asked, and refused all the same: a pass that finds only such servers is
+    // made, and ends, as one whose every server refused at once.
+    OpenPass();
     q.denied = kDeniedBefore;
     gServerTable[slot].status = StatusRefused;
     SaveServerResult(slot);

@@ -350,6 +350,16 @@ TEST(QueryEngine, AServerThatDeniesIsNotAskedAgainUntilEdited) {
   EXPECT_EQ(gServerTable[slot].status, StatusRefused);
   EXPECT_EQ(gQuerySlots[rate].phase, PhaseReading) << "a RATE kiss ends only that pass's query";
   FinishAllQueries(StatusInterrupted);
+  // With no other server the pass is made all the same, and reached none.
+  ToggleSlot(rate);
+  fake::log.clear();
+  StartCorrectingPass(TriggerSchedule);
+  static PassEntry record;
+  CapturePass(0, &record);
+  EXPECT_EQ(fake::log.rfind("line 1; button Stop Correcting...; line 0; button Synchronize Time; ", 0), 0u) << fake::log;
+  EXPECT_EQ(record.outcome, OutcomeNoAnswer);
+  ASSERT_EQ(record.serverCount, 1);
+  EXPECT_EQ(record.servers[0].status, StatusRefused);
   ToggleSlot(slot), ToggleSlot(slot);
   StartCorrectingPass(TriggerUser);
   EXPECT_EQ(gQuerySlots[slot].phase, PhaseReading);
