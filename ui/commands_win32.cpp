@@ -182,16 +182,25 @@ int AskRunningOrvalen(HWND running, CommandAction action) {
     PrintForCaller("The running Orvalen did not take the command.\r\n");
     return kExitCannotRun;
   }
+  // An Orvalen that is quitting answers as its pass ends, after its window
+  // has gone: its process says when it has ended (its window, where the
+  // process cannot be watched).
+  DWORD id = 0;
+  GetWindowThreadProcessId(running, &id);
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, id);
+  auto ended = [&] { return process ? WaitForSingleObject(process, 0) == WAIT_OBJECT_0 : !IsWindow(running); };
   const DWORD start = GetTickCount();
-  while (!gAnswered && IsWindow(running) && GetTickCount() - start < kAnswerWaitMs) {
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 500, QS_ALLINPUT);
+  while (!gAnswered && !ended() && GetTickCount() - start < kAnswerWaitMs) {
+    MsgWaitForMultipleObjects(process ? 1 : 0, &process, FALSE, 500, QS_ALLINPUT);
     MSG message;
     while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&message);
   }
   DestroyWindow(window);
+  const bool gone = ended();
+  if (process) CloseHandle(process);
   if (!gAnswered) {
-    PrintForCaller(IsWindow(running) ? "The running Orvalen did not answer in time.\r\n"
-                                     : "The running Orvalen ended before it answered.\r\n");
+    PrintForCaller(gone ? "The running Orvalen ended before it answered.\r\n"
+                        : "The running Orvalen did not answer in time.\r\n");
     return kExitCannotRun;
   }
   PrintForCaller(gReceived.text);
