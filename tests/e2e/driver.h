@@ -71,7 +71,7 @@ namespace e2e {
 constexpr char kWindowTitle[] = ORVALEN_WINDOW_TITLE;
 constexpr int kMessageText = 0xFFFF;          // the static text of a message box
 constexpr DWORD kStillRunning = 0xFFFFFFFFu;  // WaitExit: the process has not ended in time
-constexpr DWORD kWaitMs = 20000;              // a start, a box or a page under Wine
+constexpr DWORD kWaitMs = 60000;              // a start, a box or a page under Wine, when busy
 constexpr DWORD kPassMs = 30000;              // a pass, unresolvable names included
 constexpr DWORD kAnswerMs = 5000;             // a window that takes longer to answer is hung
 constexpr DWORD kStoreVersion = ORVALEN_STORE_VERSION;

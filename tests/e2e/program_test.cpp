@@ -151,7 +151,7 @@ using Passes = ProgramTest;
 
 TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   const char kNtp[] = "ntp://127.0.0.121", kNtpSilent[] = "ntp://127.0.0.123";
-  Serve({{"127.0.0.41", "now 500"}, {"127.0.0.45", "delay 1500 500"}, {"127.0.0.54", "refuse"},
+  Serve({{"127.0.0.41", "now 500"}, {"127.0.0.45", "delay 1000 500"}, {"127.0.0.54", "refuse"},
          {"127.0.0.55", "silent"}, {"no-such-host.invalid", ""}, {"no-address.test", ""},
          {"127.0.0.58", "disabled"}, {"localhost", ""}, {"127.0.0.57", "close"},
          {kNtp, "ntp-exact 200"}, {"NTP://127.0.0.122", "ntp-exact 200"}, {kNtpSilent, "ntp-silent"},
@@ -196,7 +196,7 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   EXPECT_EQ(timeservers::Count("127.0.0.41"), 3) << "one connection per sample";
   EXPECT_EQ(timeservers::Count("127.0.0.124"), 1) << "no request after a kiss-o'-death";
   // The daemon sleeps by its own clock: allow the two clocks a tick or so.
-  EXPECT_GE(std::stoi(Row("127.0.0.45").text[1]), 1480) << "a server's delay is its latency";
+  EXPECT_GE(std::stoi(Row("127.0.0.45").text[1]), 980) << "a server's delay is its latency";
   // Wine applies a step of under half a second.
   // The NTP servers' 200 ms alone, not the TIME servers' 500: on a busy machine
   // a reply can wait a few tens of ms on either side, which NTP halves.
@@ -468,14 +468,10 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
     PostMessageA(window_, WM_USER + 1, handle, 0), PostMessageA(window_, WM_APP + 22, handle, 0);
   EXPECT_FALSE(WaitUntil([&] { return !running(); }, 2000));
   // Stopped and started again and again while the name server keeps quiet,
-  // a pass still looks the name up, or has heard the resolver give up on the
-  // first look-up, which the later ones took over; none is refused.
+  // a pass still looks the name up.
   Select(list_, {"slow.test"});
   for (int i = 0; i <= 2 * kMaxServers; ++i) SendCommand(window_, IDC_SYNC), SendCommand(window_, CMD_TEST_SERVER);
-  EXPECT_TRUE(WaitUntil([&] {
-    const std::string shown = Row("slow.test").text[1];
-    return shown == "DNS Lookup..." || shown == "No DNS entry";
-  }, 5000)) << Row("slow.test").text[1];
+  EXPECT_TRUE(WaitUntil([&] { return Row("slow.test").text[1] == "DNS Lookup..."; }, 5000)) << Row("slow.test").text[1];
 }
 
 constexpr DWORD kQuietMs = 2000;  // how long to watch for something that must not happen
@@ -956,7 +952,7 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   // A log-on start there ends quietly, before it would ask to erase another version's settings.
   WriteNumber("Version", 1);
   ASSERT_TRUE(DenyWrites());
-  EXPECT_EQ(Program(Orvalen("s")).WaitExit(10000), 0u) << "a box at log-on";
+  EXPECT_EQ(Program(Orvalen("s")).WaitExit(), 0u) << "a box at log-on";
   reg::DeleteKey();
   // An Orvalen that met such a failure takes on no command behind its box,
   // and starts no pass on a wake or a new network.
