@@ -911,18 +911,22 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   EXPECT_EQ(code, 0u);
   EXPECT_NE(out.find("127.0.0.72\ttested\t"), std::string::npos) << out;
   // Ended under the question of a large step, it starts no test held behind it: the script
-  // is told the pass was stopped.
+  // is told the pass was stopped, after the window has gone, once another Orvalen has let
+  // the history go.
   Select(list_, {kDrip});
   SendCommand(window_, CMD_TOGGLE_SERVER);
   ASSERT_TRUE(timeservers::Set(kWoke, "now -93810000"));
   WriteNumber("MaxCorrection", 1);
   SendCommand(window_, IDC_SYNC);
   ASSERT_NE(program_->WaitWindow(true), nullptr);
+  HANDLE turn = CreateMutexA(nullptr, FALSE, "Global\\OrvalenHistory");
+  ASSERT_EQ(WaitForSingleObject(turn, 0), WAIT_OBJECT_0);
   EXPECT_EQ(RunCaptured("/test", [&] {
     WaitingStart();
     Sleep(kQuietMs);
     PostCommand(window_, CMD_QUIT);
   }), std::make_pair(DWORD{kExitNoAgreement}, std::string("The pass was stopped before it began.\r\n")));
+  ReleaseMutex(turn), CloseHandle(turn);
   EXPECT_EQ(program_->WaitExit(), 0u);
   reg::DeleteKey();  // the list of one server below
   // A pass whose every query fails at once answers once, handed over or its own.
