@@ -26,6 +26,8 @@ constexpr int kLastHistoryYear = 9999;
 // Where the file lives, under the common application data folder.
 constexpr char kHistoryFolderName[] = "Orvalen";
 constexpr char kHistoryFileName[] = "history.txt";
+// Orvalens of every user take turns at the file under this name.
+constexpr char kHistoryTurnName[] = "Global\\OrvalenHistory";
 // The file's first line; a file that starts otherwise is not ours.
 constexpr char kHistoryHeader[] = "# Orvalen pass history, format 1";
 

@@ -21,7 +21,7 @@ constexpr size_t kLongestFileName = 32;  // "history-20260131-123456.bad"
 // Another Orvalen's entry written between this one's read and its rewrite
 // would be lost, and a rewrite fails while the file is being read: they
 // take turns.
-MachineTurn gHistoryTurn = {"Global\\OrvalenHistory", nullptr};
+MachineTurn gHistoryTurn = {kHistoryTurnName, nullptr};
 
 bool FolderPath(char (&path)[MAX_PATH]) {
   if (SHGetFolderPathA(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK ||

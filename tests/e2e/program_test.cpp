@@ -385,7 +385,7 @@ TEST_F(Passes, TimeAndNtpServersAndTheTray) {
   EXPECT_EQ(PassResults().size(), 1u);
   // While another Orvalen changes the history, this one's entry waits for its turn.
   ASSERT_TRUE(timeservers::Set("127.0.0.61", "now 0"));  // a quick pass
-  HANDLE turn = CreateMutexA(nullptr, FALSE, "Global\\OrvalenHistory");
+  HANDLE turn = CreateMutexA(nullptr, FALSE, kHistoryTurnName);
   ASSERT_EQ(WaitForSingleObject(turn, 0), WAIT_OBJECT_0);
   PostCommand(window_, IDC_SYNC);
   Sleep(2000);
@@ -919,7 +919,7 @@ TEST_F(Session, AfterSleepOnANewNetworkAndFromAScript) {
   WriteNumber("MaxCorrection", 1);
   SendCommand(window_, IDC_SYNC);
   ASSERT_NE(program_->WaitWindow(true), nullptr);
-  HANDLE turn = CreateMutexA(nullptr, FALSE, "Global\\OrvalenHistory");
+  HANDLE turn = CreateMutexA(nullptr, FALSE, kHistoryTurnName);
   ASSERT_EQ(WaitForSingleObject(turn, 0), WAIT_OBJECT_0);
   EXPECT_EQ(RunCaptured("/test", [&] {
     WaitingStart();
